@@ -1,0 +1,52 @@
+# make demo: build everything and run the demo host natively and under Wine.
+# make test: build everything and run every test, natively and under Wine.
+.PHONY: all deps native win32 wine-prefix test test-native test-win32 demo bench clean
+
+WINE_PREFIX := $(CURDIR)/build/wine
+WINE_STOP := WINEPREFIX=$(WINE_PREFIX) wineserver -k 2>/dev/null || true
+
+all: native win32
+
+deps:
+	@scripts/ensure-deps
+
+native: deps
+	@cmake --preset native >/dev/null
+	@cmake --build --preset native
+
+win32: deps
+	@cmake --preset win32 >/dev/null
+	@cmake --build --preset win32
+
+# A throw-away Wine prefix, made once.
+wine-prefix: $(WINE_PREFIX)/.ready
+$(WINE_PREFIX)/.ready:
+	@echo "making the Wine prefix in $(WINE_PREFIX) (once; slow where 32-bit code runs under qemu)"
+	@scripts/wine-run wineboot -i >/dev/null 2>&1
+	@WINEPREFIX=$(WINE_PREFIX) wineserver -w
+	@touch $@
+
+test: native win32 wine-prefix
+	@status=0; \
+	ctest --preset native -j2 || status=1; \
+	ctest --preset win32 || status=1; \
+	$(WINE_STOP); \
+	exit $$status
+
+test-native: native
+	@ctest --preset native -j2
+
+test-win32: win32 wine-prefix
+	@status=0; ctest --preset win32 || status=1; $(WINE_STOP); exit $$status
+
+demo: native win32 wine-prefix
+	@status=0; \
+	./build/native/bin/demo_host ./build/native/bin/libquenthaloy.so || status=1; \
+	for dll in Quenthaloy.dll QuenthaloyC.dll; do \
+	  scripts/wine-run ./build/win32/bin/demo_host.exe $$dll || status=1; \
+	done; \
+	$(WINE_STOP); \
+	exit $$status
+
+clean:
+	rm -rf build

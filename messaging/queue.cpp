@@ -1,0 +1,196 @@
+// One list per process, oldest first, walked under QueueLock. QueueLock is
+// named and so shared by every process of the user; everything else here is
+// private to the process.
+#include "queue.h"
+
+namespace messaging {
+
+const char kQueueLockName[] = "JQ_Quenthaloy_ThreadMessage";
+
+namespace {
+
+QueueState state;
+
+void LockQueue() {
+  // An abandoned lock is held all the same; the queue is never left
+  // half-changed by a thread that died between two statements of ours
+  // anyway, as each change is a few stores.
+  platform::WaitForSingleObject(state.QueueLock, INFINITE);
+}
+
+void UnlockQueue() { platform::ReleaseMutex(state.QueueLock); }
+
+bool QueueUsable() { return state.QueueLock != 0 && state.MessageQueue != nullptr; }
+
+void Append(ThreadMessage* message) {
+  MessageList* list = state.MessageQueue;
+  message->Previous = list->Tail;
+  if (list->Tail != nullptr) {
+    list->Tail->Next = message;
+  } else {
+    list->Head = message;
+  }
+  list->Tail = message;
+}
+
+void Unlink(ThreadMessage* message) {
+  MessageList* list = state.MessageQueue;
+  if (message->Previous != nullptr) {
+    message->Previous->Next = message->Next;
+  } else {
+    list->Head = message->Next;
+  }
+  if (message->Next != nullptr) {
+    message->Next->Previous = message->Previous;
+  } else {
+    list->Tail = message->Previous;
+  }
+}
+
+void UnlinkSleeper(Sleeper* sleeper) {
+  if (sleeper->Previous != nullptr) {
+    sleeper->Previous->Next = sleeper->Next;
+  } else {
+    state.Sleepers = sleeper->Next;
+  }
+  if (sleeper->Next != nullptr) sleeper->Next->Previous = sleeper->Previous;
+  sleeper->Next = nullptr;
+  sleeper->Previous = nullptr;
+  sleeper->Linked = false;
+}
+
+void LinkSleeper(Sleeper* sleeper) {
+  sleeper->Previous = nullptr;
+  sleeper->Next = state.Sleepers;
+  if (state.Sleepers != nullptr) state.Sleepers->Previous = sleeper;
+  state.Sleepers = sleeper;
+  sleeper->Linked = true;
+}
+
+// Every post wakes every sleeper; each walks the queue again for itself.
+// Unlinked here, under the lock, so a sleeper is woken once per sleep.
+void WakeSleepers() {
+  while (state.Sleepers != nullptr) {
+    Sleeper* sleeper = state.Sleepers;
+    UnlinkSleeper(sleeper);
+    platform::SetEvent(sleeper->WakeEvent);
+  }
+}
+
+// Takes the oldest message for `recipient`, releasing its sender if one
+// waits. Called under the lock.
+bool TakeFirst(int32_t recipient, int32_t* value) {
+  for (ThreadMessage* message = state.MessageQueue->Head; message != nullptr; message = message->Next) {
+    if (message->Recipient != recipient) continue;
+    if (message->ReplyEvent != 0) platform::SetEvent(message->ReplyEvent);
+    *value = message->Value;
+    Unlink(message);
+    platform::HeapFree(state.Heap, message);
+    return true;
+  }
+  return false;
+}
+
+// Queues a message under the lock; null when no memory was left for it.
+ThreadMessage* PostLocked(int32_t recipient, int32_t value) {
+  auto* message = static_cast<ThreadMessage*>(platform::HeapAlloc(state.Heap, sizeof(ThreadMessage)));
+  if (message == nullptr) return nullptr;
+  message->Recipient = recipient;
+  message->Value = value;
+  Append(message);
+  WakeSleepers();
+  return message;
+}
+
+}  // namespace
+
+int32_t OnAttach(platform::Handle heap) {
+  state.Heap = heap;
+  state.QueueLock = platform::CreateMutexA(kQueueLockName, nullptr);
+  // Without the shared lock (the name taken by another kind of object, or
+  // refused) the process's own threads still need one between them.
+  bool shared = state.QueueLock != 0;
+  if (!shared) state.QueueLock = platform::CreateMutexA(nullptr, nullptr);
+  state.MessageQueue = static_cast<MessageList*>(platform::HeapAlloc(heap, sizeof(MessageList)));
+  state.ReplyCounter = 0;
+  state.Sleepers = nullptr;
+  return (shared && state.MessageQueue != nullptr) ? 1 : 0;
+}
+
+int32_t OnDetach() {
+  if (state.QueueLock == 0) return 0;
+  LockQueue();
+  if (state.MessageQueue != nullptr) {
+    ThreadMessage* message = state.MessageQueue->Head;
+    while (message != nullptr) {
+      ThreadMessage* next = message->Next;
+      if (message->ReplyEvent != 0) platform::CloseHandle(message->ReplyEvent);
+      platform::HeapFree(state.Heap, message);
+      message = next;
+    }
+    state.MessageQueue->Head = nullptr;
+    state.MessageQueue->Tail = nullptr;
+  }
+  UnlockQueue();
+  platform::CloseHandle(state.QueueLock);
+  state.QueueLock = 0;
+  return 0;
+}
+
+int32_t SendThreadMessage(int32_t recipient, int32_t value) {
+  if (!QueueUsable()) return 0;
+  LockQueue();
+  PostLocked(recipient, value);
+  UnlockQueue();
+  return 0;
+}
+
+int32_t GetThreadMessage(int32_t recipient) {
+  if (!QueueUsable()) return 0;
+  int32_t value = 0;
+  LockQueue();
+  TakeFirst(recipient, &value);
+  UnlockQueue();
+  return value;
+}
+
+int32_t SendThreadMessageAndWait(int32_t recipient, int32_t value) {
+  if (!QueueUsable()) return 0;
+  LockQueue();
+  ThreadMessage* message = PostLocked(recipient, value);
+  platform::Handle reply = 0;
+  if (message != nullptr) {
+    ++state.ReplyCounter;
+    // Unnamed, so new and unsignalled: it belongs to this message alone.
+    reply = platform::CreateEventA(nullptr, nullptr);
+    message->ReplyEvent = reply;
+  }
+  UnlockQueue();
+  if (reply == 0) return 0;  // no event: the message stays queued as a plain one
+  platform::WaitForSingleObject(reply, INFINITE);
+  platform::CloseHandle(reply);
+  return 0;
+}
+
+int32_t WaitThreadMessage(int32_t recipient) {
+  if (!QueueUsable()) return 0;
+  Sleeper self = {};
+  int32_t value = 0;
+  for (;;) {
+    LockQueue();
+    // A failed sleep can leave us linked; a post never sees a stale sleeper.
+    if (self.Linked) UnlinkSleeper(&self);
+    bool taken = TakeFirst(recipient, &value);
+    if (!taken && self.WakeEvent == 0) self.WakeEvent = platform::CreateEventA(nullptr, nullptr);
+    if (taken || self.WakeEvent == 0) break;
+    platform::ResetEvent(self.WakeEvent);
+    LinkSleeper(&self);
+    UnlockQueue();
+    platform::WaitForSingleObject(self.WakeEvent, INFINITE);
+  }
+  UnlockQueue();
+  if (self.WakeEvent != 0) platform::CloseHandle(self.WakeEvent);
+  return value;
+}
+
+}  // namespace messaging

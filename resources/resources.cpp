@@ -1,0 +1,30 @@
+#include "resources.h"
+
+#include "../platform/platform.h"
+
+namespace resources {
+namespace {
+
+platform::Handle AsHandle(int32_t resource) { return static_cast<platform::Handle>(resource); }
+
+}  // namespace
+
+int32_t AddThreadResource() { return static_cast<int32_t>(platform::CreateMutexA("", nullptr)); }
+
+// Only a clean take counts: an abandoned mutex is held by the caller all the
+// same, but the work it guarded may be half done, and 0 tells the caller so.
+int32_t OpenThreadResource(int32_t resource) {
+  return platform::WaitForSingleObject(AsHandle(resource), INFINITE) == WAIT_OBJECT_0 ? 1 : 0;
+}
+
+int32_t OpenThreadResourceWithin(int32_t resource, int32_t milliseconds) {
+  return platform::WaitForSingleObject(AsHandle(resource), static_cast<uint32_t>(milliseconds)) == WAIT_OBJECT_0
+             ? 1
+             : 0;
+}
+
+int32_t CloseThreadResource(int32_t resource) { return platform::ReleaseMutex(AsHandle(resource)); }
+
+int32_t DeleteThreadResource(int32_t resource) { return platform::CloseHandle(AsHandle(resource)); }
+
+}  // namespace resources

@@ -1,0 +1,61 @@
+#include "runtime.h"
+
+#include "../messaging/queue.h"
+
+namespace shell {
+
+Runtime runtime;
+
+namespace {
+
+constexpr uint32_t kInitialHeapSize = 4000;
+
+// xorshift32: full period over the non-zero 32-bit values.
+uint32_t NextRandom() {
+  uint32_t x = runtime.RandomState;
+  x ^= x << 13;
+  x ^= x >> 17;
+  x ^= x << 5;
+  runtime.RandomState = x;
+  return x;
+}
+
+}  // namespace
+
+void SeedRandom(uint32_t seed) { runtime.RandomState = seed != 0 ? seed : 0x9E3779B9u; }
+
+uint32_t DrawRandom(uint32_t highest) {
+  if (highest == 0xFFFFFFFFu) return NextRandom();
+  const uint32_t range = highest + 1;
+  // Draws at or above the last whole multiple of `range` would favour the
+  // low values; they are drawn again.
+  const uint32_t rejected_from = 0u - ((0u - range) % range);
+  uint32_t x;
+  do {
+    x = NextRandom();
+  } while (rejected_from != 0 && x >= rejected_from);
+  return x % range;
+}
+
+void RuntimeStart() {
+  runtime.PrivateHeap = platform::HeapCreate(0, kInitialHeapSize, 0);
+  SeedRandom(platform::GetTickCount());
+}
+
+void RuntimeEnd() {
+  platform::HeapDestroy(runtime.PrivateHeap);
+  runtime.PrivateHeap = 0;
+}
+
+int32_t EntryPoint(uint32_t reason) {
+  if (reason == kProcessAttach) {
+    RuntimeStart();
+    messaging::OnAttach(runtime.PrivateHeap);
+  } else if (reason == kProcessDetach) {
+    messaging::OnDetach();
+    RuntimeEnd();
+  }
+  return 1;
+}
+
+}  // namespace shell

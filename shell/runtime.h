@@ -1,0 +1,40 @@
+// The support layer every other part relies on: the private heap and the
+// pseudo-random generator, both made once per load.
+#ifndef QUENTHALOY_SHELL_RUNTIME_H
+#define QUENTHALOY_SHELL_RUNTIME_H
+
+#include <stdint.h>
+
+#include "../platform/platform.h"
+
+namespace shell {
+
+struct Runtime {
+  platform::Handle PrivateHeap;
+  uint32_t RandomState;
+};
+
+extern Runtime runtime;
+
+void RuntimeStart();
+void RuntimeEnd();
+
+// Seeds the generator; a zero seed is replaced, as it would stick at zero.
+void SeedRandom(uint32_t seed);
+// A number drawn uniformly from 0 to `highest` inclusive.
+uint32_t DrawRandom(uint32_t highest);
+
+// The loader's notification codes, valued as on Windows.
+enum : uint32_t {
+  kProcessDetach = 0,
+  kProcessAttach = 1,
+  kThreadAttach = 2,
+  kThreadDetach = 3,
+};
+
+// The library's start and end, driven by the loader; always 1.
+int32_t EntryPoint(uint32_t reason);
+
+}  // namespace shell
+
+#endif
