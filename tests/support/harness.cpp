@@ -40,6 +40,12 @@ int RunScenario(const std::string& name, const std::string& argument) {
 
 void SetProgramPath(const char* argv0) { program_path = argv0; }
 
+namespace {
+std::string first_argument;
+}
+const std::string& FirstArgument() { return first_argument; }
+void SetFirstArgument(const char* argument) { first_argument = argument; }
+
 Worker::Worker(std::function<void()> body) : done_(std::make_shared<std::atomic<bool>>(false)) {
   auto done = done_;
   thread_ = std::thread([body = std::move(body), done] {

@@ -73,6 +73,9 @@ int RunScenario(const std::string& name, const std::string& argument);
 
 // Set by main from argv before the tests run.
 void SetProgramPath(const char* argv0);
+// The first argument left after the test framework's own, or "".
+const std::string& FirstArgument();
+void SetFirstArgument(const char* argument);
 
 }  // namespace harness
 

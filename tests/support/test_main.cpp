@@ -10,5 +10,6 @@ int main(int argc, char** argv) {
     return harness::RunScenario(argv[2], argc >= 4 ? argv[3] : "");
   }
   testing::InitGoogleTest(&argc, argv);
+  if (argc >= 2) harness::SetFirstArgument(argv[1]);
   return RUN_ALL_TESTS();
 }

@@ -1,0 +1,33 @@
+// With the queue lock's name taken by an object of another kind, the library
+// cannot make its shared lock: it must still load, and its exports must work
+// within the process. Runs alone, so no other process holds the real lock.
+#include <gtest/gtest.h>
+
+#include "platform/platform.h"
+#include "support/harness.h"
+#include "support/library.h"
+
+namespace {
+
+TEST(LoadFailure, ExportsStillWorkWithinTheProcess) {
+  platform::Handle squatter = platform::CreateEventA("JQ_Quenthaloy_ThreadMessage", nullptr);
+  ASSERT_NE(squatter, 0u) << "another process holds the queue lock; run this test alone";
+  ASSERT_TRUE(library::Load(harness::FirstArgument()));
+  const library::Api& q = library::api();
+  q.SendThreadMessage(8, 80);
+  q.SendThreadMessage(9, 90);
+  q.SendThreadMessage(8, 81);
+  EXPECT_EQ(q.GetThreadMessage(8), 80);
+  EXPECT_EQ(q.GetThreadMessage(8), 81);
+  std::atomic<int32_t> got{-1};
+  harness::Worker waiter([&] { got = q.WaitThreadMessage(10); });
+  harness::SleepMs(50);
+  q.SendThreadMessage(10, 100);
+  ASSERT_TRUE(waiter.Join());
+  EXPECT_EQ(got.load(), 100);
+  EXPECT_EQ(q.GetThreadMessage(9), 90);
+  library::Unload();
+  platform::CloseHandle(squatter);
+}
+
+}  // namespace
