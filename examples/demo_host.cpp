@@ -72,8 +72,8 @@ int main(int argc, char** argv) {
   int32_t first_taken = Call1("GetThreadMessage", 5);
   int32_t second_taken = Call1("GetThreadMessage", 5);
   int32_t none_left = Call1("GetThreadMessage", 5);
-  printf("posted (5,10) (6,99) (5,20); recipient 5 takes %d then %d, then %d (none left)\n", first_taken,
-         second_taken, none_left);
+  printf("posted (5,10) (6,99) (5,20); recipient 5 takes %d then %d, then %d (none left)\n", first_taken, second_taken,
+         none_left);
   printf("recipient 6 takes %d\n", Call1("GetThreadMessage", 6));
 
   // The road of one message: B sleeps waiting for recipient 7, A sends 42 and
@@ -92,10 +92,10 @@ int main(int argc, char** argv) {
   int32_t second = Call1("CloseThreadResource", resource);
   int32_t third = Call1("CloseThreadResource", resource);
   int32_t deleted = Call1("DeleteThreadResource", resource);
-  printf("resource %d: taken %d, taken again %d, given back %d, %d, a third time %d, deleted %d\n", resource,
-         taken, again, first != 0, second != 0, third != 0, deleted != 0);
-  bool ok = first_taken == 10 && second_taken == 20 && none_left == 0 && received == 42 && sent == 0 &&
-            taken == 1 && again == 1 && third == 0 && deleted != 0;
+  printf("resource %d: taken %d, taken again %d, given back %d, %d, a third time %d, deleted %d\n", resource, taken,
+         again, first != 0, second != 0, third != 0, deleted != 0);
+  bool ok = first_taken == 10 && second_taken == 20 && none_left == 0 && received == 42 && sent == 0 && taken == 1 &&
+            again == 1 && third == 0 && deleted != 0;
   printf("%s\n", ok ? "all as expected" : "UNEXPECTED RESULTS");
   return ok ? 0 : 1;
 }

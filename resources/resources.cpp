@@ -18,9 +18,8 @@ int32_t OpenThreadResource(int32_t resource) {
 }
 
 int32_t OpenThreadResourceWithin(int32_t resource, int32_t milliseconds) {
-  return platform::WaitForSingleObject(AsHandle(resource), static_cast<uint32_t>(milliseconds)) == WAIT_OBJECT_0
-             ? 1
-             : 0;
+  return platform::WaitForSingleObject(AsHandle(resource), static_cast<uint32_t>(milliseconds)) == WAIT_OBJECT_0 ? 1
+                                                                                                                 : 0;
 }
 
 int32_t CloseThreadResource(int32_t resource) { return platform::ReleaseMutex(AsHandle(resource)); }

@@ -1,5 +1,7 @@
 // The library as a host sees it: loaded from its file (the Linux library, or
 // either DLL under Wine), driven only through its nine exports.
+#include "support/library.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,7 +9,6 @@
 
 #include "platform/platform.h"
 #include "support/harness.h"
-#include "support/library.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -234,10 +235,9 @@ TEST_F(Library, EveryExportUsesTheBuildsCallingConvention) {
   };
   int32_t resource = Q().AddThreadResource();
   const int32_t values[] = {resource, 0};
-  const Export exports[] = {{"AddThreadResource", 0},  {"CloseThreadResource", 1},
-                            {"DeleteThreadResource", 1}, {"GetThreadMessage", 1},
-                            {"OpenThreadResource", 1}, {"OpenThreadResourceWithin", 2},
-                            {"SendThreadMessage", 2},  {"WaitThreadMessage", 1}};
+  const Export exports[] = {{"AddThreadResource", 0}, {"CloseThreadResource", 1}, {"DeleteThreadResource", 1},
+                            {"GetThreadMessage", 1},  {"OpenThreadResource", 1},  {"OpenThreadResourceWithin", 2},
+                            {"SendThreadMessage", 2}, {"WaitThreadMessage", 1}};
   // WaitThreadMessage(resource) finds the message SendThreadMessage left.
   for (const Export& e : exports) {
     int32_t expected = library::IsCdecl() ? 4 * e.arguments : 0;

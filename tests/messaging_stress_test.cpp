@@ -95,7 +95,8 @@ TEST_F(Messaging, EveryMessageIsTakenOnceAndInOrderUnderLoad) {
   EXPECT_EQ(foreign.load(), 0);
   long synchronous = 0;
   for (int p = 0; p < kPosters; ++p) {
-    for (int s = 0; s < kPerPoster; ++s) synchronous += s % kSynchronousEvery == 0 && ((s * 7 + p) % kRecipients) % kTakers == 0;
+    for (int s = 0; s < kPerPoster; ++s)
+      synchronous += s % kSynchronousEvery == 0 && ((s * 7 + p) % kRecipients) % kTakers == 0;
   }
   EXPECT_GT(synchronous, 100);
   EXPECT_EQ(released_senders.load(), synchronous);

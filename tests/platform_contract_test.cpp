@@ -12,8 +12,8 @@
 
 namespace {
 
-using platform::Handle;
 using harness::Worker;
+using platform::Handle;
 
 struct Closer {
   Handle handle;

@@ -48,8 +48,7 @@ uint32_t TakeFreeIndexLocked() {
   uint32_t c = index >> kChunkBits;
   if (table.chunks[c].load(std::memory_order_relaxed) == nullptr) {
     // Fresh, zeroed pages; a chunk lives as long as the process.
-    void* memory = mmap(nullptr, sizeof(Slot) * kChunkSize, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* memory = mmap(nullptr, sizeof(Slot) * kChunkSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) return 0;
     table.chunks[c].store(static_cast<Slot*>(memory), std::memory_order_release);
   }
@@ -170,8 +169,7 @@ __attribute__((destructor(101))) void ReleaseTable() {
     for (uint32_t i = 0; i < kChunkSize; ++i) {
       Slot* slot = &chunk[i];
       if (slot->handle.load(std::memory_order_relaxed) == 0) continue;
-      if (slot->kind == Kind::kMutex && slot->shared == nullptr &&
-          MutexHeldInThisProcess(&slot->local.mutex)) {
+      if (slot->kind == Kind::kMutex && slot->shared == nullptr && MutexHeldInThisProcess(&slot->local.mutex)) {
         keep = true;
         continue;
       }

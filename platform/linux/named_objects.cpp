@@ -32,8 +32,7 @@ constexpr size_t kMaxPath = 240;
 enum class Outcome { kAttached, kRetry, kRefused };
 
 bool PlainByte(unsigned char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
-         c == '.';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.';
 }
 
 // "/dev/shm/quenthaloy-<uid>-<name>", bytes other than [A-Za-z0-9_.-]
@@ -136,8 +135,8 @@ Outcome CreateFresh(const char* path, Kind kind, int* fd_out, SharedObject** obj
   int fd = open(kDirectory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (fd < 0) return Outcome::kRefused;
   SharedObject* mapped = nullptr;
-  bool ready = fchmod(fd, 0600) == 0 && ftruncate(fd, sizeof(SharedObject)) == 0 &&
-               (mapped = MapFile(fd)) != nullptr && InitObject(mapped, kind) && LockFile(fd, LOCK_SH) == 0;
+  bool ready = fchmod(fd, 0600) == 0 && ftruncate(fd, sizeof(SharedObject)) == 0 && (mapped = MapFile(fd)) != nullptr &&
+               InitObject(mapped, kind) && LockFile(fd, LOCK_SH) == 0;
   if (ready && LinkUnder(fd, path)) {
     *fd_out = fd;
     *object = mapped;

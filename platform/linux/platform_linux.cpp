@@ -48,14 +48,13 @@ int FutexOp(bool shared, int op) { return shared ? op : (op | FUTEX_PRIVATE_FLAG
 // deadline (null: none). A signal ends the sleep early; callers loop with the
 // same deadline, so the time left is kept.
 int FutexWait(std::atomic<uint32_t>* word, uint32_t expected, const timespec* deadline, bool shared) {
-  long rc = syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FutexOp(shared, FUTEX_WAIT_BITSET),
-                    expected, deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
+  long rc = syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FutexOp(shared, FUTEX_WAIT_BITSET), expected,
+                    deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
   return rc == 0 ? 0 : errno;
 }
 
 void FutexWakeAll(std::atomic<uint32_t>* word, bool shared) {
-  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FutexOp(shared, FUTEX_WAKE), INT_MAX, nullptr,
-          nullptr, 0);
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FutexOp(shared, FUTEX_WAKE), INT_MAX, nullptr, nullptr, 0);
 }
 
 uint32_t LockMutex(MutexState* mutex, uint32_t milliseconds) {

@@ -65,9 +65,9 @@ using Scenario = int (*)(const std::string& argument);
 struct ScenarioRegistration {
   ScenarioRegistration(const char* name, Scenario scenario);
 };
-#define HARNESS_CHILD_SCENARIO(name)                                             \
-  static int name(const std::string& argument);                                  \
-  static ::harness::ScenarioRegistration name##_registration(#name, &name);    \
+#define HARNESS_CHILD_SCENARIO(name)                                        \
+  static int name(const std::string& argument);                             \
+  static ::harness::ScenarioRegistration name##_registration(#name, &name); \
   static int name(const std::string& argument)
 int RunScenario(const std::string& name, const std::string& argument);
 

@@ -26,28 +26,30 @@ struct Raw {
 } raw;
 
 #if defined(_WIN32)
-#define THUNKS(CONV, suffix)                                                                                         \
-  int32_t Add_##suffix() { return reinterpret_cast<int32_t(CONV*)()>(raw.add)(); }                                   \
-  int32_t Close_##suffix(int32_t a) { return reinterpret_cast<int32_t(CONV*)(int32_t)>(raw.close)(a); }              \
-  int32_t Delete_##suffix(int32_t a) { return reinterpret_cast<int32_t(CONV*)(int32_t)>(raw.del)(a); }               \
-  int32_t Get_##suffix(int32_t a) { return reinterpret_cast<int32_t(CONV*)(int32_t)>(raw.get)(a); }                  \
-  int32_t Open_##suffix(int32_t a) { return reinterpret_cast<int32_t(CONV*)(int32_t)>(raw.open)(a); }                \
-  int32_t OpenWithin_##suffix(int32_t a, int32_t b) {                                                                \
-    return reinterpret_cast<int32_t(CONV*)(int32_t, int32_t)>(raw.open_within)(a, b);                                \
-  }                                                                                                                  \
-  int32_t Send_##suffix(int32_t a, int32_t b) {                                                                      \
-    return reinterpret_cast<int32_t(CONV*)(int32_t, int32_t)>(raw.send)(a, b);                                       \
-  }                                                                                                                  \
-  int32_t SendWait_##suffix(int32_t a, int32_t b) {                                                                  \
-    return reinterpret_cast<int32_t(CONV*)(int32_t, int32_t)>(raw.send_wait)(a, b);                                  \
-  }                                                                                                                  \
-  int32_t Wait_##suffix(int32_t a) { return reinterpret_cast<int32_t(CONV*)(int32_t)>(raw.wait)(a); }                \
-  const Api api_##suffix = {Add_##suffix,  Close_##suffix,      Delete_##suffix,   Get_##suffix, Open_##suffix, \
-                            OpenWithin_##suffix, Send_##suffix, SendWait_##suffix, Wait_##suffix};
+#define THUNKS(CONV, suffix)                                                                                     \
+  int32_t Add_##suffix() { return reinterpret_cast<int32_t(CONV*)()>(raw.add)(); }                               \
+  int32_t Close_##suffix(int32_t a) { return reinterpret_cast<int32_t(CONV*)(int32_t)>(raw.close)(a); }          \
+  int32_t Delete_##suffix(int32_t a) { return reinterpret_cast<int32_t(CONV*)(int32_t)>(raw.del)(a); }           \
+  int32_t Get_##suffix(int32_t a) { return reinterpret_cast<int32_t(CONV*)(int32_t)>(raw.get)(a); }              \
+  int32_t Open_##suffix(int32_t a) { return reinterpret_cast<int32_t(CONV*)(int32_t)>(raw.open)(a); }            \
+  int32_t OpenWithin_##suffix(int32_t a, int32_t b) {                                                            \
+    return reinterpret_cast<int32_t(CONV*)(int32_t, int32_t)>(raw.open_within)(a, b);                            \
+  }                                                                                                              \
+  int32_t Send_##suffix(int32_t a, int32_t b) {                                                                  \
+    return reinterpret_cast<int32_t(CONV*)(int32_t, int32_t)>(raw.send)(a, b);                                   \
+  }                                                                                                              \
+  int32_t SendWait_##suffix(int32_t a, int32_t b) {                                                              \
+    return reinterpret_cast<int32_t(CONV*)(int32_t, int32_t)>(raw.send_wait)(a, b);                              \
+  }                                                                                                              \
+  int32_t Wait_##suffix(int32_t a) { return reinterpret_cast<int32_t(CONV*)(int32_t)>(raw.wait)(a); }            \
+  const Api api_##suffix = {Add_##suffix,        Close_##suffix, Delete_##suffix,   Get_##suffix, Open_##suffix, \
+                            OpenWithin_##suffix, Send_##suffix,  SendWait_##suffix, Wait_##suffix};
 THUNKS(__stdcall, stdcall)
 THUNKS(__cdecl, cdecl)
 
-void* Symbol(const char* name) { return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module_handle), name)); }
+void* Symbol(const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module_handle), name));
+}
 #else
 void* Symbol(const char* name) { return dlsym(module_handle, name); }
 #endif
@@ -62,9 +64,9 @@ bool Load(const std::string& path) {
   module_handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
 #endif
   if (module_handle == nullptr) return false;
-  raw = {Symbol("AddThreadResource"),  Symbol("CloseThreadResource"), Symbol("DeleteThreadResource"),
-         Symbol("GetThreadMessage"),   Symbol("OpenThreadResource"),  Symbol("OpenThreadResourceWithin"),
-         Symbol("SendThreadMessage"),  Symbol("SendThreadMessageAndWait"), Symbol("WaitThreadMessage")};
+  raw = {Symbol("AddThreadResource"), Symbol("CloseThreadResource"),      Symbol("DeleteThreadResource"),
+         Symbol("GetThreadMessage"),  Symbol("OpenThreadResource"),       Symbol("OpenThreadResourceWithin"),
+         Symbol("SendThreadMessage"), Symbol("SendThreadMessageAndWait"), Symbol("WaitThreadMessage")};
   void* const* all = reinterpret_cast<void* const*>(&raw);
   for (size_t i = 0; i < sizeof(raw) / sizeof(void*); ++i) {
     if (all[i] == nullptr) return false;
