@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "support/harness.h"
@@ -139,6 +141,29 @@ TEST_F(Library, AnAbandonedResourceIsTakenButReportedAsNotObtained) {
   EXPECT_NE(Q().CloseThreadResource(r), 0) << "the taker holds it all the same";
   EXPECT_EQ(Q().OpenThreadResourceWithin(r, 0), 1);
   Q().CloseThreadResource(r);
+  Q().DeleteThreadResource(r);
+}
+
+TEST_F(Library, AResourceKeepsASharedCounterExactUnderContention) {
+  int32_t r = Q().AddThreadResource();
+  const int threads = harness::BlockedThreadsAllowed(4);
+  const int rounds = threads > 1 ? 20000 : 2000;
+  long counter = 0;  // guarded by r alone
+  std::atomic<int> failed_takes{0};
+  auto work = [&] {
+    for (int i = 0; i < rounds; ++i) {
+      if (Q().OpenThreadResource(r) != 1) ++failed_takes;
+      long seen = counter;
+      counter = seen + 1;
+      Q().CloseThreadResource(r);
+    }
+  };
+  std::vector<std::unique_ptr<Worker>> workers;
+  for (int t = 0; t < threads; ++t) workers.push_back(std::make_unique<Worker>(work));
+  work();
+  for (auto& w : workers) ASSERT_TRUE(w->Join(60000));
+  EXPECT_EQ(failed_takes.load(), 0);
+  EXPECT_EQ(counter, static_cast<long>(rounds) * (threads + 1));
   Q().DeleteThreadResource(r);
 }
 
