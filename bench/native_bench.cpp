@@ -64,6 +64,15 @@ pthread_mutex_t MakePthreadMutex(int type, bool robust, bool shared) {
   return mutex;
 }
 
+Figure MeasurePthreadPair(pthread_mutex_t* mutex) {
+  return Measure([mutex](long n) {
+    for (long i = 0; i < n; ++i) {
+      pthread_mutex_lock(mutex);
+      pthread_mutex_unlock(mutex);
+    }
+  });
+}
+
 void PlatformMutex() {
   Progress("platform mutex pair");
   platform::Handle mutex = platform::CreateMutexA(nullptr, nullptr);
@@ -81,12 +90,7 @@ void PlatformMutex() {
     }
   });
   pthread_mutex_t robust = MakePthreadMutex(PTHREAD_MUTEX_NORMAL, true, true);
-  Figure baseline = Measure([&](long n) {
-    for (long i = 0; i < n; ++i) {
-      pthread_mutex_lock(&robust);
-      pthread_mutex_unlock(&robust);
-    }
-  });
+  Figure baseline = MeasurePthreadPair(&robust);
   Row("mutex wait+release (private)", ours, "robust pshared pthread pair", baseline, 1.5);
   Row("mutex wait+release (named)", ours_named, "robust pshared pthread pair", baseline, 1.5);
   platform::CloseHandle(mutex);
@@ -144,12 +148,7 @@ void ResourcePair() {
     }
   });
   pthread_mutex_t recursive = MakePthreadMutex(PTHREAD_MUTEX_RECURSIVE, false, false);
-  Figure baseline = Measure([&](long n) {
-    for (long i = 0; i < n; ++i) {
-      pthread_mutex_lock(&recursive);
-      pthread_mutex_unlock(&recursive);
-    }
-  });
+  Figure baseline = MeasurePthreadPair(&recursive);
   Row("OpenThreadResource+Close", ours, "recursive pthread mutex pair", baseline, 1.5);
   resources::DeleteThreadResource(resource);
 }
