@@ -11,6 +11,7 @@
 
 #include "platform/platform.h"
 #include "support/harness.h"
+#include "support/workload.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -80,6 +81,31 @@ TEST_F(Library, ASynchronousSenderReturnsOnlyAfterTheTake) {
   EXPECT_EQ(value, 7);
   ASSERT_TRUE(sender.Join());
   EXPECT_TRUE(returned.load());
+}
+
+void ExpectNothingLost(const workload::Report& report) {
+  EXPECT_EQ(report.taken, report.posted);
+  EXPECT_EQ(report.out_of_order, 0);
+  EXPECT_EQ(report.foreign, 0);
+  EXPECT_EQ(report.left_over, 0);
+  EXPECT_GT(report.synchronous, 10);
+  EXPECT_EQ(report.released, report.synchronous);
+  EXPECT_GT(report.waits, 10);
+}
+
+workload::MessageCalls MessageCalls() {
+  return {Q().SendThreadMessage, Q().GetThreadMessage, Q().SendThreadMessageAndWait, Q().WaitThreadMessage};
+}
+
+// All four message calls mixed; small, as under Wine every call is a round
+// trip to the server.
+TEST_F(Library, APosterAndATakerMixingAllFourCallsLoseNothing) {
+  ExpectNothingLost(workload::RunPair(MessageCalls(), {1, 1, 6, 1500, 11, 700}, 120000));
+}
+
+TEST_F(Library, SeveralPostersAndTakersLoseNothing) {
+  if (harness::BlockedThreadsAllowed(3) < 3) GTEST_SKIP() << "Wine under qemu tolerates one blocked helper only";
+  ExpectNothingLost(workload::Run(MessageCalls(), {2, 3, 4, 1000, 13, 800}, 120000));
 }
 
 TEST_F(Library, ResourcesAreDistinctRecursiveAndOwned) {

@@ -2,6 +2,8 @@
 // operations, with every message accounted for exactly once and in order.
 #include <gtest/gtest.h>
 
+#include <stdio.h>
+
 #include <atomic>
 #include <memory>
 #include <vector>
@@ -10,6 +12,7 @@
 #include "platform/platform.h"
 #include "shell/runtime.h"
 #include "support/harness.h"
+#include "support/workload.h"
 
 namespace {
 
@@ -19,88 +22,21 @@ class Messaging : public testing::Test {
   static void TearDownTestSuite() { shell::EntryPoint(shell::kProcessDetach); }
 };
 
-constexpr int kPosters = 6;
-constexpr int kTakers = 4;
-constexpr int kRecipientsPerTaker = 8;
-constexpr int kRecipients = kTakers * kRecipientsPerTaker;
-constexpr int kPerPoster = 60000;
-constexpr int kSynchronousEvery = 97;  // every 97th post waits for its take
-
-int32_t Encode(int poster, int sequence) { return (poster << 24) | (sequence + 1); }
-
 TEST_F(Messaging, EveryMessageIsTakenOnceAndInOrderUnderLoad) {
-  // last[poster][recipient]: the highest sequence taken so far.
-  std::vector<std::atomic<int>> last(kPosters * kRecipients);
-  for (auto& l : last) l = -1;
-  std::atomic<long> taken{0}, out_of_order{0}, foreign{0}, released_senders{0};
-  std::vector<std::unique_ptr<harness::Worker>> workers;
-  for (int p = 0; p < kPosters; ++p) {
-    workers.push_back(std::make_unique<harness::Worker>([&, p] {
-      for (int s = 0; s < kPerPoster; ++s) {
-        int recipient = (s * 7 + p) % kRecipients;
-        // Synchronous sends go only to taker 0, which never blocks: a sender
-        // waiting on a taker asleep for this very sender's next post would
-        // deadlock, as the library documents.
-        if (s % kSynchronousEvery == 0 && recipient % kTakers == 0) {
-          messaging::SendThreadMessageAndWait(recipient, Encode(p, s));
-          ++released_senders;
-        } else {
-          messaging::SendThreadMessage(recipient, Encode(p, s));
-        }
-      }
-    }));
-  }
-  // Each taker serves its own recipients and knows how many messages they get.
-  for (int t = 0; t < kTakers; ++t) {
-    workers.push_back(std::make_unique<harness::Worker>([&, t] {
-      long expected = 0;
-      std::vector<long> outstanding(kRecipients, 0);
-      for (int p = 0; p < kPosters; ++p) {
-        for (int s = 0; s < kPerPoster; ++s) {
-          int recipient = (s * 7 + p) % kRecipients;
-          if (recipient % kTakers == t) ++expected, ++outstanding[recipient];
-        }
-      }
-      for (long got = 0, round = 0; got < expected; ++round) {
-        int recipient = static_cast<int>((round % kRecipientsPerTaker) * kTakers + t);
-        // Alternate: a non-blocking sweep, then a blocking wait where the
-        // sweep found nothing but messages are still due.
-        int32_t value = messaging::GetThreadMessage(recipient);
-        if (value == 0 && round % 5 == 0) {
-          for (int r = 0; r < kRecipientsPerTaker && value == 0; ++r) {
-            value = messaging::GetThreadMessage(r * kTakers + t);
-            if (value != 0) recipient = r * kTakers + t;
-          }
-        }
-        if (value == 0 && t != 0 && round % 3 == 0 && outstanding[recipient] > 0) {
-          value = messaging::WaitThreadMessage(recipient);
-        }
-        if (value == 0) continue;
-        --outstanding[recipient];
-        int poster = value >> 24;
-        int sequence = (value & 0xFFFFFF) - 1;
-        if (poster < 0 || poster >= kPosters || (sequence * 7 + poster) % kRecipients != recipient) {
-          ++foreign;
-        } else if (last[poster * kRecipients + recipient].exchange(sequence) >= sequence) {
-          ++out_of_order;
-        }
-        ++got;
-        ++taken;
-      }
-    }));
-  }
-  for (auto& w : workers) ASSERT_TRUE(w->Join(120000)) << "a worker hung";
-  EXPECT_EQ(taken.load(), static_cast<long>(kPosters) * kPerPoster);
-  EXPECT_EQ(out_of_order.load(), 0);
-  EXPECT_EQ(foreign.load(), 0);
-  long synchronous = 0;
-  for (int p = 0; p < kPosters; ++p) {
-    for (int s = 0; s < kPerPoster; ++s)
-      synchronous += s % kSynchronousEvery == 0 && ((s * 7 + p) % kRecipients) % kTakers == 0;
-  }
-  EXPECT_GT(synchronous, 100);
-  EXPECT_EQ(released_senders.load(), synchronous);
-  for (int r = 0; r < kRecipients; ++r) EXPECT_EQ(messaging::GetThreadMessage(r), 0) << "left over for " << r;
+  const workload::MessageCalls calls = {messaging::SendThreadMessage, messaging::GetThreadMessage,
+                                        messaging::SendThreadMessageAndWait, messaging::WaitThreadMessage};
+  // 6 posters x 60000 posts, each taken once: over 700000 calls in all.
+  const workload::Shape shape = {6, 4, 8, 60000, 97, 100};
+  workload::Report report = workload::Run(calls, shape, 120000);
+  EXPECT_EQ(report.taken, report.posted);
+  EXPECT_EQ(report.out_of_order, 0);
+  EXPECT_EQ(report.foreign, 0);
+  EXPECT_EQ(report.left_over, 0);
+  EXPECT_GT(report.synchronous, 100);
+  EXPECT_EQ(report.released, report.synchronous);
+  EXPECT_GT(report.waits, 1000) << "the blocking wait must be part of the mix";
+  printf("workload: %ld posts (%ld synchronous), %ld taken by a blocking wait\n", report.posted, report.synchronous,
+         report.waits);
 }
 
 TEST_F(Messaging, WaitersNeverSleepPastTheirOwnMessage) {
