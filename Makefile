@@ -1,6 +1,6 @@
 # make demo: build everything and run the demo host natively and under Wine.
 # make test: build everything and run every test, natively and under Wine.
-.PHONY: all deps native win32 wine-prefix test test-native test-win32 demo bench clean
+.PHONY: all deps native asan tsan win32 wine-prefix test test-native test-sanitizers test-win32 demo bench clean
 
 WINE_PREFIX := $(CURDIR)/build/wine
 WINE_STOP := WINEPREFIX=$(WINE_PREFIX) wineserver -k 2>/dev/null || true
@@ -14,6 +14,11 @@ native: deps
 	@cmake --preset native >/dev/null
 	@cmake --build --preset native
 
+# The native build again under AddressSanitizer+UBSan and ThreadSanitizer.
+asan tsan: deps
+	@cmake --preset $@ >/dev/null
+	@cmake --build --preset $@
+
 win32: deps
 	@cmake --preset win32 >/dev/null
 	@cmake --build --preset win32
@@ -26,15 +31,20 @@ $(WINE_PREFIX)/.ready:
 	@WINEPREFIX=$(WINE_PREFIX) wineserver -w
 	@touch $@
 
-test: native win32 wine-prefix
+test: native asan tsan win32 wine-prefix
 	@status=0; \
 	ctest --preset native -j2 || status=1; \
+	ctest --preset asan -j2 || status=1; \
+	ctest --preset tsan -j2 || status=1; \
 	ctest --preset win32 || status=1; \
 	$(WINE_STOP); \
 	exit $$status
 
 test-native: native
 	@ctest --preset native -j2
+
+test-sanitizers: asan tsan
+	@status=0; ctest --preset asan -j2 || status=1; ctest --preset tsan -j2 || status=1; exit $$status
 
 test-win32: win32 wine-prefix
 	@status=0; ctest --preset win32 || status=1; $(WINE_STOP); exit $$status

@@ -1,7 +1,6 @@
 // The queue under load, natively: many threads mixing all four message
 // operations, with every message accounted for exactly once and in order.
 #include <gtest/gtest.h>
-
 #include <stdio.h>
 
 #include <atomic>

@@ -172,7 +172,13 @@ TEST(Named, SecondCreateReachesTheSameObject) {
   Worker other([&] { seen = platform::WaitForSingleObject(second.handle, 0); });
   ASSERT_TRUE(other.Join());
   EXPECT_EQ(seen.load(), WAIT_TIMEOUT);
+#if defined(__SANITIZE_THREAD__)
+  // Each handle maps the object at its own address, and ThreadSanitizer
+  // knows a mutex by its address only: it would report a false misuse.
+  EXPECT_NE(platform::ReleaseMutex(first.handle), 0);
+#else
   EXPECT_NE(platform::ReleaseMutex(second.handle), 0) << "either handle releases it";
+#endif
 }
 
 TEST(Named, EmptyNameAlwaysMakesANewObject) {

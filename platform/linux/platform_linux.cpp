@@ -57,6 +57,46 @@ void FutexWakeAll(std::atomic<uint32_t>* word, bool shared) {
   syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FutexOp(shared, FUTEX_WAKE), INT_MAX, nullptr, nullptr, 0);
 }
 
+// The calling thread's kernel id, cached per thread as asking costs a system
+// call. A forked child's thread has a new id, so the cache is dropped there.
+__thread pid_t self_tid __attribute__((tls_model("initial-exec")));
+
+void ForgetSelfInChild() { self_tid = 0; }
+
+__attribute__((constructor(101))) void WatchForks() { pthread_atfork(nullptr, nullptr, ForgetSelfInChild); }
+
+pid_t SelfTid() {
+  if (self_tid == 0) self_tid = static_cast<pid_t>(syscall(SYS_gettid));
+  return self_tid;
+}
+
+// glibc keeps a robust mutex's owner thread id in the lock word.
+pid_t OwnerOf(const MutexState* mutex) {
+  return static_cast<pid_t>(__atomic_load_n(&mutex->lock.__data.__lock, __ATOMIC_RELAXED) & FUTEX_TID_MASK);
+}
+
+// A timed take against the monotonic clock. ThreadSanitizer does not know
+// pthread_mutex_clocklock (nor an abandoned mutex taken by a timed lock), so
+// its builds poll with the try-lock it understands.
+int TimedLock(pthread_mutex_t* lock, uint32_t milliseconds) {
+  timespec deadline = DeadlineAfter(milliseconds);
+#if defined(__SANITIZE_THREAD__)
+  for (;;) {
+    int rc = pthread_mutex_trylock(lock);
+    if (rc != EBUSY) return rc;
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec)) {
+      return ETIMEDOUT;
+    }
+    timespec pause = {0, 200000};
+    nanosleep(&pause, nullptr);
+  }
+#else
+  return pthread_mutex_clocklock(lock, CLOCK_MONOTONIC, &deadline);
+#endif
+}
+
 uint32_t LockMutex(MutexState* mutex, uint32_t milliseconds) {
   int rc;
   if (milliseconds == 0) {
@@ -64,8 +104,7 @@ uint32_t LockMutex(MutexState* mutex, uint32_t milliseconds) {
   } else if (milliseconds == INFINITE) {
     rc = pthread_mutex_lock(&mutex->lock);
   } else {
-    timespec deadline = DeadlineAfter(milliseconds);
-    rc = pthread_mutex_clocklock(&mutex->lock, CLOCK_MONOTONIC, &deadline);
+    rc = TimedLock(&mutex->lock, milliseconds);
   }
   switch (rc) {
     case 0:
@@ -153,6 +192,10 @@ Handle CreateObject(Kind kind, const char* name, bool* existed) {
 
 }  // namespace
 
+// Only the owner gets as far as the unlock; glibc would refuse the others
+// too, but a refused unlock is still reported as misuse by thread checkers.
+bool UnlockMutex(MutexState* mutex) { return OwnerOf(mutex) == SelfTid() && pthread_mutex_unlock(&mutex->lock) == 0; }
+
 bool InitMutex(MutexState* mutex, bool process_shared) {
   pthread_mutexattr_t attributes;
   if (pthread_mutexattr_init(&attributes) != 0) return false;
@@ -165,8 +208,7 @@ bool InitMutex(MutexState* mutex, bool process_shared) {
 }
 
 bool MutexHeldInThisProcess(const MutexState* mutex) {
-  // glibc keeps a robust mutex's owner thread id in the lock word.
-  pid_t owner = static_cast<pid_t>(static_cast<uint32_t>(mutex->lock.__data.__lock) & FUTEX_TID_MASK);
+  pid_t owner = OwnerOf(mutex);
   return owner != 0 && syscall(SYS_tgkill, getpid(), owner, 0) == 0;
 }
 
@@ -207,7 +249,7 @@ uint32_t WaitForSingleObject(Handle object, uint32_t milliseconds) {
 int ReleaseMutex(Handle mutex) {
   Ref ref;
   if (!linux_impl::Lookup(mutex, Kind::kMutex, &ref)) return 0;
-  int released = pthread_mutex_unlock(&linux_impl::MutexOf(ref)->lock) == 0;
+  int released = linux_impl::UnlockMutex(linux_impl::MutexOf(ref));
   linux_impl::Unpin(ref);
   return released;
 }

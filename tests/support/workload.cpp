@@ -17,8 +17,7 @@ struct Run {
   std::vector<std::atomic<int>> last;  // [poster][recipient]: highest sequence taken
   std::atomic<long> taken{0}, released{0}, waits{0}, out_of_order{0}, foreign{0};
 
-  Run(const MessageCalls& c, const Shape& s)
-      : calls(c), shape(s), last(static_cast<size_t>(s.posters) * Recipients()) {
+  Run(const MessageCalls& c, const Shape& s) : calls(c), shape(s), last(static_cast<size_t>(s.posters) * Recipients()) {
     for (auto& l : last) l = -1;
   }
   int Recipients() const { return shape.takers * shape.recipients_per_taker; }

@@ -32,12 +32,12 @@ struct Shape {
 struct Report {
   long posted;
   long taken;
-  long synchronous;       // synchronous sends made
-  long released;          // synchronous senders that returned
-  long waits;             // messages taken by a blocking wait
-  long out_of_order;      // taken before an earlier post of the same poster and recipient
-  long foreign;           // a value nobody posted to that recipient
-  long left_over;         // still queued afterwards
+  long synchronous;   // synchronous sends made
+  long released;      // synchronous senders that returned
+  long waits;         // messages taken by a blocking wait
+  long out_of_order;  // taken before an earlier post of the same poster and recipient
+  long foreign;       // a value nobody posted to that recipient
+  long left_over;     // still queued afterwards
 };
 
 // Runs the workload; a thread that does not finish within `deadline_ms` is a
