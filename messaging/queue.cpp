@@ -11,6 +11,8 @@ namespace {
 
 QueueState state;
 
+constexpr int32_t kMostSpareRecords = 64;
+
 void LockQueue() {
   // An abandoned lock is held all the same; the queue is never left
   // half-changed by a thread that died between two statements of ours
@@ -77,6 +79,39 @@ void WakeSleepers() {
   }
 }
 
+// A zero-filled record, spare or new; null when no memory is left.
+ThreadMessage* NewRecord() {
+  ThreadMessage* message = state.SpareRecords;
+  if (message == nullptr) return static_cast<ThreadMessage*>(platform::HeapAlloc(state.Heap, sizeof(ThreadMessage)));
+  state.SpareRecords = message->Next;
+  --state.SpareCount;
+  message->Next = nullptr;
+  message->Previous = nullptr;
+  message->Recipient = 0;
+  message->Value = 0;
+  message->ReplyEvent = 0;
+  return message;
+}
+
+void DropRecord(ThreadMessage* message) {
+  if (state.SpareCount >= kMostSpareRecords) {
+    platform::HeapFree(state.Heap, message);
+    return;
+  }
+  message->Next = state.SpareRecords;
+  state.SpareRecords = message;
+  ++state.SpareCount;
+}
+
+void FreeSpareRecords() {
+  while (state.SpareRecords != nullptr) {
+    ThreadMessage* next = state.SpareRecords->Next;
+    platform::HeapFree(state.Heap, state.SpareRecords);
+    state.SpareRecords = next;
+  }
+  state.SpareCount = 0;
+}
+
 // Takes the oldest message for `recipient`, releasing its sender if one
 // waits. Called under the lock.
 bool TakeFirst(int32_t recipient, int32_t* value) {
@@ -85,7 +120,7 @@ bool TakeFirst(int32_t recipient, int32_t* value) {
     if (message->ReplyEvent != 0) platform::SetEvent(message->ReplyEvent);
     *value = message->Value;
     Unlink(message);
-    platform::HeapFree(state.Heap, message);
+    DropRecord(message);
     return true;
   }
   return false;
@@ -93,7 +128,7 @@ bool TakeFirst(int32_t recipient, int32_t* value) {
 
 // Queues a message under the lock; null when no memory was left for it.
 ThreadMessage* PostLocked(int32_t recipient, int32_t value) {
-  auto* message = static_cast<ThreadMessage*>(platform::HeapAlloc(state.Heap, sizeof(ThreadMessage)));
+  ThreadMessage* message = NewRecord();
   if (message == nullptr) return nullptr;
   message->Recipient = recipient;
   message->Value = value;
@@ -114,6 +149,8 @@ int32_t OnAttach(platform::Handle heap) {
   state.MessageQueue = static_cast<MessageList*>(platform::HeapAlloc(heap, sizeof(MessageList)));
   state.ReplyCounter = 0;
   state.Sleepers = nullptr;
+  state.SpareRecords = nullptr;
+  state.SpareCount = 0;
   return (shared && state.MessageQueue != nullptr) ? 1 : 0;
 }
 
@@ -131,6 +168,7 @@ int32_t OnDetach() {
     state.MessageQueue->Head = nullptr;
     state.MessageQueue->Tail = nullptr;
   }
+  FreeSpareRecords();
   UnlockQueue();
   platform::CloseHandle(state.QueueLock);
   state.QueueLock = 0;

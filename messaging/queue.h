@@ -38,6 +38,10 @@ struct QueueState {
   MessageList* MessageQueue;
   int32_t ReplyCounter;
   Sleeper* Sleepers;
+  // Records of taken messages kept for the next posts (linked by Next), so
+  // a steady flow does not go to the heap and its lock for every message.
+  ThreadMessage* SpareRecords;
+  int32_t SpareCount;
 };
 
 // The name that makes QueueLock one mutex for every process of the user.
