@@ -95,7 +95,6 @@ Slot* ReserveSlot() {
 uint32_t PublishSlot(Slot* slot, Kind kind) {
   uint32_t handle = (slot->generation << kIndexBits) | IndexOf(slot);
   slot->kind = kind;
-  slot->pins.store(1, std::memory_order_relaxed);
   slot->handle.store(handle, std::memory_order_release);
   return handle;
 }
@@ -113,22 +112,8 @@ bool Lookup(uint32_t handle, Kind kind, Ref* ref) {
   if (slot == nullptr || slot->handle.load(std::memory_order_acquire) != handle) return false;
   if (slot->kind != kind) return false;
   ref->slot = slot;
-  ref->pinned = slot->shared != nullptr;
-  if (!ref->pinned) return true;
-  slot->pins.fetch_add(1, std::memory_order_acquire);
-  // The handle may have closed between the check and the pin; the pin is
-  // only good if the handle is still the same afterwards.
-  if (slot->handle.load(std::memory_order_acquire) != handle) {
-    Unpin(*ref);
-    return false;
-  }
+  ref->shared = slot->shared;
   return true;
-}
-
-void Unpin(const Ref& ref) {
-  if (ref.pinned && ref.slot->pins.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-    FreeSlot(ref.slot);
-  }
 }
 
 bool CloseSlot(uint32_t handle, Kind kind) {
@@ -138,7 +123,7 @@ bool CloseSlot(uint32_t handle, Kind kind) {
   if (slot == nullptr || slot->kind != kind) return false;
   uint32_t expected = handle;
   if (!slot->handle.compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) return false;
-  if (slot->pins.fetch_sub(1, std::memory_order_acq_rel) == 1) FreeSlot(slot);
+  FreeSlot(slot);
   return true;
 }
 
@@ -150,13 +135,9 @@ Kind KindOf(uint32_t handle) {
   return slot->kind;
 }
 
-MutexState* MutexOf(const Ref& ref) {
-  return ref.slot->shared != nullptr ? &ref.slot->shared->mutex : &ref.slot->local.mutex;
-}
+MutexState* MutexOf(const Ref& ref) { return ref.shared != nullptr ? &ref.shared->mutex : &ref.slot->local.mutex; }
 
-EventState* EventOf(const Ref& ref) {
-  return ref.slot->shared != nullptr ? &ref.slot->shared->event : &ref.slot->local.event;
-}
+EventState* EventOf(const Ref& ref) { return ref.shared != nullptr ? &ref.shared->event : &ref.slot->local.event; }
 
 // At unload, closes what the host left open and returns the chunks, except
 // one that holds a mutex some thread of this process still owns: glibc keeps
@@ -181,6 +162,7 @@ __attribute__((destructor(101))) void ReleaseTable() {
       munmap(chunk, sizeof(Slot) * kChunkSize);
     }
   }
+  ReleaseNamedMappings();
 }
 
 }  // namespace platform::linux_impl

@@ -180,17 +180,48 @@ SharedObject* OpenNamed(const char* name, Kind kind, int* fd_out, char** path_ou
   return nullptr;
 }
 
-void CloseNamed(SharedObject* object, int fd, char* path) {
-  // A mutex held by a thread of ours is on that thread's robust list, which
-  // glibc walks through the mapping: it must stay mapped, and the object alive.
-  if (object->kind == Kind::kMutex && MutexHeldInThisProcess(&object->mutex)) {
-    free(path);
-    return;
+namespace {
+
+// Mappings of closed named objects, kept until unload.
+pthread_mutex_t retired_lock = PTHREAD_MUTEX_INITIALIZER;
+SharedObject** retired = nullptr;
+size_t retired_count = 0;
+size_t retired_capacity = 0;
+
+void Retire(SharedObject* object) {
+  pthread_mutex_lock(&retired_lock);
+  if (retired_count == retired_capacity) {
+    size_t capacity = retired_capacity == 0 ? 16 : retired_capacity * 2;
+    auto* grown = static_cast<SharedObject**>(realloc(retired, capacity * sizeof(SharedObject*)));
+    if (grown != nullptr) retired = grown, retired_capacity = capacity;
   }
-  munmap(object, sizeof(SharedObject));
+  // Without room the mapping is simply never unmapped.
+  if (retired_count < retired_capacity) retired[retired_count++] = object;
+  pthread_mutex_unlock(&retired_lock);
+}
+
+}  // namespace
+
+void CloseNamed(SharedObject* object, int fd, char* path) {
+  Retire(object);
   if (path != nullptr && LockFile(fd, LOCK_EX | LOCK_NB) == 0) RemoveIfSame(fd, path);
   close(fd);
   free(path);
+}
+
+// A mutex still held by a thread of ours is on that thread's robust list,
+// which glibc walks through the mapping when the thread ends: that one stays.
+void ReleaseNamedMappings() {
+  pthread_mutex_lock(&retired_lock);
+  for (size_t i = 0; i < retired_count; ++i) {
+    SharedObject* object = retired[i];
+    if (object->kind == Kind::kMutex && MutexHeldInThisProcess(&object->mutex)) continue;
+    munmap(object, sizeof(SharedObject));
+  }
+  free(retired);
+  retired = nullptr;
+  retired_count = retired_capacity = 0;
+  pthread_mutex_unlock(&retired_lock);
 }
 
 }  // namespace platform::linux_impl

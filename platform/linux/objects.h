@@ -51,10 +51,6 @@ struct Slot {
   // the whole value, so a stale handle never matches a reused slot.
   std::atomic<uint32_t> handle;
   Kind kind;
-  // Lookups in flight plus one for the open handle; a named object's mapping
-  // is released when this drops to 0, so a closing thread never unmaps it
-  // under a waiter.
-  std::atomic<uint32_t> pins;
   uint32_t index;
   uint32_t generation;
   uint32_t next_free;
@@ -68,10 +64,14 @@ struct Slot {
   } local;
 };
 
-// A slot open under `handle`, pinned while `pinned`.
+// A slot found open under a handle, and its named object's mapping (null
+// for a private object). Neither is ever unmapped while the library is
+// loaded, so a lookup needs neither a lock nor a reference count: a thread
+// racing a close of the handle it uses reaches stale state, never freed
+// memory (using a handle while closing it is undefined on Windows too).
 struct Ref {
   Slot* slot;
-  bool pinned;
+  SharedObject* shared;
 };
 
 // Reserves a slot and returns it unpublished; 0 handle on exhaustion.
@@ -82,8 +82,7 @@ uint32_t PublishSlot(Slot* slot, Kind kind);
 void AbandonSlot(Slot* slot);
 
 bool Lookup(uint32_t handle, Kind kind, Ref* ref);
-void Unpin(const Ref& ref);
-// Closes the handle; the object's resources go once no lookup pins it.
+// Closes the handle and releases the object's resources at once.
 bool CloseSlot(uint32_t handle, Kind kind);
 // Whether the handle is open, whatever its kind.
 Kind KindOf(uint32_t handle);
@@ -93,7 +92,10 @@ EventState* EventOf(const Ref& ref);
 
 // Named objects in per-user shared memory (named_objects.cpp).
 SharedObject* OpenNamed(const char* name, Kind kind, int* fd, char** path, bool* existed);
+// Closes this process's handle on a named object; the mapping is kept until
+// unload (see Ref), when ReleaseNamedMappings unmaps it.
 void CloseNamed(SharedObject* shared, int fd, char* path);
+void ReleaseNamedMappings();
 
 // Object state set-up and release shared by private and named objects.
 bool InitMutex(MutexState* mutex, bool process_shared);

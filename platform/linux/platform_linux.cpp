@@ -238,27 +238,23 @@ uint32_t WaitForSingleObject(Handle object, uint32_t milliseconds) {
   if (linux_impl::Lookup(object, Kind::kMutex, &ref)) {
     result = linux_impl::LockMutex(linux_impl::MutexOf(ref), milliseconds);
   } else if (linux_impl::Lookup(object, Kind::kEvent, &ref)) {
-    result = linux_impl::WaitEvent(linux_impl::EventOf(ref), milliseconds, ref.pinned);
+    result = linux_impl::WaitEvent(linux_impl::EventOf(ref), milliseconds, ref.shared != nullptr);
   } else {
     return WAIT_FAILED;
   }
-  linux_impl::Unpin(ref);
   return result;
 }
 
 int ReleaseMutex(Handle mutex) {
   Ref ref;
   if (!linux_impl::Lookup(mutex, Kind::kMutex, &ref)) return 0;
-  int released = linux_impl::UnlockMutex(linux_impl::MutexOf(ref));
-  linux_impl::Unpin(ref);
-  return released;
+  return linux_impl::UnlockMutex(linux_impl::MutexOf(ref));
 }
 
 int SetEvent(Handle event) {
   Ref ref;
   if (!linux_impl::Lookup(event, Kind::kEvent, &ref)) return 0;
-  linux_impl::SetEventState(linux_impl::EventOf(ref), ref.pinned);
-  linux_impl::Unpin(ref);
+  linux_impl::SetEventState(linux_impl::EventOf(ref), ref.shared != nullptr);
   return 1;
 }
 
@@ -266,7 +262,6 @@ int ResetEvent(Handle event) {
   Ref ref;
   if (!linux_impl::Lookup(event, Kind::kEvent, &ref)) return 0;
   linux_impl::EventOf(ref)->word.fetch_and(~linux_impl::kSignalled, std::memory_order_relaxed);
-  linux_impl::Unpin(ref);
   return 1;
 }
 

@@ -1,0 +1,118 @@
+// Measuring and reporting for the benchmarks: medians of repetitions with
+// their spread, a table of our figure against a baseline's with the ratio,
+// and the same as CSV files for plotting.
+#ifndef QUENTHALOY_BENCH_TABLE_H
+#define QUENTHALOY_BENCH_TABLE_H
+
+#include <stdio.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+inline int repetitions = 7;
+
+// A median and its spread, in nanoseconds per operation (or, for rates, in
+// operations per second).
+struct Figure {
+  double median_ns;
+  double low_ns;
+  double high_ns;
+
+  static Figure FromSamples(std::vector<double> samples) {
+    std::sort(samples.begin(), samples.end());
+    return {samples[samples.size() / 2], samples.front(), samples.back()};
+  }
+  Figure PerUnit(double units) const { return {median_ns / units, low_ns / units, high_ns / units}; }
+};
+
+// Runs `body(iterations)` once to warm up, then `repetitions` times; the
+// figure is the time per iteration.
+inline Figure Measure(long iterations, const std::function<void(long)>& body) {
+  body(iterations / 10 + 1);
+  std::vector<double> samples;
+  for (int r = 0; r < repetitions; ++r) {
+    auto start = std::chrono::steady_clock::now();
+    body(iterations);
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    samples.push_back(std::chrono::duration<double, std::nano>(elapsed).count() / static_cast<double>(iterations));
+  }
+  return Figure::FromSamples(samples);
+}
+
+inline void Progress(const std::string& what) {
+  fprintf(stderr, "running: %s\n", what.c_str());
+  fflush(stderr);
+}
+
+class Table {
+ public:
+  explicit Table(std::string name) : name_(std::move(name)) {}
+
+  // Costs: the ratio is ours over the baseline's; at most `goal` meets it.
+  void Row(const std::string& what, const Figure& ours, const std::string& baseline_name, const Figure& baseline,
+           double goal) {
+    Add(what, ours, baseline_name, baseline, ours.median_ns / baseline.median_ns, goal, "ns");
+  }
+  // Rates: the ratio is the baseline's over ours, so again lower is better.
+  void RateRow(const std::string& what, const Figure& ours, const std::string& baseline_name, const Figure& baseline,
+               double goal) {
+    Add(what, ours, baseline_name, baseline, baseline.median_ns / ours.median_ns, goal, "/s");
+  }
+  // A point of a plotted series: x, our value, the baseline's.
+  void Series(const std::string& series, const std::string& x, double ours, double baseline) {
+    series_[series].push_back(x + "," + Number(ours) + "," + Number(baseline));
+  }
+
+  bool WriteCsv(const std::string& directory) const {
+    FILE* file = fopen((directory + "/" + name_ + "_results.csv").c_str(), "w");
+    if (file == nullptr) return false;
+    fprintf(file,
+            "what,ours,ours_low,ours_high,baseline,baseline_value,baseline_low,baseline_high,unit,ratio,goal,met\n");
+    for (const std::string& line : csv_) fprintf(file, "%s\n", line.c_str());
+    fclose(file);
+    for (const auto& [series, points] : series_) {
+      file = fopen((directory + "/" + name_ + "_" + series + ".csv").c_str(), "w");
+      if (file == nullptr) return false;
+      fprintf(file, "x,ours,baseline\n");
+      for (const std::string& point : points) fprintf(file, "%s\n", point.c_str());
+      fclose(file);
+    }
+    return true;
+  }
+
+ private:
+  static std::string Number(double value) {
+    char text[32];
+    snprintf(text, sizeof(text), "%.4g", value);
+    return text;
+  }
+  static std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+
+  void Add(const std::string& what, const Figure& ours, const std::string& baseline_name, const Figure& baseline,
+           double ratio, double goal, const char* unit) {
+    const bool met = ratio <= goal;
+    printf("%-44s %10s [%s-%s] %s | %-38s %10s [%s-%s] | ratio %5.2f (goal <= %.2f) %s\n", what.c_str(),
+           Number(ours.median_ns).c_str(), Number(ours.low_ns).c_str(), Number(ours.high_ns).c_str(), unit,
+           baseline_name.c_str(), Number(baseline.median_ns).c_str(), Number(baseline.low_ns).c_str(),
+           Number(baseline.high_ns).c_str(), ratio, goal, met ? "met" : "MISSED");
+    fflush(stdout);
+    csv_.push_back(Quoted(what) + "," + Number(ours.median_ns) + "," + Number(ours.low_ns) + "," +
+                   Number(ours.high_ns) + "," + Quoted(baseline_name) + "," + Number(baseline.median_ns) + "," +
+                   Number(baseline.low_ns) + "," + Number(baseline.high_ns) + "," + unit + "," + Number(ratio) + "," +
+                   Number(goal) + "," + (met ? "yes" : "no"));
+  }
+
+  std::string name_;
+  std::vector<std::string> csv_;
+  std::map<std::string, std::vector<std::string>> series_;
+};
+
+}  // namespace bench
+
+#endif
