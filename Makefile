@@ -25,7 +25,7 @@ win32: deps
 
 # A throw-away Wine prefix, made once.
 wine-prefix: $(WINE_PREFIX)/.ready
-$(WINE_PREFIX)/.ready:
+$(WINE_PREFIX)/.ready: | deps
 	@echo "making the Wine prefix in $(WINE_PREFIX) (once; slow where 32-bit code runs under qemu)"
 	@scripts/wine-run wineboot -i >/dev/null 2>&1
 	@WINEPREFIX=$(WINE_PREFIX) wineserver -w
@@ -56,6 +56,23 @@ demo: native win32 wine-prefix
 	  scripts/wine-run ./build/win32/bin/demo_host.exe $$dll || status=1; \
 	done; \
 	$(WINE_STOP); \
+	exit $$status
+
+# The benchmark report: release builds, the native benchmark and its Windows
+# twins under Wine, a table on the terminal, CSV files and plots in build/bench.
+bench: wine-prefix
+	@scripts/ensure-deps bench
+	@cmake --preset release >/dev/null && cmake --build --preset release
+	@cmake --preset win32-release >/dev/null && cmake --build --preset win32-release
+	@mkdir -p build/bench
+	@status=0; \
+	./build/release/bin/native_bench --csv build/bench || status=1; \
+	for dll in Quenthaloy QuenthaloyC; do \
+	  scripts/wine-run ./build/win32-release/bin/wine_bench_$$dll.exe --csv build/bench || status=1; \
+	done; \
+	$(WINE_STOP); \
+	gnuplot -e "dir='build/bench'" bench/plot.gp || status=1; \
+	echo "CSV files and plots: build/bench/"; \
 	exit $$status
 
 clean:

@@ -52,7 +52,10 @@ inline void Progress(const std::string& what) {
 
 class Table {
  public:
-  explicit Table(std::string name) : name_(std::move(name)) {}
+  explicit Table(std::string name) : name_(std::move(name)) {
+    printf("%-40s %12s %-21s | %-38s %12s %-21s | %5s  %s\n", (name_ + ": ours").c_str(), "median", "[spread]",
+           "baseline", "median", "[spread]", "ratio", "goal");
+  }
 
   // Costs: the ratio is ours over the baseline's; at most `goal` meets it.
   void Row(const std::string& what, const Figure& ours, const std::string& baseline_name, const Figure& baseline,
@@ -92,15 +95,36 @@ class Table {
     snprintf(text, sizeof(text), "%.4g", value);
     return text;
   }
+  // A value in a unit a reader takes in at a glance.
+  static std::string Human(double value, const std::string& unit) {
+    char text[32];
+    if (unit == "/s") {
+      if (value >= 1e6) {
+        snprintf(text, sizeof(text), "%.2f M/s", value / 1e6);
+      } else {
+        snprintf(text, sizeof(text), "%.1f k/s", value / 1e3);
+      }
+    } else if (value >= 1e6) {
+      snprintf(text, sizeof(text), "%.2f ms", value / 1e6);
+    } else if (value >= 1e4) {
+      snprintf(text, sizeof(text), "%.1f us", value / 1e3);
+    } else {
+      snprintf(text, sizeof(text), "%.2f ns", value);
+    }
+    return text;
+  }
+  static std::string Spread(const Figure& figure, const std::string& unit) {
+    return "[" + Human(figure.low_ns, unit) + ".." + Human(figure.high_ns, unit) + "]";
+  }
   static std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
   void Add(const std::string& what, const Figure& ours, const std::string& baseline_name, const Figure& baseline,
-           double ratio, double goal, const char* unit) {
+           double ratio, double goal, const std::string& unit) {
     const bool met = ratio <= goal;
-    printf("%-44s %10s [%s-%s] %s | %-38s %10s [%s-%s] | ratio %5.2f (goal <= %.2f) %s\n", what.c_str(),
-           Number(ours.median_ns).c_str(), Number(ours.low_ns).c_str(), Number(ours.high_ns).c_str(), unit,
-           baseline_name.c_str(), Number(baseline.median_ns).c_str(), Number(baseline.low_ns).c_str(),
-           Number(baseline.high_ns).c_str(), ratio, goal, met ? "met" : "MISSED");
+    printf("%-40s %12s %-21s | %-38s %12s %-21s | %5.2f  <= %.2f %s\n", what.c_str(),
+           Human(ours.median_ns, unit).c_str(), Spread(ours, unit).c_str(), baseline_name.c_str(),
+           Human(baseline.median_ns, unit).c_str(), Spread(baseline, unit).c_str(), ratio, goal,
+           met ? "met" : "MISSED");
     fflush(stdout);
     csv_.push_back(Quoted(what) + "," + Number(ours.median_ns) + "," + Number(ours.low_ns) + "," +
                    Number(ours.high_ns) + "," + Quoted(baseline_name) + "," + Number(baseline.median_ns) + "," +

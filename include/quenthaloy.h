@@ -3,33 +3,67 @@
  * no object, no message or failure as each function says.
  *
  * Windows: link Quenthaloy.dll (stdcall) or, with QUENTHALOY_CDECL defined,
- * QuenthaloyC.dll (cdecl). Linux: libquenthaloy.so. */
+ * QuenthaloyC.dll (cdecl). Linux: libquenthaloy.so.
+ *
+ * A message value of 0 cannot be told from "nothing queued" by
+ * GetThreadMessage: hosts that poll should not send 0. */
 #ifndef QUENTHALOY_H
 #define QUENTHALOY_H
 
 #include <stdint.h>
 
+#if defined(QUENTHALOY_CDECL) && defined(QUENTHALOY_STDCALL)
+#error "define QUENTHALOY_CDECL (QuenthaloyC.dll) or QUENTHALOY_STDCALL (Quenthaloy.dll), not both"
+#endif
+#if defined(QUENTHALOY_BUILDING) && defined(QUENTHALOY_RUNTIME_LOADING)
+#error "QUENTHALOY_BUILDING is for the library itself, QUENTHALOY_RUNTIME_LOADING for hosts: not both"
+#endif
+
+/* The calling convention of the build being linked: stdcall unless
+ * QUENTHALOY_CDECL is defined; nothing special on Linux. */
 #if defined(_WIN32)
 #if defined(QUENTHALOY_CDECL)
 #define QUENTHALOY_CALL __cdecl
 #else
 #define QUENTHALOY_CALL __stdcall
 #endif
-/* The DLLs export through their .def files; hosts import. */
-#if defined(QUENTHALOY_BUILDING)
-#define QUENTHALOY_API
-#else
-#define QUENTHALOY_API __declspec(dllimport)
-#endif
 #else
 #define QUENTHALOY_CALL
+#endif
+
+/* Import or export decoration. Hosts import; the library builds with
+ * QUENTHALOY_BUILDING (the DLLs export through their .def files); hosts that
+ * load the library at run time define QUENTHALOY_RUNTIME_LOADING and use the
+ * function-pointer types below only. */
+#if defined(QUENTHALOY_BUILDING)
+#if defined(_WIN32)
+#define QUENTHALOY_API
+#else
 #define QUENTHALOY_API __attribute__((visibility("default")))
+#endif
+#elif defined(_WIN32)
+#define QUENTHALOY_API __declspec(dllimport)
+#else
+#define QUENTHALOY_API
 #endif
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
+/* Function-pointer types, for hosts that load the library at run time
+ * (GetProcAddress, dlsym) by the undecorated names. */
+typedef int32_t(QUENTHALOY_CALL* QuenthaloyAddThreadResourceFn)(void);
+typedef int32_t(QUENTHALOY_CALL* QuenthaloyCloseThreadResourceFn)(int32_t resource);
+typedef int32_t(QUENTHALOY_CALL* QuenthaloyDeleteThreadResourceFn)(int32_t resource);
+typedef int32_t(QUENTHALOY_CALL* QuenthaloyGetThreadMessageFn)(int32_t recipient);
+typedef int32_t(QUENTHALOY_CALL* QuenthaloyOpenThreadResourceFn)(int32_t resource);
+typedef int32_t(QUENTHALOY_CALL* QuenthaloyOpenThreadResourceWithinFn)(int32_t resource, int32_t milliseconds);
+typedef int32_t(QUENTHALOY_CALL* QuenthaloySendThreadMessageFn)(int32_t recipient, int32_t value);
+typedef int32_t(QUENTHALOY_CALL* QuenthaloySendThreadMessageAndWaitFn)(int32_t recipient, int32_t value);
+typedef int32_t(QUENTHALOY_CALL* QuenthaloyWaitThreadMessageFn)(int32_t recipient);
+
+#if !defined(QUENTHALOY_RUNTIME_LOADING)
 /* Thread resources: a new private lock, or 0. */
 QUENTHALOY_API int32_t QUENTHALOY_CALL AddThreadResource(void);
 /* Gives back a taken resource: non-zero when the caller held it. */
@@ -48,6 +82,7 @@ QUENTHALOY_API int32_t QUENTHALOY_CALL SendThreadMessage(int32_t recipient, int3
 QUENTHALOY_API int32_t QUENTHALOY_CALL SendThreadMessageAndWait(int32_t recipient, int32_t value);
 /* Sleeps until a message for `recipient` is queued, takes it, returns it. */
 QUENTHALOY_API int32_t QUENTHALOY_CALL WaitThreadMessage(int32_t recipient);
+#endif
 
 #ifdef __cplusplus
 }

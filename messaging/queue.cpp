@@ -70,12 +70,23 @@ void LinkSleeper(Sleeper* sleeper) {
 }
 
 // Every post wakes every sleeper; each walks the queue again for itself.
-// Unlinked here, under the lock, so a sleeper is woken once per sleep.
-void WakeSleepers() {
-  while (state.Sleepers != nullptr) {
-    Sleeper* sleeper = state.Sleepers;
-    UnlinkSleeper(sleeper);
-    platform::SetEvent(sleeper->WakeEvent);
+// The sleepers are unlinked here, under the lock, so each is woken once per
+// sleep, and handed back as a chain to wake once the lock is released: a
+// woken thread's first step is to take the lock, which it then finds free.
+Sleeper* DetachSleepers() {
+  Sleeper* chain = state.Sleepers;
+  for (Sleeper* sleeper = chain; sleeper != nullptr; sleeper = sleeper->Next) sleeper->Linked = false;
+  state.Sleepers = nullptr;
+  return chain;
+}
+
+// A detached sleeper stays asleep, and its record on its stack, until its
+// event is set; so its link and handle are read before the set, never after.
+void WakeDetached(Sleeper* chain) {
+  while (chain != nullptr) {
+    Sleeper* next = chain->Next;
+    platform::SetEvent(chain->WakeEvent);
+    chain = next;
   }
 }
 
@@ -112,12 +123,14 @@ void FreeSpareRecords() {
   state.SpareCount = 0;
 }
 
-// Takes the oldest message for `recipient`, releasing its sender if one
-// waits. Called under the lock.
-bool TakeFirst(int32_t recipient, int32_t* value) {
+// Takes the oldest message for `recipient`. Called under the lock; `reply`
+// receives the event of a sender waiting for this take, for the caller to
+// set once it has released the lock, so that the sender does not wake into
+// a lock still held. Until then the sender waits, and its event stays open.
+bool TakeFirst(int32_t recipient, int32_t* value, platform::Handle* reply) {
   for (ThreadMessage* message = state.MessageQueue->Head; message != nullptr; message = message->Next) {
     if (message->Recipient != recipient) continue;
-    if (message->ReplyEvent != 0) platform::SetEvent(message->ReplyEvent);
+    *reply = message->ReplyEvent;
     *value = message->Value;
     Unlink(message);
     DropRecord(message);
@@ -127,13 +140,15 @@ bool TakeFirst(int32_t recipient, int32_t* value) {
 }
 
 // Queues a message under the lock; null when no memory was left for it.
-ThreadMessage* PostLocked(int32_t recipient, int32_t value) {
+// `woken` receives the sleepers to wake after the lock is released.
+ThreadMessage* PostLocked(int32_t recipient, int32_t value, Sleeper** woken) {
   ThreadMessage* message = NewRecord();
+  *woken = nullptr;
   if (message == nullptr) return nullptr;
   message->Recipient = recipient;
   message->Value = value;
   Append(message);
-  WakeSleepers();
+  *woken = DetachSleepers();
   return message;
 }
 
@@ -177,25 +192,30 @@ int32_t OnDetach() {
 
 int32_t SendThreadMessage(int32_t recipient, int32_t value) {
   if (!QueueUsable()) return 0;
+  Sleeper* woken = nullptr;
   LockQueue();
-  PostLocked(recipient, value);
+  PostLocked(recipient, value, &woken);
   UnlockQueue();
+  WakeDetached(woken);
   return 0;
 }
 
 int32_t GetThreadMessage(int32_t recipient) {
   if (!QueueUsable()) return 0;
   int32_t value = 0;
+  platform::Handle reply = 0;
   LockQueue();
-  TakeFirst(recipient, &value);
+  TakeFirst(recipient, &value, &reply);
   UnlockQueue();
+  if (reply != 0) platform::SetEvent(reply);
   return value;
 }
 
 int32_t SendThreadMessageAndWait(int32_t recipient, int32_t value) {
   if (!QueueUsable()) return 0;
+  Sleeper* woken = nullptr;
   LockQueue();
-  ThreadMessage* message = PostLocked(recipient, value);
+  ThreadMessage* message = PostLocked(recipient, value, &woken);
   platform::Handle reply = 0;
   if (message != nullptr) {
     ++state.ReplyCounter;
@@ -204,6 +224,7 @@ int32_t SendThreadMessageAndWait(int32_t recipient, int32_t value) {
     message->ReplyEvent = reply;
   }
   UnlockQueue();
+  WakeDetached(woken);
   if (reply == 0) return 0;  // no event: the message stays queued as a plain one
   platform::WaitForSingleObject(reply, INFINITE);
   platform::CloseHandle(reply);
@@ -214,11 +235,12 @@ int32_t WaitThreadMessage(int32_t recipient) {
   if (!QueueUsable()) return 0;
   Sleeper self = {};
   int32_t value = 0;
+  platform::Handle reply = 0;
   for (;;) {
     LockQueue();
     // A failed sleep can leave us linked; a post never sees a stale sleeper.
     if (self.Linked) UnlinkSleeper(&self);
-    bool taken = TakeFirst(recipient, &value);
+    bool taken = TakeFirst(recipient, &value, &reply);
     if (!taken && self.WakeEvent == 0) self.WakeEvent = platform::CreateEventA(nullptr, nullptr);
     if (taken || self.WakeEvent == 0) break;
     platform::ResetEvent(self.WakeEvent);
@@ -227,6 +249,7 @@ int32_t WaitThreadMessage(int32_t recipient) {
     platform::WaitForSingleObject(self.WakeEvent, INFINITE);
   }
   UnlockQueue();
+  if (reply != 0) platform::SetEvent(reply);
   if (self.WakeEvent != 0) platform::CloseHandle(self.WakeEvent);
   return value;
 }

@@ -9,14 +9,17 @@
  *
  * Built as is, the model is the library's scheme: every waiter has its own
  * wake event, reset and linked into the sleeper list under the lock; a post
- * sets and unlinks every linked sleeper under the lock.
+ * unlinks every linked sleeper under the lock and sets their events once it
+ * has released the lock.
  *
  * Built with -DLITERAL_RESETS it is the shared manual-reset event reset at
  * the start of every pass and again after a take, which loses wake-ups as
  * soon as two threads wait.
  *
  * Checked: at every state where the lock is free, no waiter is asleep on an
- * unset event while a message for it is queued (the monitor's assertion);
+ * unset event while a message for it is queued, unless a poster has taken it
+ * off the sleeper list and is about to set its event (the monitor's
+ * assertion);
  * and every run ends with every message taken once and every thread done
  * (spin's end-state check).
  */
@@ -38,6 +41,7 @@ bool posted;
 #else
 bool linked[WAITERS];
 bool wake[WAITERS];
+byte waking[WAITERS]; /* posters about to set the waiter's event */
 #endif
 
 inline lock() { atomic { !locked -> locked = true } }
@@ -45,21 +49,41 @@ inline unlock() { locked = false }
 
 #ifdef LITERAL_RESETS
 #define EVENT(me) posted
+#define WAKING(me) false
 #else
 #define EVENT(me) wake[me]
+#define WAKING(me) (waking[me] > 0)
 #endif
 
-inline wake_sleepers() {
+/* Both work on the poster's own `woken` and `i`. */
+inline detach_sleepers() {
 #ifdef LITERAL_RESETS
   posted = true
 #else
-  byte i;
+  /* One step: all of it is under the lock. */
+  atomic {
+    for (i : 0 .. WAITERS - 1) {
+      if
+      :: linked[i] -> linked[i] = false; woken = woken | (1 << i); waking[i]++
+      :: else -> skip
+      fi
+    }
+    i = 0
+  }
+#endif
+}
+
+inline wake_detached() {
+#ifdef LITERAL_RESETS
+  skip
+#else
   for (i : 0 .. WAITERS - 1) {
     if
-    :: linked[i] -> linked[i] = false; wake[i] = true
+    :: woken & (1 << i) -> atomic { wake[i] = true; waking[i]--; woken = woken & ~(1 << i) }
     :: else -> skip
     fi
   }
+  i = 0
 #endif
 }
 
@@ -100,10 +124,13 @@ proctype Waiter(byte me) {
 }
 
 proctype Poster(byte recipient) {
+  byte woken; /* bit i: waiter i to wake */
+  byte i;
   lock();
   queued[recipient]++;
-  wake_sleepers();
+  detach_sleepers();
   unlock();
+  wake_detached();
   if
   :: recipient == 0 -> reply_set /* synchronous: wait for the take */
   :: else -> skip
@@ -115,7 +142,7 @@ active proctype Monitor() {
   byte w;
   atomic {
     for (w : 0 .. WAITERS - 1) {
-      assert(locked || !asleep[w] || EVENT(w) || queued[w] == 0)
+      assert(locked || !asleep[w] || EVENT(w) || queued[w] == 0 || WAKING(w))
     }
   }
 }
