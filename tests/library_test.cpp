@@ -218,6 +218,16 @@ HARNESS_CHILD_SCENARIO(PostAndTakeInOwnQueue) {
   return ok;
 }
 
+// The child loads the other DLL: both builds share the one QueueLock.
+std::string OtherBuild(const std::string& path) {
+  const std::string cdecl_suffix = "C.dll";
+  if (path.size() < cdecl_suffix.size() || path.find(".dll") == std::string::npos) return path;
+  if (path.compare(path.size() - cdecl_suffix.size(), cdecl_suffix.size(), cdecl_suffix) == 0) {
+    return path.substr(0, path.size() - cdecl_suffix.size()) + ".dll";
+  }
+  return path.substr(0, path.size() - 4) + cdecl_suffix;
+}
+
 TEST_F(Library, ProcessesShareTheQueueLockButNotTheirMessages) {
   Q().SendThreadMessage(77, 1);
   platform::Handle lock = platform::CreateMutexA("JQ_Quenthaloy_ThreadMessage", nullptr);
@@ -225,7 +235,7 @@ TEST_F(Library, ProcessesShareTheQueueLockButNotTheirMessages) {
   ASSERT_EQ(platform::WaitForSingleObject(lock, harness::kHangMilliseconds), WAIT_OBJECT_0);
   std::string loaded_name = harness::UniqueName("loaded");
   platform::Handle loaded = platform::CreateEventA(loaded_name.c_str(), nullptr);
-  auto child = harness::SpawnSelf("PostAndTakeInOwnQueue", harness::FirstArgument() + "|" + loaded_name);
+  auto child = harness::SpawnSelf("PostAndTakeInOwnQueue", OtherBuild(harness::FirstArgument()) + "|" + loaded_name);
   ASSERT_TRUE(child);
   ASSERT_EQ(platform::WaitForSingleObject(loaded, harness::kHangMilliseconds), WAIT_OBJECT_0);
   EXPECT_EQ(harness::WaitChild(child.get(), 500), -1) << "the child must wait for the lock we hold";

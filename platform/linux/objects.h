@@ -50,11 +50,14 @@ struct Slot {
   // The handle value while the slot is open, 0 otherwise: a lookup compares
   // the whole value, so a stale handle never matches a reused slot.
   std::atomic<uint32_t> handle;
-  Kind kind;
+  // Atomic, like everything a lookup reads, because a close may run while
+  // another thread still uses the handle (OnDetach closes the reply events
+  // senders sleep on): the user then sees old or new values, never torn ones.
+  std::atomic<Kind> kind;
   uint32_t index;
   uint32_t generation;
   uint32_t next_free;
-  SharedObject* shared;  // null for private objects
+  std::atomic<SharedObject*> shared;  // null for private objects
   int fd;
   char* path;
   union {

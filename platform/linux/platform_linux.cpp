@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "../platform.h"
+#include "fault_injection.h"
 #include "objects.h"
 
 namespace platform {
@@ -171,6 +172,7 @@ void FreeBlocks(HeapState* heap) {
 
 Handle CreateObject(Kind kind, const char* name, bool* existed) {
   if (existed != nullptr) *existed = false;
+  if (faults::Fails(faults::Point::kCreateObject)) return 0;
   Slot* slot = ReserveSlot();
   if (slot == nullptr) return 0;
   bool ok;
@@ -225,6 +227,16 @@ void ReleaseLocalState(Slot* slot) {
 
 }  // namespace linux_impl
 
+#if defined(QUENTHALOY_FAULT_INJECTION)
+namespace faults {
+namespace {
+std::atomic<bool> failing[static_cast<int>(Point::kCount)];
+}
+bool Fails(Point point) { return failing[static_cast<int>(point)].load(std::memory_order_relaxed); }
+void SetFailing(Point point, bool fail) { failing[static_cast<int>(point)].store(fail, std::memory_order_relaxed); }
+}  // namespace faults
+#endif
+
 using linux_impl::Kind;
 using linux_impl::Ref;
 
@@ -272,6 +284,7 @@ int CloseHandle(Handle object) {
 }
 
 Handle HeapCreate(uint32_t /*options*/, uint32_t /*initial_size*/, uint32_t /*maximum_size*/) {
+  if (faults::Fails(faults::Point::kHeapCreate)) return 0;
   linux_impl::Slot* slot = linux_impl::ReserveSlot();
   if (slot == nullptr) return 0;
   pthread_mutex_init(&slot->local.heap.lock, nullptr);
@@ -280,6 +293,7 @@ Handle HeapCreate(uint32_t /*options*/, uint32_t /*initial_size*/, uint32_t /*ma
 }
 
 void* HeapAlloc(Handle heap, uint32_t size) {
+  if (faults::Fails(faults::Point::kHeapAlloc)) return nullptr;
   Ref ref;
   if (!linux_impl::Lookup(heap, Kind::kHeap, &ref)) return nullptr;
   auto* block = static_cast<linux_impl::BlockHeader*>(calloc(1, sizeof(linux_impl::BlockHeader) + size));
