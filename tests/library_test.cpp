@@ -3,6 +3,7 @@
 #include "support/library.h"
 
 #include <gtest/gtest.h>
+#include <stdio.h>
 
 #include <atomic>
 #include <memory>
@@ -104,7 +105,11 @@ TEST_F(Library, APosterAndATakerMixingAllFourCallsLoseNothing) {
 }
 
 TEST_F(Library, SeveralPostersAndTakersLoseNothing) {
-  if (harness::BlockedThreadsAllowed(3) < 3) GTEST_SKIP() << "Wine under qemu tolerates one blocked helper only";
+  if (harness::BlockedThreadsAllowed(3) < 3) {
+    // Not GTEST_SKIP: its path crashes Wine's 32-bit side under qemu.
+    printf("not run: Wine under qemu tolerates one blocked helper thread only\n");
+    return;
+  }
   ExpectNothingLost(workload::Run(MessageCalls(), {2, 3, 4, 1000, 13, 800}, 120000));
 }
 

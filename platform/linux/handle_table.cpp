@@ -70,8 +70,9 @@ void PushFreeLocked(uint32_t index) {
 }
 
 void FreeSlot(Slot* slot) {
+  // The kind stays as it was until the slot is reused: ReleaseTable still
+  // needs to know a closed event from a closed mutex.
   ReleaseLocalState(slot);
-  slot->kind = Kind::kNone;
   pthread_mutex_lock(&table.lock);
   PushFreeLocked(IndexOf(slot));
   pthread_mutex_unlock(&table.lock);
@@ -140,8 +141,12 @@ MutexState* MutexOf(const Ref& ref) { return ref.shared != nullptr ? &ref.shared
 EventState* EventOf(const Ref& ref) { return ref.shared != nullptr ? &ref.shared->event : &ref.slot->local.event; }
 
 // At unload, closes what the host left open and returns the chunks, except
-// one that holds a mutex some thread of this process still owns: glibc keeps
-// that mutex on the owner's robust list and touches it when the owner ends.
+// one that holds a mutex some thread of this process still owns (glibc keeps
+// that mutex on the owner's robust list and touches it when the owner ends),
+// or an event a thread may still sleep on, open or closed, such as a
+// synchronous sender's whose message was never taken. A private futex is
+// known by its address: were the chunk unmapped, a later mapping there could
+// wake that thread, which would return into code no longer loaded.
 __attribute__((destructor(101))) void ReleaseTable() {
   for (uint32_t c = 0; c < kChunkCount; ++c) {
     Slot* chunk = table.chunks[c].load(std::memory_order_relaxed);
@@ -149,6 +154,9 @@ __attribute__((destructor(101))) void ReleaseTable() {
     bool keep = false;
     for (uint32_t i = 0; i < kChunkSize; ++i) {
       Slot* slot = &chunk[i];
+      if (slot->kind == Kind::kEvent && slot->shared == nullptr && EventMayHaveSleepers(&slot->local.event)) {
+        keep = true;
+      }
       if (slot->handle.load(std::memory_order_relaxed) == 0) continue;
       if (slot->kind == Kind::kMutex && slot->shared == nullptr && MutexHeldInThisProcess(&slot->local.mutex)) {
         keep = true;

@@ -103,6 +103,7 @@ void ReleaseNamedMappings();
 // Object state set-up and release shared by private and named objects.
 bool InitMutex(MutexState* mutex, bool process_shared);
 bool MutexHeldInThisProcess(const MutexState* mutex);
+bool EventMayHaveSleepers(const EventState* event);
 void ReleaseLocalState(Slot* slot);
 
 }  // namespace platform::linux_impl

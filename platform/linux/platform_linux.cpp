@@ -209,6 +209,10 @@ bool InitMutex(MutexState* mutex, bool process_shared) {
   return ok;
 }
 
+bool EventMayHaveSleepers(const EventState* event) {
+  return (event->word.load(std::memory_order_relaxed) & kWaiters) != 0;
+}
+
 bool MutexHeldInThisProcess(const MutexState* mutex) {
   pid_t owner = OwnerOf(mutex);
   return owner != 0 && syscall(SYS_tgkill, getpid(), owner, 0) == 0;
