@@ -146,3 +146,26 @@ TEST_F(Hostile, AnotherUsersFileIsRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Handles, AMutexClosedWhileHeldNeverHasItsSlotReused) {
+  // A held robust mutex sits on its owner's robust list, which glibc and the
+  // kernel walk: its memory must not become another mutex. A handle's low
+  // 20 bits are its slot.
+  platform::Handle held = platform::CreateMutexA(nullptr, nullptr);
+  ASSERT_EQ(platform::WaitForSingleObject(held, 0), WAIT_OBJECT_0);
+  ASSERT_NE(platform::CloseHandle(held), 0);
+  platform::Handle released = platform::CreateMutexA(nullptr, nullptr);
+  ASSERT_NE(platform::CloseHandle(released), 0);
+  bool released_slot_reused = false;
+  for (int i = 0; i < 3000; ++i) {
+    platform::Handle fresh = platform::CreateMutexA(nullptr, nullptr);
+    ASSERT_NE(fresh & 0xFFFFF, held & 0xFFFFF) << "after " << i << " creates";
+    released_slot_reused |= (fresh & 0xFFFFF) == (released & 0xFFFFF);
+    platform::CloseHandle(fresh);
+  }
+  EXPECT_TRUE(released_slot_reused) << "slots of released mutexes are reused";
+}
+
+}  // namespace

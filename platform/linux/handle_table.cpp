@@ -73,6 +73,9 @@ void FreeSlot(Slot* slot) {
   // The kind stays as it was until the slot is reused: ReleaseTable still
   // needs to know a closed event from a closed mutex.
   ReleaseLocalState(slot);
+  // A private mutex closed while a thread of ours holds it is on that
+  // thread's robust list: its slot is never reused.
+  if (slot->kind == Kind::kMutex && slot->shared == nullptr && MutexHeldInThisProcess(&slot->local.mutex)) return;
   pthread_mutex_lock(&table.lock);
   PushFreeLocked(IndexOf(slot));
   pthread_mutex_unlock(&table.lock);
@@ -140,13 +143,23 @@ MutexState* MutexOf(const Ref& ref) { return ref.shared != nullptr ? &ref.shared
 
 EventState* EventOf(const Ref& ref) { return ref.shared != nullptr ? &ref.shared->event : &ref.slot->local.event; }
 
-// At unload, closes what the host left open and returns the chunks, except
-// one that holds a mutex some thread of this process still owns (glibc keeps
-// that mutex on the owner's robust list and touches it when the owner ends),
-// or an event a thread may still sleep on, open or closed, such as a
-// synchronous sender's whose message was never taken. A private futex is
-// known by its address: were the chunk unmapped, a later mapping there could
-// wake that thread, which would return into code no longer loaded.
+namespace {
+
+// Whether a thread of this process may still use the slot's memory, open
+// or closed: a private mutex it holds is on its robust list, which glibc and
+// the kernel walk; an event it sleeps on is a private futex, known by its
+// address, so a later mapping there could wake it into code no longer loaded.
+bool StillInUse(Slot* slot) {
+  if (slot->shared != nullptr) return false;
+  if (slot->kind == Kind::kMutex) return MutexHeldInThisProcess(&slot->local.mutex);
+  if (slot->kind == Kind::kEvent) return EventMayHaveSleepers(&slot->local.event);
+  return false;
+}
+
+}  // namespace
+
+// At unload, closes what the host left open and returns every chunk none of
+// whose slots a thread may still use.
 __attribute__((destructor(101))) void ReleaseTable() {
   for (uint32_t c = 0; c < kChunkCount; ++c) {
     Slot* chunk = table.chunks[c].load(std::memory_order_relaxed);
@@ -154,14 +167,11 @@ __attribute__((destructor(101))) void ReleaseTable() {
     bool keep = false;
     for (uint32_t i = 0; i < kChunkSize; ++i) {
       Slot* slot = &chunk[i];
-      if (slot->kind == Kind::kEvent && slot->shared == nullptr && EventMayHaveSleepers(&slot->local.event)) {
-        keep = true;
-      }
-      if (slot->handle.load(std::memory_order_relaxed) == 0) continue;
-      if (slot->kind == Kind::kMutex && slot->shared == nullptr && MutexHeldInThisProcess(&slot->local.mutex)) {
+      if (StillInUse(slot)) {
         keep = true;
         continue;
       }
+      if (slot->handle.load(std::memory_order_relaxed) == 0) continue;
       slot->handle.store(0, std::memory_order_relaxed);
       ReleaseLocalState(slot);
     }
