@@ -1,6 +1,6 @@
 # make demo: build everything and run the demo host natively and under Wine.
 # make test: build everything and run every test, natively and under Wine.
-.PHONY: all deps native asan tsan win32 wine-prefix test test-native test-sanitizers test-win32 demo bench clean
+.PHONY: all deps native asan tsan fuzz win32 wine-prefix test test-native test-sanitizers test-win32 demo bench clean
 
 WINE_PREFIX := $(CURDIR)/build/wine
 WINE_STOP := WINEPREFIX=$(WINE_PREFIX) wineserver -k 2>/dev/null || true
@@ -15,7 +15,7 @@ native: deps
 	@cmake --build --preset native
 
 # The native build again under AddressSanitizer+UBSan and ThreadSanitizer.
-asan tsan: deps
+asan tsan fuzz: deps
 	@cmake --preset $@ >/dev/null
 	@cmake --build --preset $@
 
@@ -31,11 +31,12 @@ $(WINE_PREFIX)/.ready: | deps
 	@WINEPREFIX=$(WINE_PREFIX) wineserver -w
 	@touch $@
 
-test: native asan tsan win32 wine-prefix
+test: native asan tsan fuzz win32 wine-prefix
 	@status=0; \
 	ctest --preset native -j2 || status=1; \
 	ctest --preset asan -j2 || status=1; \
 	ctest --preset tsan -j2 || status=1; \
+	ctest --preset fuzz || status=1; \
 	ctest --preset win32 || status=1; \
 	$(WINE_STOP); \
 	exit $$status
