@@ -123,24 +123,6 @@ void FreeSpareRecords() {
   state.SpareCount = 0;
 }
 
-// A wake event for a waiter about to sleep, under the lock; 0 if none can
-// be made. `fresh` tells a new (unsignalled) one from a spare.
-platform::Handle TakeWakeEvent(bool* fresh) {
-  *fresh = state.SpareWakeCount == 0;
-  if (!*fresh) return state.SpareWakeEvents[--state.SpareWakeCount];
-  return platform::CreateEventA(nullptr, nullptr);
-}
-
-// Under the lock, from a waiter that no post can still be about to wake.
-void DropWakeEvent(platform::Handle event) {
-  const int32_t room = sizeof(state.SpareWakeEvents) / sizeof(state.SpareWakeEvents[0]);
-  if (state.SpareWakeCount < room) {
-    state.SpareWakeEvents[state.SpareWakeCount++] = event;
-  } else {
-    platform::CloseHandle(event);
-  }
-}
-
 // Takes the oldest message for `recipient`. Called under the lock; `reply`
 // receives the event of a sender waiting for this take, for the caller to
 // set once it has released the lock, so that the sender does not wake into
@@ -184,7 +166,6 @@ int32_t OnAttach(platform::Handle heap) {
   state.Sleepers = nullptr;
   state.SpareRecords = nullptr;
   state.SpareCount = 0;
-  state.SpareWakeCount = 0;
   return (shared && state.MessageQueue != nullptr) ? 1 : 0;
 }
 
@@ -203,7 +184,6 @@ int32_t OnDetach() {
     state.MessageQueue->Tail = nullptr;
   }
   FreeSpareRecords();
-  while (state.SpareWakeCount > 0) platform::CloseHandle(state.SpareWakeEvents[--state.SpareWakeCount]);
   UnlockQueue();
   platform::CloseHandle(state.QueueLock);
   state.QueueLock = 0;
@@ -256,25 +236,21 @@ int32_t WaitThreadMessage(int32_t recipient) {
   Sleeper self = {};
   int32_t value = 0;
   platform::Handle reply = 0;
-  bool unsignalled = false;
   for (;;) {
     LockQueue();
     // A failed sleep can leave us linked; a post never sees a stale sleeper.
     if (self.Linked) UnlinkSleeper(&self);
     bool taken = TakeFirst(recipient, &value, &reply);
-    if (!taken && self.WakeEvent == 0) self.WakeEvent = TakeWakeEvent(&unsignalled);
+    if (!taken && self.WakeEvent == 0) self.WakeEvent = platform::CreateEventA(nullptr, nullptr);
     if (taken || self.WakeEvent == 0) break;
-    if (!unsignalled) platform::ResetEvent(self.WakeEvent);
-    unsignalled = false;  // from now on a post may have set it
+    platform::ResetEvent(self.WakeEvent);
     LinkSleeper(&self);
     UnlockQueue();
     platform::WaitForSingleObject(self.WakeEvent, INFINITE);
   }
-  // Not linked, and no post holds us detached (we only run once woken), so
-  // the event can serve the next waiter.
-  if (self.WakeEvent != 0) DropWakeEvent(self.WakeEvent);
   UnlockQueue();
   if (reply != 0) platform::SetEvent(reply);
+  if (self.WakeEvent != 0) platform::CloseHandle(self.WakeEvent);
   return value;
 }
 

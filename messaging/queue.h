@@ -42,10 +42,6 @@ struct QueueState {
   // a steady flow does not go to the heap and its lock for every message.
   ThreadMessage* SpareRecords;
   int32_t SpareCount;
-  // Wake events of waiters that have returned, kept for the next waiters
-  // (possibly still signalled: a waiter resets one before sleeping on it).
-  platform::Handle SpareWakeEvents[8];
-  int32_t SpareWakeCount;
 };
 
 // The name that makes QueueLock one mutex for every process of the user.
