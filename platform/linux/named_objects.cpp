@@ -192,8 +192,11 @@ void Retire(SharedObject* object) {
   pthread_mutex_lock(&retired_lock);
   if (retired_count == retired_capacity) {
     size_t capacity = retired_capacity == 0 ? 16 : retired_capacity * 2;
-    auto* grown = static_cast<SharedObject**>(realloc(retired, capacity * sizeof(SharedObject*)));
-    if (grown != nullptr) retired = grown, retired_capacity = capacity;
+    auto* grown = static_cast<SharedObject**>(realloc(retired, capacity * sizeof(*retired)));
+    if (grown != nullptr) {
+      retired = grown;
+      retired_capacity = capacity;
+    }
   }
   // Without room the mapping is simply never unmapped.
   if (retired_count < retired_capacity) retired[retired_count++] = object;
