@@ -184,7 +184,7 @@ namespace {
 
 // Mappings of closed named objects, kept until unload.
 pthread_mutex_t retired_lock = PTHREAD_MUTEX_INITIALIZER;
-SharedObject** retired = nullptr;
+void** retired = nullptr;  // SharedObject mappings
 size_t retired_count = 0;
 size_t retired_capacity = 0;
 
@@ -192,7 +192,7 @@ void Retire(SharedObject* object) {
   pthread_mutex_lock(&retired_lock);
   if (retired_count == retired_capacity) {
     size_t capacity = retired_capacity == 0 ? 16 : retired_capacity * 2;
-    auto* grown = static_cast<SharedObject**>(realloc(retired, capacity * sizeof(*retired)));
+    auto* grown = static_cast<void**>(realloc(retired, capacity * sizeof(void*)));
     if (grown != nullptr) {
       retired = grown;
       retired_capacity = capacity;
@@ -217,7 +217,7 @@ void CloseNamed(SharedObject* object, int fd, char* path) {
 void ReleaseNamedMappings() {
   pthread_mutex_lock(&retired_lock);
   for (size_t i = 0; i < retired_count; ++i) {
-    SharedObject* object = retired[i];
+    auto* object = static_cast<SharedObject*>(retired[i]);
     if (object->kind == Kind::kMutex && MutexHeldInThisProcess(&object->mutex)) continue;
     munmap(object, sizeof(SharedObject));
   }
