@@ -5,6 +5,7 @@
 #define QUENTHALOY_BENCH_TABLE_H
 
 #include <stdio.h>
+#include <string.h>
 
 #include <algorithm>
 #include <chrono>
@@ -16,6 +17,22 @@
 namespace bench {
 
 inline int repetitions = 7;
+
+// The command line both benchmarks take: --quick (one tiny iteration of
+// each, so that the code cannot rot) and --csv DIR.
+struct Options {
+  bool quick = false;
+  std::string csv_directory;
+};
+
+inline Options ParseOptions(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--quick") == 0) options.quick = true;
+    if (strcmp(argv[i], "--csv") == 0 && i + 1 < argc) options.csv_directory = argv[++i];
+  }
+  return options;
+}
 
 // A median and its spread, in nanoseconds per operation (or, for rates, in
 // operations per second).

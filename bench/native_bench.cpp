@@ -6,7 +6,6 @@
 #include <linux/futex.h>
 #include <pthread.h>
 #include <stdio.h>
-#include <string.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -327,11 +326,8 @@ void ResourcePair(bench::Table& table) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string csv_directory;
-  for (int i = 1; i < argc; ++i) {
-    if (strcmp(argv[i], "--quick") == 0) quick = true;
-    if (strcmp(argv[i], "--csv") == 0 && i + 1 < argc) csv_directory = argv[++i];
-  }
+  const bench::Options options = bench::ParseOptions(argc, argv);
+  quick = options.quick;
   if (quick) bench::repetitions = 1;
   bench::Table table("native");
   shell::EntryPoint(shell::kProcessAttach);
@@ -342,6 +338,6 @@ int main(int argc, char** argv) {
   ResourcePair(table);
   PlatformMutex(table);
   shell::EntryPoint(shell::kProcessDetach);
-  if (!csv_directory.empty() && !table.WriteCsv(csv_directory)) return 1;
+  if (!options.csv_directory.empty() && !table.WriteCsv(options.csv_directory)) return 1;
   return 0;
 }

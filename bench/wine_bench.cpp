@@ -4,7 +4,6 @@
 //   wine_bench [--csv DIR]   full run (DIR: also writes CSV files there)
 //   wine_bench --quick       one tiny iteration of each
 #include <stdio.h>
-#include <string.h>
 #include <windows.h>
 
 #include <string>
@@ -134,11 +133,8 @@ void Resources(bench::Table& table) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string csv_directory;
-  for (int i = 1; i < argc; ++i) {
-    if (strcmp(argv[i], "--quick") == 0) quick = true;
-    if (strcmp(argv[i], "--csv") == 0 && i + 1 < argc) csv_directory = argv[++i];
-  }
+  const bench::Options options = bench::ParseOptions(argc, argv);
+  quick = options.quick;
   bench::repetitions = quick ? 1 : 5;
 #if defined(QUENTHALOY_CDECL)
   bench::Table table("wine_cdecl");
@@ -152,6 +148,6 @@ int main(int argc, char** argv) {
   Resources(table);
   CloseHandle(posted);
   CloseHandle(lock);
-  if (!csv_directory.empty() && !table.WriteCsv(csv_directory)) return 1;
+  if (!options.csv_directory.empty() && !table.WriteCsv(options.csv_directory)) return 1;
   return 0;
 }

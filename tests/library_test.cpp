@@ -84,16 +84,6 @@ TEST_F(Library, ASynchronousSenderReturnsOnlyAfterTheTake) {
   EXPECT_TRUE(returned.load());
 }
 
-void ExpectNothingLost(const workload::Report& report) {
-  EXPECT_EQ(report.taken, report.posted);
-  EXPECT_EQ(report.out_of_order, 0);
-  EXPECT_EQ(report.foreign, 0);
-  EXPECT_EQ(report.left_over, 0);
-  EXPECT_GT(report.synchronous, 10);
-  EXPECT_EQ(report.released, report.synchronous);
-  EXPECT_GT(report.waits, 10);
-}
-
 workload::MessageCalls MessageCalls() {
   return {Q().SendThreadMessage, Q().GetThreadMessage, Q().SendThreadMessageAndWait, Q().WaitThreadMessage};
 }
@@ -101,7 +91,7 @@ workload::MessageCalls MessageCalls() {
 // All four message calls mixed; small, as under Wine every call is a round
 // trip to the server.
 TEST_F(Library, APosterAndATakerMixingAllFourCallsLoseNothing) {
-  ExpectNothingLost(workload::RunPair(MessageCalls(), {1, 1, 6, 1500, 11, 700}, 120000));
+  workload::ExpectNothingLost(workload::RunPair(MessageCalls(), {1, 1, 6, 1500, 11, 700}, 120000), 10, 10);
 }
 
 TEST_F(Library, SeveralPostersAndTakersLoseNothing) {
@@ -110,7 +100,7 @@ TEST_F(Library, SeveralPostersAndTakersLoseNothing) {
     printf("not run: Wine under qemu tolerates one blocked helper thread only\n");
     return;
   }
-  ExpectNothingLost(workload::Run(MessageCalls(), {2, 3, 4, 1000, 13, 800}, 120000));
+  workload::ExpectNothingLost(workload::Run(MessageCalls(), {2, 3, 4, 1000, 13, 800}, 120000), 10, 10);
 }
 
 TEST_F(Library, ResourcesAreDistinctRecursiveAndOwned) {

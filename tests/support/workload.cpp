@@ -1,5 +1,7 @@
 #include "workload.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <deque>
 #include <memory>
@@ -174,6 +176,16 @@ Report Run(const MessageCalls& calls, const Shape& shape, int deadline_ms) {
   Take(run, 0, deadline);
   JoinAll(helpers, deadline);
   return Summarise(calls, shape, run);
+}
+
+void ExpectNothingLost(const Report& report, long least_synchronous, long least_waits) {
+  EXPECT_EQ(report.taken, report.posted);
+  EXPECT_EQ(report.out_of_order, 0);
+  EXPECT_EQ(report.foreign, 0);
+  EXPECT_EQ(report.left_over, 0);
+  EXPECT_GT(report.synchronous, least_synchronous);
+  EXPECT_EQ(report.released, report.synchronous);
+  EXPECT_GT(report.waits, least_waits) << "the blocking wait must be part of the mix";
 }
 
 }  // namespace workload

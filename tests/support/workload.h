@@ -51,6 +51,11 @@ Report Run(const MessageCalls& calls, const Shape& shape, int deadline_ms);
 // Only two threads ever block, which is what Wine under qemu tolerates.
 Report RunPair(const MessageCalls& calls, const Shape& shape, int deadline_ms);
 
+// Test expectations on a report: every value taken once and in order, every
+// synchronous sender released, and at least the given numbers of
+// synchronous sends and of takes by a blocking wait in the mix.
+void ExpectNothingLost(const Report& report, long least_synchronous, long least_waits);
+
 }  // namespace workload
 
 #endif
