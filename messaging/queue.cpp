@@ -1,257 +1,310 @@
-// One list per process, oldest first, walked under QueueLock. QueueLock is
-// named and so shared by every process of the user; everything else here is
-// private to the process.
+// Per recipient, a list of messages oldest first and a list of sleepers
+// oldest first, found through a hash index; everything under the queue lock.
+// The one thread a post or a take must wake is woken after the lock is
+// released, so that it does not wake into a lock still held.
 #include "queue.h"
 
 namespace messaging {
-
-const char kQueueLockName[] = "JQ_Quenthaloy_ThreadMessage";
-
 namespace {
 
-QueueState state;
+constexpr uint32_t kFewestBuckets = 16;
+constexpr uint32_t kMostSpareRecords = 64;
+constexpr uint32_t kMostSpareRecipients = 64;
 
-constexpr int32_t kMostSpareRecords = 64;
+// What a locked section leaves to do once the lock is released.
+struct AfterUnlock {
+  platform::Parker* Wake;
+};
 
-void LockQueue() {
-  // An abandoned lock is held all the same; the queue is never left
-  // half-changed by a thread that died between two statements of ours
-  // anyway, as each change is a few stores.
-  platform::WaitForSingleObject(state.QueueLock, INFINITE);
+void UnlockAndWake(Queue* queue, AfterUnlock work) {
+  platform::QueueLockRelease(queue->Lock);
+  if (work.Wake != nullptr) platform::Unpark(work.Wake);
 }
 
-void UnlockQueue() { platform::ReleaseMutex(state.QueueLock); }
+bool Usable(const Queue* queue) { return queue->Lock != nullptr && queue->Buckets != nullptr; }
 
-bool QueueUsable() { return state.QueueLock != 0 && state.MessageQueue != nullptr; }
+// A bijective mix of the key with the seed: a host cannot choose keys that
+// share a bucket without knowing the seed.
+uint32_t BucketOf(const Queue* queue, int32_t key) {
+  uint32_t h = static_cast<uint32_t>(key) ^ queue->Seed;
+  h ^= h >> 16;
+  h *= 0x85EBCA6Bu;
+  h ^= h >> 13;
+  h *= 0xC2B2AE35u;
+  h ^= h >> 16;
+  return h & (queue->BucketCount - 1);
+}
 
-void Append(ThreadMessage* message) {
-  MessageList* list = state.MessageQueue;
-  message->Previous = list->Tail;
-  if (list->Tail != nullptr) {
-    list->Tail->Next = message;
+void* Allocate(Queue* queue, uint32_t size) { return platform::HeapAlloc(queue->Heap, size); }
+
+// Moves every recipient into a table of `count` buckets; without memory for
+// it the index keeps its size, only its chains grow.
+void Resize(Queue* queue, uint32_t count) {
+  auto** buckets = static_cast<Recipient**>(Allocate(queue, count * sizeof(Recipient*)));
+  if (buckets == nullptr) return;
+  Recipient** old = queue->Buckets;
+  uint32_t old_count = queue->BucketCount;
+  queue->Buckets = buckets;
+  queue->BucketCount = count;
+  for (uint32_t i = 0; i < old_count; ++i) {
+    Recipient* recipient = old[i];
+    while (recipient != nullptr) {
+      Recipient* next = recipient->Chain;
+      Recipient** bucket = &buckets[BucketOf(queue, recipient->Key)];
+      recipient->Chain = *bucket;
+      *bucket = recipient;
+      recipient = next;
+    }
+  }
+  platform::HeapFree(queue->Heap, old);
+}
+
+Recipient* Find(const Queue* queue, int32_t key) {
+  Recipient* recipient = queue->Buckets[BucketOf(queue, key)];
+  while (recipient != nullptr && recipient->Key != key) recipient = recipient->Chain;
+  return recipient;
+}
+
+Recipient* FindOrAdd(Queue* queue, int32_t key) {
+  Recipient* recipient = Find(queue, key);
+  if (recipient != nullptr) return recipient;
+  recipient = queue->SpareRecipients;
+  if (recipient != nullptr) {
+    queue->SpareRecipients = recipient->Chain;
+    --queue->SpareRecipientCount;
+    *recipient = Recipient{};
   } else {
-    list->Head = message;
+    recipient = static_cast<Recipient*>(Allocate(queue, sizeof(Recipient)));
+    if (recipient == nullptr) return nullptr;
   }
-  list->Tail = message;
+  recipient->Key = key;
+  Recipient** bucket = &queue->Buckets[BucketOf(queue, key)];
+  recipient->Chain = *bucket;
+  *bucket = recipient;
+  if (++queue->RecipientCount > queue->BucketCount) Resize(queue, queue->BucketCount * 2);
+  return recipient;
 }
 
-void Unlink(ThreadMessage* message) {
-  MessageList* list = state.MessageQueue;
-  if (message->Previous != nullptr) {
-    message->Previous->Next = message->Next;
+// Drops a recipient with nothing queued and nobody waiting, so that the
+// index follows what is queued and waited for now, not every key ever used.
+void RemoveIfIdle(Queue* queue, Recipient* recipient) {
+  if (recipient->OldestRecord != nullptr || recipient->OldestSleeper != nullptr) return;
+  Recipient** link = &queue->Buckets[BucketOf(queue, recipient->Key)];
+  while (*link != recipient) link = &(*link)->Chain;
+  *link = recipient->Chain;
+  --queue->RecipientCount;
+  if (queue->SpareRecipientCount < kMostSpareRecipients) {
+    recipient->Chain = queue->SpareRecipients;
+    queue->SpareRecipients = recipient;
+    ++queue->SpareRecipientCount;
   } else {
-    list->Head = message->Next;
+    platform::HeapFree(queue->Heap, recipient);
   }
-  if (message->Next != nullptr) {
-    message->Next->Previous = message->Previous;
-  } else {
-    list->Tail = message->Previous;
-  }
-}
-
-void UnlinkSleeper(Sleeper* sleeper) {
-  if (sleeper->Previous != nullptr) {
-    sleeper->Previous->Next = sleeper->Next;
-  } else {
-    state.Sleepers = sleeper->Next;
-  }
-  if (sleeper->Next != nullptr) sleeper->Next->Previous = sleeper->Previous;
-  sleeper->Next = nullptr;
-  sleeper->Previous = nullptr;
-  sleeper->Linked = false;
-}
-
-void LinkSleeper(Sleeper* sleeper) {
-  sleeper->Previous = nullptr;
-  sleeper->Next = state.Sleepers;
-  if (state.Sleepers != nullptr) state.Sleepers->Previous = sleeper;
-  state.Sleepers = sleeper;
-  sleeper->Linked = true;
-}
-
-// Every post wakes every sleeper; each walks the queue again for itself.
-// The sleepers are unlinked here, under the lock, so each is woken once per
-// sleep, and handed back as a chain to wake once the lock is released: a
-// woken thread's first step is to take the lock, which it then finds free.
-Sleeper* DetachSleepers() {
-  Sleeper* chain = state.Sleepers;
-  for (Sleeper* sleeper = chain; sleeper != nullptr; sleeper = sleeper->Next) sleeper->Linked = false;
-  state.Sleepers = nullptr;
-  return chain;
-}
-
-// A detached sleeper stays asleep, and its record on its stack, until its
-// event is set; so its link and handle are read before the set, never after.
-void WakeDetached(Sleeper* chain) {
-  while (chain != nullptr) {
-    Sleeper* next = chain->Next;
-    platform::SetEvent(chain->WakeEvent);
-    chain = next;
+  // Halved only when mostly empty, so that a count going up and down by one
+  // never resizes back and forth.
+  if (queue->BucketCount > kFewestBuckets && queue->RecipientCount < queue->BucketCount / 8) {
+    Resize(queue, queue->BucketCount / 2);
   }
 }
 
-// A zero-filled record, spare or new; null when no memory is left.
-ThreadMessage* NewRecord() {
-  ThreadMessage* message = state.SpareRecords;
-  if (message == nullptr) return static_cast<ThreadMessage*>(platform::HeapAlloc(state.Heap, sizeof(ThreadMessage)));
-  state.SpareRecords = message->Next;
-  --state.SpareCount;
-  message->Next = nullptr;
-  message->Previous = nullptr;
-  message->Recipient = 0;
-  message->Value = 0;
-  message->ReplyEvent = 0;
-  return message;
+Record* NewRecord(Queue* queue) {
+  Record* record = queue->SpareRecords;
+  if (record == nullptr) return static_cast<Record*>(Allocate(queue, sizeof(Record)));
+  queue->SpareRecords = record->Next;
+  --queue->SpareRecordCount;
+  *record = Record{};
+  return record;
 }
 
-void DropRecord(ThreadMessage* message) {
-  if (state.SpareCount >= kMostSpareRecords) {
-    platform::HeapFree(state.Heap, message);
+void DropRecord(Queue* queue, Record* record) {
+  if (queue->SpareRecordCount >= kMostSpareRecords) {
+    platform::HeapFree(queue->Heap, record);
     return;
   }
-  message->Next = state.SpareRecords;
-  state.SpareRecords = message;
-  ++state.SpareCount;
+  record->Next = queue->SpareRecords;
+  queue->SpareRecords = record;
+  ++queue->SpareRecordCount;
 }
 
-void FreeSpareRecords() {
-  while (state.SpareRecords != nullptr) {
-    ThreadMessage* next = state.SpareRecords->Next;
-    platform::HeapFree(state.Heap, state.SpareRecords);
-    state.SpareRecords = next;
+// Takes the oldest message for `key`; its sender, if one waits, is to be
+// released after the unlock.
+bool TakeLocked(Queue* queue, int32_t key, int32_t* value, AfterUnlock* work) {
+  Recipient* recipient = Find(queue, key);
+  if (recipient == nullptr || recipient->OldestRecord == nullptr) return false;
+  Record* record = recipient->OldestRecord;
+  recipient->OldestRecord = record->Next;
+  if (recipient->OldestRecord == nullptr) recipient->NewestRecord = nullptr;
+  *value = record->Value;
+  work->Wake = record->Reply;
+  DropRecord(queue, record);
+  RemoveIfIdle(queue, recipient);
+  return true;
+}
+
+// Gives the message to the oldest sleeper of its recipient, or queues it.
+// `queued` is false when no memory was left: then nothing was posted.
+AfterUnlock PostLocked(Queue* queue, int32_t key, int32_t value, platform::Parker* reply, bool* queued) {
+  *queued = false;
+  Recipient* recipient = FindOrAdd(queue, key);
+  if (recipient == nullptr) return AfterUnlock{};
+  Sleeper* sleeper = recipient->OldestSleeper;
+  if (sleeper != nullptr) {
+    recipient->OldestSleeper = sleeper->Next;
+    if (recipient->OldestSleeper == nullptr) recipient->NewestSleeper = nullptr;
+    sleeper->Value = value;
+    sleeper->Release = reply;
+    *queued = true;
+    // Read now: once the lock is released the sleeper may return and its
+    // record on its stack be gone.
+    platform::Parker* wake = sleeper->Parker;
+    RemoveIfIdle(queue, recipient);
+    return AfterUnlock{wake};
   }
-  state.SpareCount = 0;
-}
-
-// Takes the oldest message for `recipient`. Called under the lock; `reply`
-// receives the event of a sender waiting for this take, for the caller to
-// set once it has released the lock, so that the sender does not wake into
-// a lock still held. Until then the sender waits, and its event stays open.
-bool TakeFirst(int32_t recipient, int32_t* value, platform::Handle* reply) {
-  for (ThreadMessage* message = state.MessageQueue->Head; message != nullptr; message = message->Next) {
-    if (message->Recipient != recipient) continue;
-    *reply = message->ReplyEvent;
-    *value = message->Value;
-    Unlink(message);
-    DropRecord(message);
-    return true;
+  Record* record = NewRecord(queue);
+  if (record == nullptr) {
+    RemoveIfIdle(queue, recipient);
+    return AfterUnlock{};
   }
-  return false;
+  record->Value = value;
+  record->Reply = reply;
+  if (recipient->NewestRecord != nullptr) {
+    recipient->NewestRecord->Next = record;
+  } else {
+    recipient->OldestRecord = record;
+  }
+  recipient->NewestRecord = record;
+  *queued = true;
+  return AfterUnlock{};
 }
 
-// Queues a message under the lock; null when no memory was left for it.
-// `woken` receives the sleepers to wake after the lock is released.
-ThreadMessage* PostLocked(int32_t recipient, int32_t value, Sleeper** woken) {
-  ThreadMessage* message = NewRecord();
-  *woken = nullptr;
-  if (message == nullptr) return nullptr;
-  message->Recipient = recipient;
-  message->Value = value;
-  Append(message);
-  *woken = DetachSleepers();
-  return message;
+void LinkSleeper(Recipient* recipient, Sleeper* sleeper) {
+  if (recipient->NewestSleeper != nullptr) {
+    recipient->NewestSleeper->Next = sleeper;
+  } else {
+    recipient->OldestSleeper = sleeper;
+  }
+  recipient->NewestSleeper = sleeper;
+}
+
+// Frees every recipient and record. Sleepers are left where they are: on
+// the stacks of threads that will never be woken (unload) or that do not
+// exist (a forked child).
+void FreeIndexed(Queue* queue) {
+  for (uint32_t i = 0; i < queue->BucketCount; ++i) {
+    Recipient* recipient = queue->Buckets[i];
+    while (recipient != nullptr) {
+      Recipient* next = recipient->Chain;
+      Record* record = recipient->OldestRecord;
+      while (record != nullptr) {
+        Record* later = record->Next;
+        platform::HeapFree(queue->Heap, record);
+        record = later;
+      }
+      platform::HeapFree(queue->Heap, recipient);
+      recipient = next;
+    }
+    queue->Buckets[i] = nullptr;
+  }
+  queue->RecipientCount = 0;
+}
+
+void FreeSpares(Queue* queue) {
+  while (queue->SpareRecords != nullptr) {
+    Record* next = queue->SpareRecords->Next;
+    platform::HeapFree(queue->Heap, queue->SpareRecords);
+    queue->SpareRecords = next;
+  }
+  while (queue->SpareRecipients != nullptr) {
+    Recipient* next = queue->SpareRecipients->Chain;
+    platform::HeapFree(queue->Heap, queue->SpareRecipients);
+    queue->SpareRecipients = next;
+  }
+  queue->SpareRecordCount = queue->SpareRecipientCount = 0;
 }
 
 }  // namespace
 
-int32_t OnAttach(platform::Handle heap) {
-  state.Heap = heap;
-  state.QueueLock = platform::CreateMutexA(kQueueLockName, nullptr);
-  // Without the shared lock (the name taken by another kind of object, or
-  // refused) the process's own threads still need one between them.
-  bool shared = state.QueueLock != 0;
-  if (!shared) state.QueueLock = platform::CreateMutexA(nullptr, nullptr);
-  state.MessageQueue = static_cast<MessageList*>(platform::HeapAlloc(heap, sizeof(MessageList)));
-  state.ReplyCounter = 0;
-  state.Sleepers = nullptr;
-  state.SpareRecords = nullptr;
-  state.SpareCount = 0;
-  return (shared && state.MessageQueue != nullptr) ? 1 : 0;
+int32_t OnAttach(Queue* queue, platform::Handle heap, uint32_t seed) {
+  *queue = Queue{};
+  queue->Heap = heap;
+  queue->Seed = seed;
+  queue->Lock = platform::QueueLockOpen();
+  queue->Buckets = static_cast<Recipient**>(platform::HeapAlloc(heap, kFewestBuckets * sizeof(Recipient*)));
+  queue->BucketCount = kFewestBuckets;
+  return Usable(queue) ? 1 : 0;
 }
 
-int32_t OnDetach() {
-  if (state.QueueLock == 0) return 0;
-  LockQueue();
-  if (state.MessageQueue != nullptr) {
-    ThreadMessage* message = state.MessageQueue->Head;
-    while (message != nullptr) {
-      ThreadMessage* next = message->Next;
-      if (message->ReplyEvent != 0) platform::CloseHandle(message->ReplyEvent);
-      platform::HeapFree(state.Heap, message);
-      message = next;
-    }
-    state.MessageQueue->Head = nullptr;
-    state.MessageQueue->Tail = nullptr;
+int32_t OnDetach(Queue* queue) {
+  if (queue->Lock == nullptr) return 0;
+  platform::QueueLockAcquire(queue->Lock);
+  if (queue->Buckets != nullptr) {
+    FreeIndexed(queue);
+    platform::HeapFree(queue->Heap, queue->Buckets);
+    queue->Buckets = nullptr;
   }
-  FreeSpareRecords();
-  UnlockQueue();
-  platform::CloseHandle(state.QueueLock);
-  state.QueueLock = 0;
+  FreeSpares(queue);
+  platform::QueueLockRelease(queue->Lock);
+  platform::QueueLockClose(queue->Lock);
+  queue->Lock = nullptr;
   return 0;
 }
 
-int32_t SendThreadMessage(int32_t recipient, int32_t value) {
-  if (!QueueUsable()) return 0;
-  Sleeper* woken = nullptr;
-  LockQueue();
-  PostLocked(recipient, value, &woken);
-  UnlockQueue();
-  WakeDetached(woken);
+void ForgetInChild(Queue* queue) {
+  if (Usable(queue)) FreeIndexed(queue);
+}
+
+int32_t SendThreadMessage(Queue* queue, int32_t recipient, int32_t value) {
+  if (!Usable(queue)) return 0;
+  bool queued;
+  platform::QueueLockAcquire(queue->Lock);
+  UnlockAndWake(queue, PostLocked(queue, recipient, value, nullptr, &queued));
   return 0;
 }
 
-int32_t GetThreadMessage(int32_t recipient) {
-  if (!QueueUsable()) return 0;
+int32_t GetThreadMessage(Queue* queue, int32_t recipient) {
+  if (!Usable(queue)) return 0;
   int32_t value = 0;
-  platform::Handle reply = 0;
-  LockQueue();
-  TakeFirst(recipient, &value, &reply);
-  UnlockQueue();
-  if (reply != 0) platform::SetEvent(reply);
+  AfterUnlock work{};
+  platform::QueueLockAcquire(queue->Lock);
+  TakeLocked(queue, recipient, &value, &work);
+  UnlockAndWake(queue, work);
   return value;
 }
 
-int32_t SendThreadMessageAndWait(int32_t recipient, int32_t value) {
-  if (!QueueUsable()) return 0;
-  Sleeper* woken = nullptr;
-  LockQueue();
-  ThreadMessage* message = PostLocked(recipient, value, &woken);
-  platform::Handle reply = 0;
-  if (message != nullptr) {
-    ++state.ReplyCounter;
-    // Unnamed, so new and unsignalled: it belongs to this message alone.
-    reply = platform::CreateEventA(nullptr, nullptr);
-    message->ReplyEvent = reply;
-  }
-  UnlockQueue();
-  WakeDetached(woken);
-  if (reply == 0) return 0;  // no event: the message stays queued as a plain one
-  platform::WaitForSingleObject(reply, INFINITE);
-  platform::CloseHandle(reply);
+int32_t SendThreadMessageAndWait(Queue* queue, int32_t recipient, int32_t value) {
+  if (!Usable(queue)) return 0;
+  // Without a parker the message is queued as a plain one and the call
+  // returns at once: better than a sender that can never be released.
+  platform::Parker* reply = platform::ParkerOfThisThread();
+  bool queued;
+  platform::QueueLockAcquire(queue->Lock);
+  UnlockAndWake(queue, PostLocked(queue, recipient, value, reply, &queued));
+  if (queued && reply != nullptr) platform::Park(reply);
   return 0;
 }
 
-int32_t WaitThreadMessage(int32_t recipient) {
-  if (!QueueUsable()) return 0;
-  Sleeper self = {};
+int32_t WaitThreadMessage(Queue* queue, int32_t recipient) {
+  if (!Usable(queue)) return 0;
   int32_t value = 0;
-  platform::Handle reply = 0;
-  for (;;) {
-    LockQueue();
-    // A failed sleep can leave us linked; a post never sees a stale sleeper.
-    if (self.Linked) UnlinkSleeper(&self);
-    bool taken = TakeFirst(recipient, &value, &reply);
-    if (!taken && self.WakeEvent == 0) self.WakeEvent = platform::CreateEventA(nullptr, nullptr);
-    if (taken || self.WakeEvent == 0) break;
-    platform::ResetEvent(self.WakeEvent);
-    LinkSleeper(&self);
-    UnlockQueue();
-    platform::WaitForSingleObject(self.WakeEvent, INFINITE);
+  AfterUnlock work{};
+  platform::QueueLockAcquire(queue->Lock);
+  if (TakeLocked(queue, recipient, &value, &work)) {
+    UnlockAndWake(queue, work);
+    return value;
   }
-  UnlockQueue();
-  if (reply != 0) platform::SetEvent(reply);
-  if (self.WakeEvent != 0) platform::CloseHandle(self.WakeEvent);
-  return value;
+  platform::Parker* parker = platform::ParkerOfThisThread();
+  Recipient* entry = parker != nullptr ? FindOrAdd(queue, recipient) : nullptr;
+  if (entry == nullptr) {
+    // No parker or no memory: return 0 rather than sleep with no way to wake.
+    platform::QueueLockRelease(queue->Lock);
+    return 0;
+  }
+  Sleeper self{nullptr, parker, 0, nullptr};
+  LinkSleeper(entry, &self);
+  platform::QueueLockRelease(queue->Lock);
+  platform::Park(parker);
+  if (self.Release != nullptr) platform::Unpark(self.Release);
+  return self.Value;
 }
 
 }  // namespace messaging

@@ -1,5 +1,6 @@
-// The per-process message queue: state, load and unload, and the four
-// message operations.
+// The per-process message queue: one object holding the lock, the private
+// heap it allocates from, an index of the recipients that have messages
+// queued or threads waiting, and the spare records kept for reuse.
 #ifndef QUENTHALOY_MESSAGING_QUEUE_H
 #define QUENTHALOY_MESSAGING_QUEUE_H
 
@@ -9,53 +10,63 @@
 
 namespace messaging {
 
-struct ThreadMessage {
-  ThreadMessage* Next;
-  ThreadMessage* Previous;
-  int32_t Recipient;
+// A queued message. `Reply` is the parker of a synchronous sender waiting
+// for the take, or null.
+struct Record {
+  Record* Next;
   int32_t Value;
-  platform::Handle ReplyEvent;  // 0 unless a sender waits for the take
+  platform::Parker* Reply;
 };
 
-struct MessageList {
-  ThreadMessage* Head;  // oldest
-  ThreadMessage* Tail;
-};
-
-// A thread asleep in WaitThreadMessage, linked while it sleeps. Each sleeper
-// has its own wake event that only a post sets, so no thread's reset can
-// cancel another's wake-up.
+// A thread asleep in WaitThreadMessage, on its own stack while it sleeps. A
+// post hands it `Value` (and the synchronous sender it must release) under
+// the lock, unlinks it, and unparks it once the lock is released.
 struct Sleeper {
   Sleeper* Next;
-  Sleeper* Previous;
-  platform::Handle WakeEvent;
-  bool Linked;
+  platform::Parker* Parker;
+  int32_t Value;
+  platform::Parker* Release;
 };
 
-struct QueueState {
-  platform::Handle QueueLock;
+// One recipient that has messages queued or threads asleep, never both:
+// a post to a recipient with a sleeper hands its message over at once.
+struct Recipient {
+  Recipient* Chain;  // the next in its bucket
+  int32_t Key;
+  Record* OldestRecord;
+  Record* NewestRecord;
+  Sleeper* OldestSleeper;
+  Sleeper* NewestSleeper;
+};
+
+struct Queue {
+  platform::QueueLock* Lock;
   platform::Handle Heap;
-  MessageList* MessageQueue;
-  int32_t ReplyCounter;
-  Sleeper* Sleepers;
-  // Records of taken messages kept for the next posts (linked by Next), so
-  // a steady flow does not go to the heap and its lock for every message.
-  ThreadMessage* SpareRecords;
-  int32_t SpareCount;
+  // Chained hash index of the recipients; BucketCount is a power of two.
+  Recipient** Buckets;
+  uint32_t BucketCount;
+  uint32_t RecipientCount;
+  uint32_t Seed;  // mixed into every key, drawn at load
+  // Taken from and given back to under the lock, so a steady flow does not
+  // go to the heap for every message or every new recipient.
+  Record* SpareRecords;
+  uint32_t SpareRecordCount;
+  Recipient* SpareRecipients;
+  uint32_t SpareRecipientCount;
 };
 
-// The name that makes QueueLock one mutex for every process of the user.
-extern const char kQueueLockName[];
+// Makes the queue's lock and index in `heap`; 1 when the queue is usable.
+int32_t OnAttach(Queue* queue, platform::Handle heap, uint32_t seed);
+// Frees everything queued and closes the lock.
+int32_t OnDetach(Queue* queue);
+// In a forked child: drops every message and sleeper of the parent, whose
+// messages were queued for the parent's threads, not the child's.
+void ForgetInChild(Queue* queue);
 
-// Creates the queue's objects in `heap`; 1 when the queue is fully usable.
-int32_t OnAttach(platform::Handle heap);
-// Frees every queued record, closing the reply events still pending.
-int32_t OnDetach();
-
-int32_t SendThreadMessage(int32_t recipient, int32_t value);
-int32_t GetThreadMessage(int32_t recipient);
-int32_t SendThreadMessageAndWait(int32_t recipient, int32_t value);
-int32_t WaitThreadMessage(int32_t recipient);
+int32_t SendThreadMessage(Queue* queue, int32_t recipient, int32_t value);
+int32_t GetThreadMessage(Queue* queue, int32_t recipient);
+int32_t SendThreadMessageAndWait(Queue* queue, int32_t recipient, int32_t value);
+int32_t WaitThreadMessage(Queue* queue, int32_t recipient);
 
 }  // namespace messaging
 

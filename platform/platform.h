@@ -1,81 +1,106 @@
 // The operating-system contract of the library: every blocking, locking and
-// allocating operation the core needs, under the names of the Windows
-// KERNEL32 calls it was designed around. One implementation per OS lives
-// beside this header (win32/, linux/); the core includes nothing else.
+// allocating operation the core needs, in the library's own words. One
+// implementation per OS lives beside this header (win32/, linux/); the core
+// includes nothing else.
 //
 // Return rules, common to every operation:
 //   - Handles are 32-bit values; 0 is never a valid handle and is what a
 //     failed create returns.
-//   - A call given 0, a closed handle, or a value that never was a handle
-//     fails without effect: 0 for the boolean operations, WAIT_FAILED for
-//     WaitForSingleObject. It never crashes and never touches another object.
-//   - Boolean operations return non-zero on success and 0 on failure.
-//   - A non-empty name reaches the same object from every process of the same
-//     user; a null or empty name makes an object that nobody else can open.
+//   - A call given 0, a closed handle, a value that never was a handle, a
+//     pseudo-handle (the values -1 to -6) or a handle of the library's own
+//     objects (the queue lock, a parker) fails without effect: false for the
+//     boolean operations, WaitResult::kFailed for ObjectWait. It never
+//     crashes and never touches another object.
+//   - Operations that cannot fail (the queue lock, parking) return nothing;
+//     what the system refuses there is a fault the layer reports and aborts on.
 #ifndef QUENTHALOY_PLATFORM_H
 #define QUENTHALOY_PLATFORM_H
 
 #include <stdint.h>
 
-// The wait results and the infinite time-out, valued as on Windows. Guarded
-// so that the Windows implementation may include <windows.h> first.
-#ifndef INFINITE
-#define INFINITE 0xFFFFFFFFu
-#endif
-#ifndef WAIT_OBJECT_0
-#define WAIT_OBJECT_0 0x00000000u
-#endif
-#ifndef WAIT_ABANDONED
-#define WAIT_ABANDONED 0x00000080u
-#endif
-#ifndef WAIT_TIMEOUT
-#define WAIT_TIMEOUT 0x00000102u
-#endif
-#ifndef WAIT_FAILED
-#define WAIT_FAILED 0xFFFFFFFFu
-#endif
-
 namespace platform {
 
 using Handle = uint32_t;
 
-// A mutex, not initially owned. Recursive: the owner may take it again and
-// must release it as often. *existed (when given) is set to whether the name
-// already named a mutex, the case Windows reports as ERROR_ALREADY_EXISTS.
-// A name that exists as another kind of object fails.
-Handle CreateMutexA(const char* name, bool* existed);
+// Results of ObjectWait, valued as the Windows wait results they stand for.
+enum class WaitResult : uint32_t {
+  kObtained = 0x00000000u,   // signalled; a mutex is now held by the caller
+  kAbandoned = 0x00000080u,  // the mutex's holder ended holding it; the caller holds it now
+  kTimedOut = 0x00000102u,
+  kFailed = 0xFFFFFFFFu,
+};
 
-// A manual-reset event, initially not signalled; an existing name yields the
-// existing event in its current state.
-Handle CreateEventA(const char* name, bool* existed);
+// A time-out that never runs out.
+constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
 
+// Brings the layer up at load, before anything else is called, and down at
+// unload, after everything else. At a process's exit with other threads
+// still running (ProcessIsExiting) End frees nothing those threads can reach.
+bool Start();
+void End();
+// Whether the unload under way is the process's exit rather than an unload
+// by the host: then threads of the host may still be inside the library.
+bool ProcessIsExiting();
+// The loader's notice, where the platform gives one, that the calling thread
+// is about to end: what the thread's parker used is returned.
+void ThreadEnding();
+
+// --- Objects a host holds by handle: the thread resources ---------------
+
+// A new mutex, not owned, that nobody else can open. Recursive: the owner
+// may take it again and must give it back as often.
+Handle MutexCreate();
 // Waits until the object is signalled or the time-out in milliseconds runs
-// out (0 tries once, INFINITE waits for ever). WAIT_OBJECT_0: signalled, and
-// for a mutex the caller now holds it. WAIT_ABANDONED: the mutex's previous
-// holder ended without releasing it; the caller holds it now.
-uint32_t WaitForSingleObject(Handle object, uint32_t milliseconds);
+// out (0 tries once, kWaitForever waits for ever). Any waitable object of
+// the platform is accepted, not only mutexes made here.
+WaitResult ObjectWait(Handle object, uint32_t milliseconds);
+// True when the calling thread held the mutex and gave it back once.
+bool MutexRelease(Handle mutex);
+// Closes the handle. A mutex closed while a thread holds it stops answering
+// to its handle at once; what it used is returned once nobody holds it.
+bool ObjectClose(Handle object);
 
-// Non-zero when the calling thread held the mutex and released it once.
-int ReleaseMutex(Handle mutex);
+// --- The queue lock -------------------------------------------------------
 
-// The event becomes signalled, releasing every waiter in every process, and
-// stays so until reset.
-int SetEvent(Handle event);
-int ResetEvent(Handle event);
+// The lock that serialises the process's queue. Where the platform has
+// names that other processes can open it is the mutex named
+// "JQ_Quenthaloy_ThreadMessage", shared with every process of the user that
+// loads the library (and, failing that, a mutex of the process's own);
+// elsewhere it is private to the process. Not recursive. Null only when no
+// lock at all could be made.
+struct QueueLock;
+QueueLock* QueueLockOpen();
+void QueueLockClose(QueueLock* lock);
+void QueueLockAcquire(QueueLock* lock);
+void QueueLockRelease(QueueLock* lock);
 
-// Closes one handle; an object lives until its last handle anywhere closes.
-int CloseHandle(Handle object);
+// --- Parkers: one per thread, for every sleep in the queue ---------------
+
+// The calling thread's parker, made on first use and reused for every later
+// sleep; null when none can be made. It lives until its thread ends or the
+// library unloads.
+struct Parker;
+Parker* ParkerOfThisThread();
+// Sleeps until an Unpark given for this sleep. Only the owning thread parks.
+// Each Unpark releases exactly one Park, earlier or later: an Unpark that
+// comes first makes the next Park return at once, and one Unpark never
+// releases two Parks. Callers give exactly one Unpark per Park.
+void Park(Parker* parker);
+// Releases the parker's sleep. The caller must hold no lock of the library's
+// that the woken thread needs, so that it does not wake into a held lock.
+void Unpark(Parker* parker);
+
+// --- Memory ---------------------------------------------------------------
 
 // A growable private heap. Blocks come back zero-filled; destroying the heap
-// releases every block still in it. Heap handles are separate from object
-// handles: CloseHandle does not take them.
-Handle HeapCreate(uint32_t options, uint32_t initial_size, uint32_t maximum_size);
+// releases every block still in it. Heap handles are not object handles.
+Handle HeapCreate();
 void* HeapAlloc(Handle heap, uint32_t size);
-int HeapFree(Handle heap, void* block);
-int HeapDestroy(Handle heap);
+bool HeapFree(Handle heap, void* block);
+bool HeapDestroy(Handle heap);
 
-// Milliseconds since the system started, wrapping at 2^32.
-uint32_t GetTickCount();
+// Milliseconds from a fixed point in the past, wrapping at 2^32.
+uint32_t MonotonicMilliseconds();
 
 }  // namespace platform
 

@@ -9,21 +9,23 @@ platform::Handle AsHandle(int32_t resource) { return static_cast<platform::Handl
 
 }  // namespace
 
-int32_t AddThreadResource() { return static_cast<int32_t>(platform::CreateMutexA("", nullptr)); }
+int32_t AddThreadResource() { return static_cast<int32_t>(platform::MutexCreate()); }
 
 // Only a clean take counts: an abandoned mutex is held by the caller all the
 // same, but the work it guarded may be half done, and 0 tells the caller so.
 int32_t OpenThreadResource(int32_t resource) {
-  return platform::WaitForSingleObject(AsHandle(resource), INFINITE) == WAIT_OBJECT_0 ? 1 : 0;
+  return platform::ObjectWait(AsHandle(resource), platform::kWaitForever) == platform::WaitResult::kObtained ? 1 : 0;
 }
 
 int32_t OpenThreadResourceWithin(int32_t resource, int32_t milliseconds) {
-  return platform::WaitForSingleObject(AsHandle(resource), static_cast<uint32_t>(milliseconds)) == WAIT_OBJECT_0 ? 1
-                                                                                                                 : 0;
+  return platform::ObjectWait(AsHandle(resource), static_cast<uint32_t>(milliseconds)) ==
+                 platform::WaitResult::kObtained
+             ? 1
+             : 0;
 }
 
-int32_t CloseThreadResource(int32_t resource) { return platform::ReleaseMutex(AsHandle(resource)); }
+int32_t CloseThreadResource(int32_t resource) { return platform::MutexRelease(AsHandle(resource)) ? 1 : 0; }
 
-int32_t DeleteThreadResource(int32_t resource) { return platform::CloseHandle(AsHandle(resource)); }
+int32_t DeleteThreadResource(int32_t resource) { return platform::ObjectClose(AsHandle(resource)) ? 1 : 0; }
 
 }  // namespace resources

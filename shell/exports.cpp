@@ -4,6 +4,7 @@
 #include "../include/quenthaloy.h"
 #include "../messaging/queue.h"
 #include "../resources/resources.h"
+#include "runtime.h"
 
 extern "C" {
 
@@ -13,7 +14,7 @@ int32_t QUENTHALOY_CALL CloseThreadResource(int32_t resource) { return resources
 
 int32_t QUENTHALOY_CALL DeleteThreadResource(int32_t resource) { return resources::DeleteThreadResource(resource); }
 
-int32_t QUENTHALOY_CALL GetThreadMessage(int32_t recipient) { return messaging::GetThreadMessage(recipient); }
+int32_t QUENTHALOY_CALL GetThreadMessage(int32_t recipient) { return messaging::GetThreadMessage(&shell::runtime.Queue, recipient); }
 
 int32_t QUENTHALOY_CALL OpenThreadResource(int32_t resource) { return resources::OpenThreadResource(resource); }
 
@@ -22,13 +23,13 @@ int32_t QUENTHALOY_CALL OpenThreadResourceWithin(int32_t resource, int32_t milli
 }
 
 int32_t QUENTHALOY_CALL SendThreadMessage(int32_t recipient, int32_t value) {
-  return messaging::SendThreadMessage(recipient, value);
+  return messaging::SendThreadMessage(&shell::runtime.Queue, recipient, value);
 }
 
 int32_t QUENTHALOY_CALL SendThreadMessageAndWait(int32_t recipient, int32_t value) {
-  return messaging::SendThreadMessageAndWait(recipient, value);
+  return messaging::SendThreadMessageAndWait(&shell::runtime.Queue, recipient, value);
 }
 
-int32_t QUENTHALOY_CALL WaitThreadMessage(int32_t recipient) { return messaging::WaitThreadMessage(recipient); }
+int32_t QUENTHALOY_CALL WaitThreadMessage(int32_t recipient) { return messaging::WaitThreadMessage(&shell::runtime.Queue, recipient); }
 
 }  // extern "C"

@@ -8,8 +8,6 @@ Runtime runtime;
 
 namespace {
 
-constexpr uint32_t kInitialHeapSize = 4000;
-
 // xorshift32: full period over the non-zero 32-bit values.
 uint32_t NextRandom() {
   uint32_t x = runtime.RandomState;
@@ -38,8 +36,8 @@ uint32_t DrawRandom(uint32_t highest) {
 }
 
 void RuntimeStart() {
-  runtime.PrivateHeap = platform::HeapCreate(0, kInitialHeapSize, 0);
-  SeedRandom(platform::GetTickCount());
+  runtime.PrivateHeap = platform::HeapCreate();
+  SeedRandom(platform::MonotonicMilliseconds());
 }
 
 void RuntimeEnd() {
@@ -49,11 +47,15 @@ void RuntimeEnd() {
 
 int32_t EntryPoint(uint32_t reason) {
   if (reason == kProcessAttach) {
+    platform::Start();
     RuntimeStart();
-    messaging::OnAttach(runtime.PrivateHeap);
-  } else if (reason == kProcessDetach) {
-    messaging::OnDetach();
+    messaging::OnAttach(&runtime.Queue, runtime.PrivateHeap, DrawRandom(0xFFFFFFFFu));
+  } else if (reason == kProcessDetach && !platform::ProcessIsExiting()) {
+    messaging::OnDetach(&runtime.Queue);
     RuntimeEnd();
+    platform::End();
+  } else if (reason == kThreadDetach) {
+    platform::ThreadEnding();
   }
   return 1;
 }

@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 
+#include "../messaging/queue.h"
 #include "../platform/platform.h"
 
 namespace shell {
@@ -12,6 +13,7 @@ namespace shell {
 struct Runtime {
   platform::Handle PrivateHeap;
   uint32_t RandomState;
+  messaging::Queue Queue;  // the process's one queue
 };
 
 extern Runtime runtime;
@@ -32,7 +34,9 @@ enum : uint32_t {
   kThreadDetach = 3,
 };
 
-// The library's start and end, driven by the loader; always 1.
+// The library's start and end, driven by the loader; always 1. At the
+// process's exit with threads of the host still inside, the end frees
+// nothing: those threads may run on until the process is gone.
 int32_t EntryPoint(uint32_t reason);
 
 }  // namespace shell

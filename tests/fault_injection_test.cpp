@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
+#include <vector>
 
 #include "messaging/queue.h"
 #include "resources/resources.h"
@@ -13,6 +15,14 @@
 #include "support/harness.h"
 
 namespace {
+
+// The four message operations on the process's one queue.
+int32_t Send(int32_t recipient, int32_t value) { return messaging::SendThreadMessage(&shell::runtime.Queue, recipient, value); }
+int32_t Get(int32_t recipient) { return messaging::GetThreadMessage(&shell::runtime.Queue, recipient); }
+int32_t SendAndWait(int32_t recipient, int32_t value) {
+  return messaging::SendThreadMessageAndWait(&shell::runtime.Queue, recipient, value);
+}
+int32_t Wait(int32_t recipient) { return messaging::WaitThreadMessage(&shell::runtime.Queue, recipient); }
 
 using platform::faults::Point;
 using platform::faults::SetFailing;
@@ -37,10 +47,10 @@ TEST(FaultsAtLoad, NoObjectsAtAllStillLoadsAndEveryCallReturnsZero) {
     ASSERT_EQ(shell::EntryPoint(shell::kProcessAttach), 1);
   }
   harness::Worker calls([] {
-    EXPECT_EQ(messaging::SendThreadMessage(1, 10), 0);
-    EXPECT_EQ(messaging::GetThreadMessage(1), 0);
-    EXPECT_EQ(messaging::SendThreadMessageAndWait(1, 11), 0);
-    EXPECT_EQ(messaging::WaitThreadMessage(1), 0);
+    EXPECT_EQ(Send(1, 10), 0);
+    EXPECT_EQ(Get(1), 0);
+    EXPECT_EQ(SendAndWait(1, 11), 0);
+    EXPECT_EQ(Wait(1), 0);
   });
   ASSERT_TRUE(calls.Join()) << "no call may block on a queue that was never made";
   EXPECT_EQ(shell::EntryPoint(shell::kThreadAttach), 1);
@@ -52,8 +62,8 @@ TEST(FaultsAtLoad, NoHeapGivesAnUnusableQueueButWorkingResources) {
     Failing heap(Point::kHeapCreate);
     ASSERT_EQ(shell::EntryPoint(shell::kProcessAttach), 1);
   }
-  EXPECT_EQ(messaging::SendThreadMessage(2, 20), 0);
-  EXPECT_EQ(messaging::GetThreadMessage(2), 0);
+  EXPECT_EQ(Send(2, 20), 0);
+  EXPECT_EQ(Get(2), 0);
   int32_t r = resources::AddThreadResource();
   EXPECT_NE(r, 0);
   EXPECT_EQ(resources::OpenThreadResource(r), 1);
@@ -63,46 +73,46 @@ TEST(FaultsAtLoad, NoHeapGivesAnUnusableQueueButWorkingResources) {
 }
 
 TEST_F(Faults, APostWithoutMemoryQueuesNothingAndKeepsWhatWasQueued) {
-  messaging::SendThreadMessage(3, 30);
+  Send(3, 30);
   {
     Failing memory(Point::kHeapAlloc);
-    EXPECT_EQ(messaging::SendThreadMessage(3, 31), 0);
-    EXPECT_EQ(messaging::SendThreadMessageAndWait(3, 32), 0) << "nothing queued, so nothing to wait for";
+    EXPECT_EQ(Send(3, 31), 0);
+    EXPECT_EQ(SendAndWait(3, 32), 0) << "nothing queued, so nothing to wait for";
   }
-  messaging::SendThreadMessage(3, 33);
-  EXPECT_EQ(messaging::GetThreadMessage(3), 30);
-  EXPECT_EQ(messaging::GetThreadMessage(3), 33);
-  EXPECT_EQ(messaging::GetThreadMessage(3), 0);
+  Send(3, 33);
+  EXPECT_EQ(Get(3), 30);
+  EXPECT_EQ(Get(3), 33);
+  EXPECT_EQ(Get(3), 0);
 }
 
 TEST_F(Faults, RecordsOfTakenMessagesServeWhileTheHeapIsExhausted) {
-  for (int i = 1; i <= 10; ++i) messaging::SendThreadMessage(4, i);
-  for (int i = 1; i <= 10; ++i) ASSERT_EQ(messaging::GetThreadMessage(4), i);
+  for (int i = 1; i <= 10; ++i) Send(4, i);
+  for (int i = 1; i <= 10; ++i) ASSERT_EQ(Get(4), i);
   Failing memory(Point::kHeapAlloc);
-  for (int i = 1; i <= 20; ++i) messaging::SendThreadMessage(4, 100 + i);
+  for (int i = 1; i <= 20; ++i) Send(4, 100 + i);
   int taken = 0;
-  for (int32_t v = messaging::GetThreadMessage(4), expected = 101; v != 0; v = messaging::GetThreadMessage(4)) {
+  for (int32_t v = Get(4), expected = 101; v != 0; v = Get(4)) {
     EXPECT_EQ(v, expected++) << "whatever was queued comes back in order";
     ++taken;
   }
   EXPECT_EQ(taken, 10) << "the ten spare records, and no more";
 }
 
-TEST_F(Faults, WithoutAReplyEventASynchronousSendQueuesAPlainMessage) {
+TEST_F(Faults, WithoutAParkerASynchronousSendQueuesAPlainMessage) {
   {
-    Failing objects(Point::kCreateObject);
-    harness::Worker sender([] { EXPECT_EQ(messaging::SendThreadMessageAndWait(5, 50), 0); });
-    ASSERT_TRUE(sender.Join()) << "the sender cannot wait on an event it could not make";
+    Failing parkers(Point::kParker);
+    harness::Worker sender([] { EXPECT_EQ(SendAndWait(5, 50), 0); });
+    ASSERT_TRUE(sender.Join()) << "the sender cannot sleep without a parker";
   }
-  EXPECT_EQ(messaging::GetThreadMessage(5), 50);
+  EXPECT_EQ(Get(5), 50);
 }
 
-TEST_F(Faults, AWaiterThatCannotMakeItsWakeEventReturnsZeroInsteadOfSleeping) {
-  messaging::SendThreadMessage(6, 60);
-  Failing objects(Point::kCreateObject);
+TEST_F(Faults, AWaiterWithoutAParkerReturnsZeroInsteadOfSleeping) {
+  Send(6, 60);
+  Failing parkers(Point::kParker);
   harness::Worker waiter([] {
-    EXPECT_EQ(messaging::WaitThreadMessage(6), 60) << "a queued message needs no event";
-    EXPECT_EQ(messaging::WaitThreadMessage(6), 0);
+    EXPECT_EQ(Wait(6), 60) << "a queued message needs no parker";
+    EXPECT_EQ(Wait(6), 0);
   });
   ASSERT_TRUE(waiter.Join());
 }
@@ -113,6 +123,55 @@ TEST_F(Faults, ResourcesReportFailureWhenNoMutexCanBeMade) {
   EXPECT_EQ(resources::OpenThreadResource(0), 0);
   EXPECT_EQ(resources::CloseThreadResource(0), 0);
   EXPECT_EQ(resources::DeleteThreadResource(0), 0);
+}
+
+// What a message costs in parkers and wake-ups, counted in the platform
+// layer: it must not depend on how many threads wait for other recipients.
+TEST_F(Faults, APostWakesOnlyTheOneSleeperItHandsItsMessageTo) {
+  using platform::faults::Call;
+  using platform::faults::Counted;
+  const int kSleepers = 8;
+  std::vector<std::unique_ptr<harness::Worker>> sleepers;
+  std::atomic<int> woken{0};
+  const uint64_t parks = Counted(Call::kPark);
+  for (int i = 0; i < kSleepers; ++i) {
+    sleepers.push_back(std::make_unique<harness::Worker>([i, &woken] {
+      // The first round makes the thread's parker; the second is warm.
+      for (int round = 0; round < 2; ++round) {
+        if (Wait(700 + i) == round + 1) ++woken;
+      }
+    }));
+  }
+  // Asleep once all their parkers are made and parked on.
+  ASSERT_TRUE(harness::WaitUntil([&] { return Counted(Call::kPark) >= parks + kSleepers; }));
+  const uint64_t made = Counted(Call::kParkerMade);
+  const uint64_t objects = Counted(Call::kMutexCreate) + Counted(Call::kObjectClose);
+  uint64_t unparks = Counted(Call::kUnpark);
+  for (int i = 0; i < 100; ++i) Send(600, i);
+  EXPECT_EQ(Counted(Call::kUnpark), unparks) << "nobody waits for recipient 600";
+  for (int round = 1; round <= 2; ++round) {
+    for (int i = 0; i < kSleepers; ++i) {
+      unparks = Counted(Call::kUnpark);
+      Send(700 + i, round);
+      EXPECT_EQ(Counted(Call::kUnpark), unparks + 1) << "one wake-up for sleeper " << i;
+    }
+    ASSERT_TRUE(harness::WaitUntil([&] { return woken.load() == round * kSleepers; }));
+    if (round == 1) {
+      ASSERT_TRUE(harness::WaitUntil([&] { return Counted(Call::kPark) >= parks + 2 * kSleepers; }));
+    }
+  }
+  for (auto& sleeper : sleepers) ASSERT_TRUE(sleeper->Join());
+  EXPECT_EQ(Counted(Call::kParkerMade), made) << "warm waits make no parker";
+  // A warm synchronous send, taken by another thread, makes nothing either.
+  harness::Worker taker([] { ASSERT_TRUE(harness::WaitUntil([] { return Get(800) == 8; })); });
+  SendAndWait(800, 8);
+  ASSERT_TRUE(taker.Join());
+  harness::Worker again([] { ASSERT_TRUE(harness::WaitUntil([] { return Get(800) == 9; })); });
+  const uint64_t made_before_warm_send = Counted(Call::kParkerMade);
+  SendAndWait(800, 9);
+  ASSERT_TRUE(again.Join());
+  EXPECT_EQ(Counted(Call::kParkerMade), made_before_warm_send);
+  EXPECT_EQ(Counted(Call::kMutexCreate) + Counted(Call::kObjectClose), objects) << "no kernel object per call";
 }
 
 }  // namespace

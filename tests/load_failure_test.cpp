@@ -1,17 +1,20 @@
 // With the queue lock's name taken by an object of another kind, the library
 // cannot make its shared lock: it must still load, and its exports must work
 // within the process. Runs alone, so no other process holds the real lock.
+// Windows only: the Linux library's lock has no name to take.
 #include <gtest/gtest.h>
+#include <windows.h>
 
-#include "platform/platform.h"
+#include <atomic>
+
 #include "support/harness.h"
 #include "support/library.h"
 
 namespace {
 
 TEST(LoadFailure, ExportsStillWorkWithinTheProcess) {
-  platform::Handle squatter = platform::CreateEventA("JQ_Quenthaloy_ThreadMessage", nullptr);
-  ASSERT_NE(squatter, 0u) << "another process holds the queue lock; run this test alone";
+  HANDLE squatter = CreateEventA(nullptr, TRUE, FALSE, "JQ_Quenthaloy_ThreadMessage");
+  ASSERT_TRUE(squatter != nullptr && GetLastError() != ERROR_INVALID_HANDLE) << "another process holds the queue lock; run this test alone";
   ASSERT_TRUE(library::Load(harness::FirstArgument()));
   const library::Api& q = library::api();
   q.SendThreadMessage(8, 80);
@@ -27,7 +30,7 @@ TEST(LoadFailure, ExportsStillWorkWithinTheProcess) {
   EXPECT_EQ(got.load(), 100);
   EXPECT_EQ(q.GetThreadMessage(9), 90);
   library::Unload();
-  platform::CloseHandle(squatter);
+  CloseHandle(squatter);
 }
 
 }  // namespace

@@ -22,6 +22,14 @@
 
 namespace {
 
+// The four message operations on the process's one queue.
+int32_t Send(int32_t recipient, int32_t value) { return messaging::SendThreadMessage(&shell::runtime.Queue, recipient, value); }
+int32_t Get(int32_t recipient) { return messaging::GetThreadMessage(&shell::runtime.Queue, recipient); }
+int32_t SendAndWait(int32_t recipient, int32_t value) {
+  return messaging::SendThreadMessageAndWait(&shell::runtime.Queue, recipient, value);
+}
+int32_t Wait(int32_t recipient) { return messaging::WaitThreadMessage(&shell::runtime.Queue, recipient); }
+
 class Messaging : public testing::Test {
  protected:
   static void SetUpTestSuite() { ASSERT_EQ(shell::EntryPoint(shell::kProcessAttach), 1); }
@@ -29,8 +37,8 @@ class Messaging : public testing::Test {
 };
 
 TEST_F(Messaging, EveryMessageIsTakenOnceAndInOrderUnderLoad) {
-  const workload::MessageCalls calls = {messaging::SendThreadMessage, messaging::GetThreadMessage,
-                                        messaging::SendThreadMessageAndWait, messaging::WaitThreadMessage};
+  const workload::MessageCalls calls = {Send, Get,
+                                        SendAndWait, Wait};
   // 6 posters x 60000 posts, each taken once: over 700000 calls in all.
   const workload::Shape shape = {6, 4, 8, 60000, 97, 100};
   workload::Report report = workload::Run(calls, shape, 120000);
@@ -49,13 +57,13 @@ TEST_F(Messaging, WaitersNeverSleepPastTheirOwnMessage) {
   for (int w = 0; w < kWaiters; ++w) {
     waiters.push_back(std::make_unique<harness::Worker>([&, w] {
       for (int i = 0; i < kRounds; ++i) {
-        if (messaging::WaitThreadMessage(1000 + w) == i + 1) ++received;
+        if (Wait(1000 + w) == i + 1) ++received;
       }
     }));
   }
   harness::Worker poster([&] {
     for (int i = 0; i < kRounds; ++i) {
-      for (int w = 0; w < kWaiters; ++w) messaging::SendThreadMessage(1000 + w, i + 1);
+      for (int w = 0; w < kWaiters; ++w) Send(1000 + w, i + 1);
     }
   });
   ASSERT_TRUE(poster.Join(60000));
@@ -66,41 +74,28 @@ TEST_F(Messaging, WaitersNeverSleepPastTheirOwnMessage) {
 TEST_F(Messaging, TwoSynchronousSendsAreTakenInOrderEachReleasingItsSender) {
   std::atomic<int> first_done{0}, second_done{0};
   harness::Worker first([&] {
-    messaging::SendThreadMessageAndWait(9, 1);
+    SendAndWait(9, 1);
     first_done = 1;
   });
   harness::SleepMs(50);
   harness::Worker second([&] {
-    messaging::SendThreadMessageAndWait(9, 2);
+    SendAndWait(9, 2);
     second_done = 1;
   });
   harness::SleepMs(50);
-  EXPECT_EQ(messaging::GetThreadMessage(9), 1);
+  EXPECT_EQ(Get(9), 1);
   ASSERT_TRUE(first.Join());
   harness::SleepMs(50);
   EXPECT_EQ(second_done.load(), 0) << "the second sender waits for its own message's take";
-  EXPECT_EQ(messaging::WaitThreadMessage(9), 2);
+  EXPECT_EQ(Wait(9), 2);
   ASSERT_TRUE(second.Join());
 }
 
-TEST_F(Messaging, AThreadThatDiesHoldingTheQueueLockDoesNotStopTheOthers) {
-  harness::Worker dying([] {
-    platform::Handle lock = platform::CreateMutexA(messaging::kQueueLockName, nullptr);
-    platform::WaitForSingleObject(lock, INFINITE);
-  });
-  ASSERT_TRUE(dying.Join());
-  harness::Worker user([] {
-    messaging::SendThreadMessage(12, 120);
-    EXPECT_EQ(messaging::GetThreadMessage(12), 120);
-  });
-  ASSERT_TRUE(user.Join()) << "the abandoned lock must be taken over";
-}
-
 TEST_F(Messaging, ThreadNotificationsChangeNothing) {
-  messaging::SendThreadMessage(13, 130);
+  Send(13, 130);
   EXPECT_EQ(shell::EntryPoint(shell::kThreadAttach), 1);
   EXPECT_EQ(shell::EntryPoint(shell::kThreadDetach), 1);
-  EXPECT_EQ(messaging::GetThreadMessage(13), 130);
+  EXPECT_EQ(Get(13), 130);
 }
 
 // Counts every system call the process makes from here on, by trapping each
@@ -126,9 +121,9 @@ bool TrapEverySystemCall() {
 
 void PostAndTakeRounds() {
   for (int round = 0; round < 20; ++round) {
-    for (int i = 1; i <= 500; ++i) messaging::SendThreadMessage(i % 7, i);
-    for (int i = 1; i <= 500; ++i) messaging::GetThreadMessage(i % 7);
-    messaging::GetThreadMessage(99);  // a take that finds nothing
+    for (int i = 1; i <= 500; ++i) Send(i % 7, i);
+    for (int i = 1; i <= 500; ++i) Get(i % 7);
+    Get(99);  // a take that finds nothing
   }
 }
 

@@ -1,8 +1,10 @@
 // The handle table: slots in chunks that are never moved, so a lookup needs
 // no lock, and handles that carry a generation, so a stale handle fails.
-#include <stdlib.h>
+#include <errno.h>
+#include <string.h>
 #include <sys/mman.h>
 
+#include "futex.h"
 #include "objects.h"
 
 namespace platform::linux_impl {
@@ -10,13 +12,19 @@ namespace {
 
 constexpr uint32_t kIndexBits = 20;
 constexpr uint32_t kIndexMask = (1u << kIndexBits) - 1;
-constexpr uint32_t kGenerationMask = 0x7FF;  // keeps handles positive
+// Eleven bits of generation above twenty of index keep every handle a
+// positive 32-bit value, clear of the pseudo-handles -1 to -6.
+constexpr uint32_t kGenerationMask = 0x7FF;
 constexpr uint32_t kChunkBits = 10;
 constexpr uint32_t kChunkSize = 1u << kChunkBits;
 constexpr uint32_t kChunkCount = (kIndexMask + 1) / kChunkSize;
 // A freed slot is reused only once this many others wait behind it, so a
-// closed handle's value comes back only after a long while.
-constexpr uint32_t kReuseDelay = 1024;
+// closed handle's value comes back only after kReuseDelay * kGenerationMask
+// (about 33 million) closes at the least.
+constexpr uint32_t kReuseDelay = 16384;
+
+static_assert((kGenerationMask << kIndexBits | kIndexMask) < 0x80000000u, "handles stay positive");
+static_assert(kReuseDelay < kIndexMask, "the free list can hold the delay");
 
 struct Table {
   pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
@@ -34,7 +42,15 @@ Slot* SlotAt(uint32_t index) {
   return chunk == nullptr ? nullptr : &chunk[index & (kChunkSize - 1)];
 }
 
-uint32_t IndexOf(const Slot* slot) { return slot->index; }
+void LockTable() {
+  int rc = pthread_mutex_lock(&table.lock);
+  if (rc != 0) Fatal("handle table lock", rc);
+}
+
+void UnlockTable() {
+  int rc = pthread_mutex_unlock(&table.lock);
+  if (rc != 0) Fatal("handle table unlock", rc);
+}
 
 uint32_t TakeFreeIndexLocked() {
   if (table.free_count > 0 && (table.free_count >= kReuseDelay || table.next_fresh > kIndexMask)) {
@@ -47,7 +63,7 @@ uint32_t TakeFreeIndexLocked() {
   uint32_t index = table.next_fresh;
   uint32_t c = index >> kChunkBits;
   if (table.chunks[c].load(std::memory_order_relaxed) == nullptr) {
-    // Fresh, zeroed pages; a chunk lives as long as the process.
+    // Fresh, zeroed pages; a chunk lives until the unload.
     void* memory = mmap(nullptr, sizeof(Slot) * kChunkSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) return 0;
     table.chunks[c].store(static_cast<Slot*>(memory), std::memory_order_release);
@@ -58,8 +74,7 @@ uint32_t TakeFreeIndexLocked() {
 }
 
 void PushFreeLocked(uint32_t index) {
-  Slot* slot = SlotAt(index);
-  slot->next_free = 0;
+  SlotAt(index)->next_free = 0;
   if (table.free_tail == 0) {
     table.free_head = index;
   } else {
@@ -69,118 +84,79 @@ void PushFreeLocked(uint32_t index) {
   ++table.free_count;
 }
 
-void FreeSlot(Slot* slot) {
-  // The kind stays as it was until the slot is reused: ReleaseTable still
-  // needs to know a closed event from a closed mutex.
-  ReleaseLocalState(slot);
-  // A private mutex closed while a thread of ours holds it is on that
-  // thread's robust list: its slot is never reused.
-  if (slot->kind == Kind::kMutex && slot->shared == nullptr && MutexHeldInThisProcess(&slot->local.mutex)) return;
-  pthread_mutex_lock(&table.lock);
-  PushFreeLocked(IndexOf(slot));
-  pthread_mutex_unlock(&table.lock);
-}
-
 }  // namespace
 
 Slot* ReserveSlot() {
-  pthread_mutex_lock(&table.lock);
+  LockTable();
   uint32_t index = TakeFreeIndexLocked();
-  pthread_mutex_unlock(&table.lock);
+  UnlockTable();
   if (index == 0) return nullptr;
   Slot* slot = SlotAt(index);
   slot->generation = (slot->generation % kGenerationMask) + 1;
-  slot->shared = nullptr;
-  slot->fd = -1;
-  slot->path = nullptr;
+  memset(static_cast<void*>(&slot->local), 0, sizeof(slot->local));
   return slot;
 }
 
 uint32_t PublishSlot(Slot* slot, Kind kind) {
-  uint32_t handle = (slot->generation << kIndexBits) | IndexOf(slot);
-  slot->kind = kind;
+  uint32_t handle = (slot->generation << kIndexBits) | slot->index;
+  slot->kind.store(kind, std::memory_order_relaxed);
   slot->handle.store(handle, std::memory_order_release);
   return handle;
 }
 
-void AbandonSlot(Slot* slot) {
-  pthread_mutex_lock(&table.lock);
-  PushFreeLocked(IndexOf(slot));
-  pthread_mutex_unlock(&table.lock);
+void FreeSlot(Slot* slot) {
+  slot->kind.store(Kind::kNone, std::memory_order_relaxed);
+  LockTable();
+  PushFreeLocked(slot->index);
+  UnlockTable();
 }
 
-bool Lookup(uint32_t handle, Kind kind, Ref* ref) {
+Slot* Lookup(uint32_t handle, Kind kind) {
   uint32_t index = handle & kIndexMask;
-  if (index == 0) return false;
+  if (index == 0) return nullptr;
   Slot* slot = SlotAt(index);
-  if (slot == nullptr || slot->handle.load(std::memory_order_acquire) != handle) return false;
-  if (slot->kind != kind) return false;
-  ref->slot = slot;
-  ref->shared = slot->shared;
-  return true;
+  if (slot == nullptr || slot->handle.load(std::memory_order_acquire) != handle) return nullptr;
+  return slot->kind.load(std::memory_order_relaxed) == kind ? slot : nullptr;
 }
 
-bool CloseSlot(uint32_t handle, Kind kind) {
-  uint32_t index = handle & kIndexMask;
-  if (index == 0) return false;
-  Slot* slot = SlotAt(index);
-  if (slot == nullptr || slot->kind != kind) return false;
+bool CloseHandleOf(uint32_t handle, Kind kind) {
+  Slot* slot = Lookup(handle, kind);
+  if (slot == nullptr) return false;
   uint32_t expected = handle;
-  if (!slot->handle.compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) return false;
-  FreeSlot(slot);
-  return true;
+  return slot->handle.compare_exchange_strong(expected, 0, std::memory_order_acq_rel);
 }
 
-Kind KindOf(uint32_t handle) {
-  uint32_t index = handle & kIndexMask;
-  if (index == 0) return Kind::kNone;
-  Slot* slot = SlotAt(index);
-  if (slot == nullptr || slot->handle.load(std::memory_order_acquire) != handle) return Kind::kNone;
-  return slot->kind;
+void ForEachSlot(void (*visit)(Slot* slot)) {
+  for (uint32_t index = 1; index < table.next_fresh; ++index) {
+    Slot* slot = SlotAt(index);
+    if (slot != nullptr) visit(slot);
+  }
 }
 
-MutexState* MutexOf(const Ref& ref) { return ref.shared != nullptr ? &ref.shared->mutex : &ref.slot->local.mutex; }
-
-EventState* EventOf(const Ref& ref) { return ref.shared != nullptr ? &ref.shared->event : &ref.slot->local.event; }
-
-namespace {
-
-// Whether a thread of this process may still use the slot's memory, open
-// or closed: a private mutex it holds is on its robust list, which glibc and
-// the kernel walk; an event it sleeps on is a private futex, known by its
-// address, so a later mapping there could wake it into code no longer loaded.
-bool StillInUse(Slot* slot) {
-  if (slot->shared != nullptr) return false;
-  if (slot->kind == Kind::kMutex) return MutexHeldInThisProcess(&slot->local.mutex);
-  if (slot->kind == Kind::kEvent) return EventMayHaveSleepers(&slot->local.event);
-  return false;
-}
-
-}  // namespace
-
-// At unload, closes what the host left open and returns every chunk none of
-// whose slots a thread may still use.
-__attribute__((destructor(101))) void ReleaseTable() {
+void ReleaseChunks(bool (*keep)(const Slot* slot)) {
   for (uint32_t c = 0; c < kChunkCount; ++c) {
     Slot* chunk = table.chunks[c].load(std::memory_order_relaxed);
     if (chunk == nullptr) continue;
-    bool keep = false;
-    for (uint32_t i = 0; i < kChunkSize; ++i) {
-      Slot* slot = &chunk[i];
-      if (StillInUse(slot)) {
-        keep = true;
-        continue;
-      }
-      if (slot->handle.load(std::memory_order_relaxed) == 0) continue;
-      slot->handle.store(0, std::memory_order_relaxed);
-      ReleaseLocalState(slot);
-    }
-    if (!keep) {
-      table.chunks[c].store(nullptr, std::memory_order_relaxed);
-      munmap(chunk, sizeof(Slot) * kChunkSize);
-    }
+    bool kept = false;
+    for (uint32_t i = 0; i < kChunkSize && !kept; ++i) kept = keep(&chunk[i]);
+    // A kept chunk is forgotten, never reused: a load after this one starts
+    // with fresh chunks while a thread may still sleep in the old one.
+    table.chunks[c].store(nullptr, std::memory_order_relaxed);
+    if (!kept && munmap(chunk, sizeof(Slot) * kChunkSize) != 0) Fatal("munmap of handle chunk", errno);
   }
-  ReleaseNamedMappings();
+  table.next_fresh = 1;
+  table.free_head = table.free_tail = table.free_count = 0;
+}
+
+void LockTableForFork() { LockTable(); }
+
+void UnlockTableAfterFork(bool in_child) {
+  if (in_child) {
+    // The child's only thread is the one that took it; a fresh lock is free.
+    table.lock = PTHREAD_MUTEX_INITIALIZER;
+  } else {
+    UnlockTable();
+  }
 }
 
 }  // namespace platform::linux_impl

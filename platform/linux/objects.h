@@ -1,5 +1,6 @@
 // The state behind every handle of the Linux implementation, and the table
-// that hands out the handles.
+// that hands out the handles. Thread records live in the same table, under
+// no handle, so that the unload and a forked child can find them all.
 #ifndef QUENTHALOY_PLATFORM_LINUX_OBJECTS_H
 #define QUENTHALOY_PLATFORM_LINUX_OBJECTS_H
 
@@ -10,20 +11,39 @@
 
 namespace platform::linux_impl {
 
-enum class Kind : uint32_t { kNone = 0, kMutex = 1, kEvent = 2, kHeap = 3 };
+enum class Kind : uint32_t { kNone = 0, kMutex = 1, kHeap = 2, kThread = 3 };
 
-// A recursive, robust mutex: glibc counts recursion, refuses a release by a
-// non-owner, and reports an owner that died, thread or process, as
-// EOWNERDEAD to the next taker.
+// Futex words of the locks (the resource mutexes and the queue lock).
+constexpr uint32_t kLockFree = 0;
+constexpr uint32_t kLockHeld = 1;
+constexpr uint32_t kLockContended = 2;  // held, and someone may sleep on the word
+
+struct Slot;
+struct ThreadRecord;
+
+// A recursive mutex owned by a thread. Only the holder writes `owner` (to
+// itself on a take, to null on the last give-back), so a thread that reads
+// itself there holds the mutex; `recursion`, `abandoned` and the links are
+// touched only by the holder, ordered by the word's acquire and release.
 struct MutexState {
-  pthread_mutex_t lock;
+  std::atomic<uint32_t> word;
+  std::atomic<ThreadRecord*> owner;
+  uint32_t recursion;
+  bool abandoned;
+  // Closed while held: freed by whoever lets it go last (mutexes.cpp).
+  std::atomic<bool> deleted;
+  std::atomic<uint32_t> waiters;  // threads in a contended take
+  Slot* held_previous;  // the holder's list of what it holds
+  Slot* held_next;
 };
 
-// A manual-reset event on one futex word: bit 0 signalled, bit 1 someone may
-// sleep on the word, the rest counts the sets so that a waiter released by a
-// set does not miss it when a reset follows at once.
-struct EventState {
-  std::atomic<uint32_t> word;
+// A thread that used a parker or took a resource. `permit` is its parker: 1
+// once an Unpark is given and not yet consumed by a Park.
+struct ThreadRecord {
+  Slot* slot;
+  std::atomic<uint32_t> permit;
+  std::atomic<bool> sleeping;  // in a futex wait on `permit`
+  Slot* held;                  // newest first
 };
 
 struct BlockHeader;
@@ -33,78 +53,56 @@ struct HeapState {
   BlockHeader* first;
 };
 
-// The layout of a named object's shared-memory file. A file is published
-// under its name only once complete, so every reader sees a whole header.
-struct SharedObject {
-  uint32_t magic;
-  uint32_t version;
-  uint32_t abi;
-  Kind kind;
-  union {
-    MutexState mutex;
-    EventState event;
-  };
-};
-
 struct Slot {
-  // The handle value while the slot is open, 0 otherwise: a lookup compares
-  // the whole value, so a stale handle never matches a reused slot.
+  // The handle value while a handle is open on the slot, 0 otherwise: a
+  // lookup compares the whole value, so a stale handle never matches a
+  // reused slot.
   std::atomic<uint32_t> handle;
-  // Atomic, like everything a lookup reads, because a close may run while
-  // another thread still uses the handle (OnDetach closes the reply events
-  // senders sleep on): the user then sees old or new values, never torn ones.
+  // kNone while the slot is free. A mutex closed while held keeps kMutex
+  // under handle 0 until its holder lets it go; a thread record is kThread
+  // under handle 0 while its thread lives.
   std::atomic<Kind> kind;
   uint32_t index;
   uint32_t generation;
   uint32_t next_free;
-  std::atomic<SharedObject*> shared;  // null for private objects
-  int fd;
-  char* path;
   union {
     MutexState mutex;
-    EventState event;
     HeapState heap;
+    ThreadRecord thread;
   } local;
 };
 
-// A slot found open under a handle, and its named object's mapping (null
-// for a private object). Neither is ever unmapped while the library is
-// loaded, so a lookup needs neither a lock nor a reference count: a thread
-// racing a close of the handle it uses reaches stale state, never freed
-// memory (using a handle while closing it is undefined on Windows too).
-struct Ref {
-  Slot* slot;
-  SharedObject* shared;
-};
-
-// Reserves a slot and returns it unpublished; 0 handle on exhaustion.
+// Reserves a free slot, zeroed and unreachable; null on exhaustion.
 Slot* ReserveSlot();
-// Makes a reserved, filled-in slot reachable; returns its handle.
+// Makes a reserved, filled-in slot reachable under a new handle.
 uint32_t PublishSlot(Slot* slot, Kind kind);
-// Returns a reserved slot that was never published.
-void AbandonSlot(Slot* slot);
+// Puts a slot back on the free list. No handle may be open on it.
+void FreeSlot(Slot* slot);
 
-bool Lookup(uint32_t handle, Kind kind, Ref* ref);
-// Closes the handle and releases the object's resources at once.
-bool CloseSlot(uint32_t handle, Kind kind);
-// Whether the handle is open, whatever its kind.
-Kind KindOf(uint32_t handle);
+// The open slot of that kind under the handle, or null. Slots never move
+// and are never unmapped while the library is loaded, so a thread racing a
+// close reaches stale state, never freed memory.
+Slot* Lookup(uint32_t handle, Kind kind);
+// Takes the handle off its slot; false if it was not open as that kind.
+bool CloseHandleOf(uint32_t handle, Kind kind);
 
-MutexState* MutexOf(const Ref& ref);
-EventState* EventOf(const Ref& ref);
+// Calls `visit` for every slot that was ever handed out. Only where no other
+// thread can change the table: a forked child, or the unload.
+void ForEachSlot(void (*visit)(Slot* slot));
+// At unload: returns every chunk of slots for which `keep` is false for all
+// its slots; the others stay mapped for good.
+void ReleaseChunks(bool (*keep)(const Slot* slot));
+// Around fork: the table's lock is held across it and made free in the child.
+void LockTableForFork();
+void UnlockTableAfterFork(bool in_child);
 
-// Named objects in per-user shared memory (named_objects.cpp).
-SharedObject* OpenNamed(const char* name, Kind kind, int* fd, char** path, bool* existed);
-// Closes this process's handle on a named object; the mapping is kept until
-// unload (see Ref), when ReleaseNamedMappings unmaps it.
-void CloseNamed(SharedObject* shared, int fd, char* path);
-void ReleaseNamedMappings();
-
-// Object state set-up and release shared by private and named objects.
-bool InitMutex(MutexState* mutex, bool process_shared);
-bool MutexHeldInThisProcess(const MutexState* mutex);
-bool EventMayHaveSleepers(const EventState* event);
-void ReleaseLocalState(Slot* slot);
+// What the parts of the layer do for the others.
+void FreeHeapBlocks(HeapState* heap);
+ThreadRecord* SelfRecord();          // made on first use; null if it cannot be
+ThreadRecord* SelfRecordIfAny();     // never makes one
+void AbandonOrFreeMutex(Slot* slot);  // its holder is gone
+bool MutexInUse(const Slot* slot);    // held or slept on
+bool ThreadRecordInUse(const Slot* slot);
 
 }  // namespace platform::linux_impl
 

@@ -1,12 +1,21 @@
 // Loading and unloading the shared object drive the same entry point as the
-// Windows loader's process notifications.
+// Windows loader's process notifications; a fork drives the queue's reset.
+#include <pthread.h>
+
 #include "../runtime.h"
 
 namespace {
 
-__attribute__((constructor(200))) void OnLoad() { shell::EntryPoint(shell::kProcessAttach); }
+// Registered after the platform layer's own fork handlers (made in the
+// entry point), so it runs after them in the child: with every lock free.
+void ForgetParentsMessages() { messaging::ForgetInChild(&shell::runtime.Queue); }
 
-// Runs before the platform layer's own teardown (priority 101).
+__attribute__((constructor(200))) void OnLoad() {
+  shell::EntryPoint(shell::kProcessAttach);
+  // Without it a child could take its parent's messages: better to know.
+  if (pthread_atfork(nullptr, nullptr, ForgetParentsMessages) != 0) shell::runtime.Queue.Lock = nullptr;
+}
+
 __attribute__((destructor(200))) void OnUnload() { shell::EntryPoint(shell::kProcessDetach); }
 
 }  // namespace

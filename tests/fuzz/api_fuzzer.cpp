@@ -1,5 +1,5 @@
-// libFuzzer target: arbitrary sequences of the library's calls and of the
-// platform layer's, with arbitrary handles (live, closed, never issued),
+// libFuzzer target: arbitrary sequences of the library's calls, with
+// arbitrary handles (live, closed, never issued, pseudo-handles),
 // single-threaded, checked against a small model of what each must return.
 // A mismatch aborts, which the fuzzer reports like a crash.
 #include <stddef.h>
@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "messaging/queue.h"
-#include "platform/platform.h"
 #include "resources/resources.h"
 #include "shell/runtime.h"
 
@@ -32,9 +31,7 @@ struct Input {
 };
 
 struct Object {
-  enum Kind { kMutex, kEvent } kind;
-  int depth;       // mutex: how often this thread holds it
-  bool signalled;  // event
+  int depth;  // how often this thread holds the mutex
 };
 
 struct Model {
@@ -58,9 +55,10 @@ int32_t Recipient(Input& in) {
 }
 
 // A live handle, a closed one, or one never issued (no generation in its
-// top bits, or negative: neither is ever a handle).
+// top bits, or negative: neither is ever a handle; -1 to -6 among them).
 uint32_t AnyHandle(Input& in, const Model& model) {
-  uint8_t choice = in.Byte() % 4;
+  uint8_t choice = in.Byte() % 5;
+  if (choice == 4) return 0u - 1u - in.Byte() % 6;
   if (choice == 0 && !model.live.empty()) {
     auto it = model.live.begin();
     std::advance(it, in.Byte() % model.live.size());
@@ -71,9 +69,9 @@ uint32_t AnyHandle(Input& in, const Model& model) {
   return choice == 2 ? (raw & 0xFFFFF) : (raw | 0x80000000u);
 }
 
-Object* Find(Model& model, uint32_t handle, Object::Kind kind) {
+Object* Find(Model& model, uint32_t handle) {
   auto it = model.live.find(handle);
-  return it != model.live.end() && it->second.kind == kind ? &it->second : nullptr;
+  return it != model.live.end() ? &it->second : nullptr;
 }
 
 void Close(Model& model, uint32_t handle) {
@@ -88,16 +86,16 @@ void Message(Input& in, Model& model, uint8_t op) {
   switch (op % 3) {
     case 0: {
       int32_t value = static_cast<int32_t>(in.Word());
-      Expect("SendThreadMessage", messaging::SendThreadMessage(recipient, value), 0);
+      Expect("SendThreadMessage", messaging::SendThreadMessage(&shell::runtime.Queue, recipient, value), 0);
       queue.push_back(value);
       return;
     }
     case 1:
-      Expect("GetThreadMessage", messaging::GetThreadMessage(recipient), expected);
+      Expect("GetThreadMessage", messaging::GetThreadMessage(&shell::runtime.Queue, recipient), expected);
       break;
     default:
       if (queue.empty()) return;  // it would sleep for good: one thread only
-      Expect("WaitThreadMessage", messaging::WaitThreadMessage(recipient), expected);
+      Expect("WaitThreadMessage", messaging::WaitThreadMessage(&shell::runtime.Queue, recipient), expected);
       break;
   }
   if (!queue.empty()) queue.pop_front();
@@ -108,18 +106,15 @@ void Resource(Input& in, Model& model, uint8_t op) {
     int32_t handle = resources::AddThreadResource();
     if (handle == 0) Mismatch("AddThreadResource", 0, 1);
     if (model.live.count(static_cast<uint32_t>(handle)) != 0) Mismatch("AddThreadResource: handle in use", handle, 0);
-    model.live[static_cast<uint32_t>(handle)] = {Object::kMutex, 0, false};
+    model.live[static_cast<uint32_t>(handle)] = {0};
     return;
   }
   uint32_t handle = AnyHandle(in, model);
   auto h = static_cast<int32_t>(handle);
-  Object* mutex = Find(model, handle, Object::kMutex);
-  // Any waitable handle may be passed: a set event counts as obtained.
-  Object* event = Find(model, handle, Object::kEvent);
-  const bool obtainable = mutex != nullptr || (event != nullptr && event->signalled);
+  Object* mutex = Find(model, handle);
+  const bool obtainable = mutex != nullptr;
   switch (op % 5) {
     case 1:
-      if (event != nullptr && !event->signalled) return;  // it would wait for good
       Expect("OpenThreadResource", resources::OpenThreadResource(h), obtainable);
       if (mutex != nullptr) ++mutex->depth;
       break;
@@ -138,49 +133,15 @@ void Resource(Input& in, Model& model, uint8_t op) {
   }
 }
 
-void Event(Input& in, Model& model, uint8_t op) {
-  if (op % 5 == 0) {
-    platform::Handle handle = platform::CreateEventA(nullptr, nullptr);
-    if (handle == 0) Mismatch("CreateEventA", 0, 1);
-    model.live[handle] = {Object::kEvent, 0, false};
-    return;
-  }
-  uint32_t handle = AnyHandle(in, model);
-  Object* event = Find(model, handle, Object::kEvent);
-  Object* mutex = Find(model, handle, Object::kMutex);
-  switch (op % 5) {
-    case 1:
-      Expect("SetEvent", platform::SetEvent(handle) != 0, event != nullptr);
-      if (event != nullptr) event->signalled = true;
-      break;
-    case 2:
-      Expect("ResetEvent", platform::ResetEvent(handle) != 0, event != nullptr);
-      if (event != nullptr) event->signalled = false;
-      break;
-    case 3: {
-      uint32_t expected = WAIT_FAILED;
-      if (event != nullptr) expected = event->signalled ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
-      if (mutex != nullptr) expected = WAIT_OBJECT_0;
-      Expect("WaitForSingleObject", platform::WaitForSingleObject(handle, 0), expected);
-      if (mutex != nullptr) ++mutex->depth;
-      break;
-    }
-    default:
-      Expect("ReleaseMutex", platform::ReleaseMutex(handle) != 0, mutex != nullptr && mutex->depth > 0);
-      if (mutex != nullptr && mutex->depth > 0) --mutex->depth;
-      break;
-  }
-}
-
 // Leaves the library as it was found: queues empty, objects closed.
 void CleanUp(Model& model) {
   for (auto& [recipient, queue] : model.queues) {
-    for (int32_t value : queue) Expect("GetThreadMessage (clean-up)", messaging::GetThreadMessage(recipient), value);
-    Expect("GetThreadMessage (drained)", messaging::GetThreadMessage(recipient), 0);
+    for (int32_t value : queue) Expect("GetThreadMessage (clean-up)", messaging::GetThreadMessage(&shell::runtime.Queue, recipient), value);
+    Expect("GetThreadMessage (drained)", messaging::GetThreadMessage(&shell::runtime.Queue, recipient), 0);
   }
   for (auto& [handle, object] : model.live) {
-    for (; object.kind == Object::kMutex && object.depth > 0; --object.depth) platform::ReleaseMutex(handle);
-    Expect("CloseHandle (clean-up)", platform::CloseHandle(handle), 1);
+    for (; object.depth > 0; --object.depth) resources::CloseThreadResource(static_cast<int32_t>(handle));
+    Expect("DeleteThreadResource (clean-up)", resources::DeleteThreadResource(static_cast<int32_t>(handle)), 1);
   }
 }
 
@@ -199,16 +160,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Model model;
   for (int steps = 0; !in.Empty() && steps < 2000; ++steps) {
     uint8_t op = in.Byte();
-    switch (op % 3) {
-      case 0:
-        Message(in, model, op / 3);
-        break;
-      case 1:
-        Resource(in, model, op / 3);
-        break;
-      default:
-        Event(in, model, op / 3);
-        break;
+    if (op % 2 == 0) {
+      Message(in, model, op / 2);
+    } else {
+      Resource(in, model, op / 2);
     }
   }
   CleanUp(model);

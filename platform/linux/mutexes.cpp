@@ -1,0 +1,183 @@
+// Thread resources: recursive mutexes on one futex word each, owned by a
+// thread record. Each thread lists what it holds (linked through the
+// mutexes), so that its end abandons all of it, however much; a take or a
+// give-back touches nothing shared but the word.
+//
+// A mutex closed while held stops answering to its handle at once. Its
+// slot is freed by whoever lets the word go last with the handle closed:
+// the closer itself when the mutex is free or its own, otherwise its holder
+// (at the holder's end) or a waiter that got it after the close. A slot
+// that a thread may sleep on is never freed, so a waiter never wakes into
+// another resource's word.
+#include <limits.h>
+
+#include "../platform.h"
+#include "fault_injection.h"
+#include "lock_word.h"
+#include "objects.h"
+
+namespace platform {
+namespace linux_impl {
+
+void ArmExitWatch();
+
+namespace {
+
+// A contended take spins this often before it sleeps: resources guard
+// short work, usually done within this.
+constexpr int kLockSpins = 100;
+
+void PushHeld(ThreadRecord* self, Slot* slot) {
+  MutexState* mutex = &slot->local.mutex;
+  mutex->held_previous = nullptr;
+  mutex->held_next = self->held;
+  if (self->held != nullptr) self->held->local.mutex.held_previous = slot;
+  self->held = slot;
+}
+
+void UnlinkHeld(ThreadRecord* self, Slot* slot) {
+  MutexState* mutex = &slot->local.mutex;
+  if (mutex->held_previous != nullptr) {
+    mutex->held_previous->local.mutex.held_next = mutex->held_next;
+  } else {
+    self->held = mutex->held_next;
+  }
+  if (mutex->held_next != nullptr) mutex->held_next->local.mutex.held_previous = mutex->held_previous;
+  mutex->held_previous = mutex->held_next = nullptr;
+}
+
+// Frees a closed mutex once nobody holds or waits on it; several threads
+// may try, and the exchange lets one of them do it.
+void FreeIfDeleted(Slot* slot) {
+  MutexState* mutex = &slot->local.mutex;
+  if (mutex->waiters.load(std::memory_order_seq_cst) != 0 || !TryLockWord(&mutex->word)) return;
+  if (mutex->waiters.load(std::memory_order_seq_cst) == 0 && mutex->deleted.exchange(false)) {
+    FreeSlot(slot);
+    return;
+  }
+  UnlockWord(&mutex->word);
+}
+
+// Lets the word go; the owner was cleared already. A close that came while
+// the word was held is finished here: the fence orders the release before
+// the look at `deleted`, as the closer orders its store before its try.
+void ReleaseWord(Slot* slot) {
+  MutexState* mutex = &slot->local.mutex;
+  UnlockWord(&mutex->word);
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (mutex->deleted.load(std::memory_order_relaxed)) FreeIfDeleted(slot);
+}
+
+bool TakeContended(Slot* slot, uint32_t handle, uint32_t milliseconds) {
+  MutexState* mutex = &slot->local.mutex;
+  for (int i = 0; i < kLockSpins; ++i) {
+    CpuRelax();
+    if (mutex->word.load(std::memory_order_relaxed) == kLockFree && TryLockWord(&mutex->word)) return true;
+  }
+  mutex->waiters.fetch_add(1, std::memory_order_seq_cst);
+  bool taken = false;
+  // Counted as a waiter before this look: a close after it sees the count.
+  if (slot->handle.load(std::memory_order_seq_cst) == handle) {
+    timespec deadline = DeadlineAfter(milliseconds);
+    taken = LockWordSlowly(&mutex->word, milliseconds == kWaitForever ? nullptr : &deadline);
+  }
+  mutex->waiters.fetch_sub(1, std::memory_order_seq_cst);
+  return taken;
+}
+
+}  // namespace
+
+bool LockWordSlowly(std::atomic<uint32_t>* word, const timespec* deadline) {
+  uint32_t seen = word->exchange(kLockContended, std::memory_order_acquire);
+  while (seen != kLockFree) {
+    if (FutexWait(word, kLockContended, deadline) == FutexOutcome::kTimedOut) return false;
+    seen = word->exchange(kLockContended, std::memory_order_acquire);
+  }
+  return true;
+}
+
+void AbandonOrFreeMutex(Slot* slot) {
+  MutexState* mutex = &slot->local.mutex;
+  mutex->owner.store(nullptr, std::memory_order_relaxed);
+  mutex->recursion = 0;
+  mutex->held_previous = mutex->held_next = nullptr;
+  mutex->abandoned = true;
+  ReleaseWord(slot);
+}
+
+bool MutexInUse(const Slot* slot) { return slot->local.mutex.waiters.load(std::memory_order_relaxed) != 0; }
+
+}  // namespace linux_impl
+
+using linux_impl::MutexState;
+using linux_impl::Slot;
+using linux_impl::ThreadRecord;
+
+Handle MutexCreate() {
+  faults::Count(faults::Call::kMutexCreate);
+  if (faults::Fails(faults::Point::kCreateObject)) return 0;
+  Slot* slot = linux_impl::ReserveSlot();
+  return slot == nullptr ? 0 : linux_impl::PublishSlot(slot, linux_impl::Kind::kMutex);
+}
+
+WaitResult ObjectWait(Handle object, uint32_t milliseconds) {
+  ThreadRecord* self = linux_impl::SelfRecord();
+  Slot* slot = linux_impl::Lookup(object, linux_impl::Kind::kMutex);
+  if (self == nullptr || slot == nullptr) return WaitResult::kFailed;
+  MutexState* mutex = &slot->local.mutex;
+  if (mutex->owner.load(std::memory_order_relaxed) == self) {
+    if (mutex->recursion == UINT32_MAX) return WaitResult::kFailed;
+    ++mutex->recursion;
+    return WaitResult::kObtained;
+  }
+  if (!linux_impl::TryLockWord(&mutex->word)) {
+    if (milliseconds == 0 || !linux_impl::TakeContended(slot, object, milliseconds)) {
+      // A failed look-up inside means the handle was closed meanwhile.
+      return slot->handle.load(std::memory_order_relaxed) == object ? WaitResult::kTimedOut : WaitResult::kFailed;
+    }
+  }
+  if (slot->handle.load(std::memory_order_acquire) != object) {
+    // Closed, or its slot reused, since the look-up: not ours to take.
+    linux_impl::ReleaseWord(slot);
+    return WaitResult::kFailed;
+  }
+  mutex->owner.store(self, std::memory_order_relaxed);
+  mutex->recursion = 1;
+  linux_impl::PushHeld(self, slot);
+  if (!mutex->abandoned) return WaitResult::kObtained;
+  mutex->abandoned = false;
+  return WaitResult::kAbandoned;
+}
+
+bool MutexRelease(Handle mutex_handle) {
+  ThreadRecord* self = linux_impl::SelfRecordIfAny();
+  Slot* slot = linux_impl::Lookup(mutex_handle, linux_impl::Kind::kMutex);
+  if (self == nullptr || slot == nullptr) return false;
+  MutexState* mutex = &slot->local.mutex;
+  if (mutex->owner.load(std::memory_order_relaxed) != self) return false;
+  if (--mutex->recursion > 0) return true;
+  linux_impl::UnlinkHeld(self, slot);
+  mutex->owner.store(nullptr, std::memory_order_relaxed);
+  linux_impl::ReleaseWord(slot);
+  return true;
+}
+
+bool ObjectClose(Handle object) {
+  faults::Count(faults::Call::kObjectClose);
+  Slot* slot = linux_impl::Lookup(object, linux_impl::Kind::kMutex);
+  if (slot == nullptr || !linux_impl::CloseHandleOf(object, linux_impl::Kind::kMutex)) return false;
+  MutexState* mutex = &slot->local.mutex;
+  ThreadRecord* self = linux_impl::SelfRecordIfAny();
+  mutex->deleted.store(true, std::memory_order_seq_cst);
+  if (self != nullptr && mutex->owner.load(std::memory_order_relaxed) == self) {
+    linux_impl::UnlinkHeld(self, slot);
+    mutex->owner.store(nullptr, std::memory_order_relaxed);
+    mutex->recursion = 0;
+    linux_impl::ReleaseWord(slot);
+  } else {
+    linux_impl::FreeIfDeleted(slot);  // if held elsewhere, its holder frees it
+  }
+  return true;
+}
+
+}  // namespace platform

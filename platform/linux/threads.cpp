@@ -1,0 +1,228 @@
+// Thread records and parkers, the hooks for a thread's end, a fork and the
+// process's exit, and the layer's start and end.
+#include <errno.h>
+#include <limits.h>
+#include <semaphore.h>
+#include <stdlib.h>
+
+#include "../platform.h"
+#include "fault_injection.h"
+#include "futex.h"
+#include "lock_word.h"
+#include "objects.h"
+
+extern "C" int __cxa_atexit(void (*function)(void*), void* argument, void* dso_handle);
+
+namespace platform {
+
+struct Parker {
+  linux_impl::ThreadRecord record;
+};
+
+namespace linux_impl {
+
+QueueLock* TheQueueLock();
+void ResetQueueLockInChild();
+
+namespace {
+
+// How often a parker looks for its permit before it sleeps: a hand-off
+// partner on another core usually answers within this.
+constexpr int kParkSpins = 200;
+
+pthread_key_t thread_key;
+bool thread_key_made = false;
+// Bumped by every End, so that a record of an earlier load in the same
+// process (tests start and end the layer many times) is never used again.
+std::atomic<uint32_t> load_epoch{1};
+__thread ThreadRecord* self_record __attribute__((tls_model("initial-exec")));
+__thread uint32_t self_epoch __attribute__((tls_model("initial-exec")));
+
+// Set by the C library's exit handlers, which run before the unload at
+// exit; never set by an unload through dlclose. The handler is the C
+// library's own sem_post on a semaphore that is never freed, so it stays
+// valid after this library is unloaded.
+std::atomic<sem_t*> exit_marker{nullptr};
+pthread_mutex_t exit_marker_lock = PTHREAD_MUTEX_INITIALIZER;
+
+void ReleaseHeld(ThreadRecord* record) {
+  Slot* slot = record->held;
+  while (slot != nullptr) {
+    Slot* next = slot->local.mutex.held_next;
+    AbandonOrFreeMutex(slot);
+    slot = next;
+  }
+  record->held = nullptr;
+}
+
+// The key's destructor: the thread is ending.
+void ThreadEnded(void* value) {
+  auto* record = static_cast<ThreadRecord*>(value);
+  ReleaseHeld(record);
+  if (self_record == record) self_record = nullptr;
+  FreeSlot(record->slot);
+}
+
+void ResetSlotInChild(Slot* slot) {
+  Kind kind = slot->kind.load(std::memory_order_relaxed);
+  if (kind == Kind::kThread && &slot->local.thread != self_record) {
+    FreeSlot(slot);  // a thread of the parent, not here
+  } else if (kind == Kind::kMutex) {
+    MutexState* mutex = &slot->local.mutex;
+    mutex->waiters.store(0, std::memory_order_relaxed);
+    if (mutex->owner.load(std::memory_order_relaxed) == self_record && self_record != nullptr) {
+      mutex->word.store(kLockHeld, std::memory_order_relaxed);  // nobody here sleeps on it
+    } else if (mutex->word.load(std::memory_order_relaxed) != kLockFree) {
+      AbandonOrFreeMutex(slot);
+    }
+  }
+}
+
+void PrepareFork() {
+  QueueLockAcquire(TheQueueLock());
+  LockTableForFork();
+}
+
+void AfterForkInParent() {
+  UnlockTableAfterFork(false);
+  QueueLockRelease(TheQueueLock());
+}
+
+// The child has one thread, this one: every lock is made free, and what
+// other threads held is theirs no more. The private heap needs nothing: it
+// is only used under the queue lock, held across the fork.
+void AfterForkInChild() {
+  UnlockTableAfterFork(true);
+  ResetQueueLockInChild();
+  if (self_record != nullptr) self_record->sleeping.store(false, std::memory_order_relaxed);
+  ForEachSlot(ResetSlotInChild);
+}
+
+void RegisterForkHandlers() {
+  static bool registered = false;  // once per load of this code
+  if (registered) return;
+  int rc = pthread_atfork(PrepareFork, AfterForkInParent, AfterForkInChild);
+  if (rc != 0) Fatal("pthread_atfork", rc);
+  registered = true;
+}
+
+bool KeepAtUnload(const Slot* slot) {
+  Kind kind = slot->kind.load(std::memory_order_relaxed);
+  if (kind == Kind::kThread) return ThreadRecordInUse(slot);
+  if (kind == Kind::kMutex) return MutexInUse(slot);
+  return false;
+}
+
+}  // namespace
+
+void ArmExitWatch() {
+  if (exit_marker.load(std::memory_order_acquire) != nullptr) return;
+  if (pthread_mutex_lock(&exit_marker_lock) != 0) return;
+  if (exit_marker.load(std::memory_order_relaxed) == nullptr) {
+    auto* marker = static_cast<sem_t*>(malloc(sizeof(sem_t)));
+    // The cast is the C library's own calling convention for its exit
+    // handlers: one pointer in, the result ignored.
+    if (marker != nullptr && sem_init(marker, 0, 0) == 0 &&
+        __cxa_atexit(reinterpret_cast<void (*)(void*)>(reinterpret_cast<void (*)()>(sem_post)), marker, nullptr) == 0) {
+      exit_marker.store(marker, std::memory_order_release);
+    } else {
+      free(marker);  // without it, an unload at exit frees as at dlclose
+    }
+  }
+  pthread_mutex_unlock(&exit_marker_lock);
+}
+
+ThreadRecord* SelfRecordIfAny() {
+  return self_epoch == load_epoch.load(std::memory_order_relaxed) ? self_record : nullptr;
+}
+
+ThreadRecord* SelfRecord() {
+  ThreadRecord* record = SelfRecordIfAny();
+  if (record != nullptr) return record;
+  ArmExitWatch();
+  Slot* slot = ReserveSlot();
+  if (slot == nullptr) return nullptr;
+  record = &slot->local.thread;
+  record->slot = slot;
+  slot->kind.store(Kind::kThread, std::memory_order_relaxed);
+  if (pthread_setspecific(thread_key, record) != 0) {
+    FreeSlot(slot);
+    return nullptr;
+  }
+  self_record = record;
+  self_epoch = load_epoch.load(std::memory_order_relaxed);
+  return record;
+}
+
+bool ThreadRecordInUse(const Slot* slot) { return slot->local.thread.sleeping.load(std::memory_order_relaxed); }
+
+}  // namespace linux_impl
+
+using linux_impl::ThreadRecord;
+
+Parker* ParkerOfThisThread() {
+  if (faults::Fails(faults::Point::kParker)) return nullptr;
+  ThreadRecord* record = linux_impl::SelfRecordIfAny();
+  if (record == nullptr) {
+    record = linux_impl::SelfRecord();
+    if (record == nullptr) return nullptr;
+    faults::Count(faults::Call::kParkerMade);
+  }
+  static_assert(sizeof(Parker) == sizeof(ThreadRecord), "a parker is its thread's record");
+  return reinterpret_cast<Parker*>(record);
+}
+
+// The permit is consumed by the exchange that finds it: a Park returns only
+// for an Unpark that nobody consumed yet, so a permit given for one sleep
+// can never end the next one early.
+void Park(Parker* parker) {
+  faults::Count(faults::Call::kPark);
+  ThreadRecord* record = &parker->record;
+  for (int i = 0; i < linux_impl::kParkSpins; ++i) {
+    if (record->permit.load(std::memory_order_relaxed) == 1) break;
+    linux_impl::CpuRelax();
+  }
+  while (record->permit.exchange(0, std::memory_order_acquire) != 1) {
+    // Announced before the sleep, read by Unpark after it gives the permit:
+    // one of the two sees the other, so no Unpark skips a sleeper.
+    record->sleeping.store(true, std::memory_order_seq_cst);
+    linux_impl::FutexWait(&record->permit, 0, nullptr);
+    record->sleeping.store(false, std::memory_order_relaxed);
+  }
+}
+
+void Unpark(Parker* parker) {
+  faults::Count(faults::Call::kUnpark);
+  ThreadRecord* record = &parker->record;
+  record->permit.store(1, std::memory_order_seq_cst);
+  if (record->sleeping.load(std::memory_order_seq_cst)) {
+    faults::Count(faults::Call::kUnparkSyscall);
+    linux_impl::FutexWake(&record->permit, 1);
+  }
+}
+
+bool Start() {
+  int rc = pthread_key_create(&linux_impl::thread_key, linux_impl::ThreadEnded);
+  linux_impl::thread_key_made = rc == 0;
+  linux_impl::RegisterForkHandlers();
+  return linux_impl::thread_key_made;
+}
+
+bool ProcessIsExiting() {
+  sem_t* marker = linux_impl::exit_marker.load(std::memory_order_acquire);
+  int posted = 0;
+  return marker != nullptr && sem_getvalue(marker, &posted) == 0 && posted > 0;
+}
+
+void End() {
+  if (ProcessIsExiting()) return;  // threads may still run in here: touch nothing
+  // No thread's end may call into this code once it is gone.
+  if (linux_impl::thread_key_made) pthread_key_delete(linux_impl::thread_key);
+  linux_impl::thread_key_made = false;
+  linux_impl::load_epoch.fetch_add(1, std::memory_order_relaxed);
+  linux_impl::ReleaseChunks(linux_impl::KeepAtUnload);
+}
+
+void ThreadEnding() {}
+
+}  // namespace platform
