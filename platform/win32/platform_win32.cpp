@@ -1,66 +1,373 @@
-// The contract over KERNEL32 itself: each operation is the Windows call with
-// the fixed arguments the library always passes.
+// The contract over KERNEL32. The DLLs link no C runtime, so everything here
+// is KERNEL32 calls, statics that need no constructor, and blocks of the
+// process heap.
 #include <windows.h>
+
+#include <atomic>
 
 #include "../platform.h"
 
 namespace platform {
+
+// A thread's parker: an auto-reset event, made on the thread's first sleep
+// and kept in a TLS slot until the thread ends or the library unloads.
+//
+// The event is reused for every sleep of its thread without ever being reset,
+// and still no Unpark can end a later Park early: an Unpark is only ever given
+// for a sleep the thread has announced (under the queue lock), and the thread
+// announces its next sleep only after its current Park has returned. So at
+// most one Unpark is outstanding per parker, the event is set exactly while
+// one is, and the wait that returns because of it clears it in the same step.
+// What a Park finds set is always the Unpark given for that very sleep.
+struct Parker {
+  HANDLE event;
+  Parker* previous;
+  Parker* next;
+};
+
+struct QueueLock {
+  HANDLE mutex;
+};
+
 namespace {
+
+constexpr char kQueueLockName[] = "JQ_Quenthaloy_ThreadMessage";
+
+// -1 to -6: the current process, the current thread and the token
+// pseudo-handles. Never a resource, whatever the kernel would make of them.
+constexpr Handle kLowestPseudoHandle = 0xFFFFFFFAu;
+// The kernel ignores a handle's two low bits: 4n to 4n+3 are one handle, and
+// 1 to 3 are the null handle.
+constexpr Handle kTagBits = 3;
 
 HANDLE ToNative(Handle handle) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handle)); }
 
 Handle FromNative(HANDLE handle) { return static_cast<Handle>(reinterpret_cast<uintptr_t>(handle)); }
 
-const char* NameOrNull(const char* name) { return (name != nullptr && name[0] != '\0') ? name : nullptr; }
+void* AllocateZeroed(SIZE_T size) { return ::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, size); }
 
-void ReportExisting(HANDLE created, bool* existed) {
-  if (existed != nullptr) {
-    *existed = created != nullptr && GetLastError() == ERROR_ALREADY_EXISTS;
+void Free(void* block) { ::HeapFree(::GetProcessHeap(), 0, block); }
+
+void WriteToStandardError(const char* text) {
+  HANDLE output = ::GetStdHandle(STD_ERROR_HANDLE);
+  DWORD written = 0;
+  if (output != nullptr && output != INVALID_HANDLE_VALUE) {
+    ::WriteFile(output, text, static_cast<DWORD>(::lstrlenA(text)), &written, nullptr);
   }
+}
+
+// The system refused an operation the queue cannot do without: going on
+// would lose wake-ups or run the queue unlocked. Ends the process at once, as
+// abort does, so that no unload notice runs into the broken state.
+[[noreturn]] void Fault(const char* what) {
+  ::OutputDebugStringA(what);
+  WriteToStandardError("Quenthaloy: ");
+  WriteToStandardError(what);
+  WriteToStandardError("\n");
+  ::TerminateProcess(::GetCurrentProcess(), 3);
+  __builtin_trap();
+}
+
+// --- The library's own handles ---------------------------------------------
+//
+// The resource calls must refuse the queue lock and every parker event, and
+// must take no lock to find out. The set is a bit trie over the handle's
+// index (the value without its tag bits: 30 bits, 10 per level). Nodes are
+// only ever added, by a store that publishes a fully zeroed node, and freed
+// only at unload, so a reader following the pointers never meets a node being
+// moved or freed; the bits themselves are single atomic words. Writers take
+// `registry_lock`. Kernel handle values are small and reused lowest first, so
+// the nodes follow the peak number of handles, not the handles ever made.
+
+constexpr uint32_t kFanOut = 1024;
+constexpr uint32_t kBitsPerWord = 32;
+
+struct Leaf {
+  std::atomic<uint32_t> words[kFanOut / kBitsPerWord];
+};
+
+struct Branch {
+  std::atomic<Leaf*> leaves[kFanOut];
+};
+
+std::atomic<Branch*> own_handles[kFanOut];
+
+struct TriePosition {
+  uint32_t branch;
+  uint32_t leaf;
+  uint32_t word;
+  uint32_t bit;
+};
+
+TriePosition PositionOf(Handle handle) {
+  const uint32_t index = handle >> 2;
+  return {index / (kFanOut * kFanOut), (index / kFanOut) % kFanOut, (index % kFanOut) / kBitsPerWord,
+          1u << (index % kBitsPerWord)};
+}
+
+bool IsOwnHandle(Handle handle) {
+  const TriePosition at = PositionOf(handle);
+  const Branch* branch = own_handles[at.branch].load(std::memory_order_acquire);
+  if (branch == nullptr) return false;
+  const Leaf* leaf = branch->leaves[at.leaf].load(std::memory_order_acquire);
+  return leaf != nullptr && (leaf->words[at.word].load(std::memory_order_acquire) & at.bit) != 0;
+}
+
+// Zero-filled by the heap, which is the empty state of both node kinds.
+template <typename Node>
+Node* NewNode() {
+  return static_cast<Node*>(AllocateZeroed(sizeof(Node)));
+}
+
+// With `registry_lock` held. False when a node cannot be allocated.
+bool AddOwnHandle(Handle handle) {
+  const TriePosition at = PositionOf(handle);
+  Branch* branch = own_handles[at.branch].load(std::memory_order_relaxed);
+  if (branch == nullptr) {
+    branch = NewNode<Branch>();
+    if (branch == nullptr) return false;
+    own_handles[at.branch].store(branch, std::memory_order_release);
+  }
+  Leaf* leaf = branch->leaves[at.leaf].load(std::memory_order_relaxed);
+  if (leaf == nullptr) {
+    leaf = NewNode<Leaf>();
+    if (leaf == nullptr) return false;
+    branch->leaves[at.leaf].store(leaf, std::memory_order_release);
+  }
+  leaf->words[at.word].fetch_or(at.bit, std::memory_order_release);
+  return true;
+}
+
+// With `registry_lock` held.
+void DropOwnHandle(Handle handle) {
+  const TriePosition at = PositionOf(handle);
+  Branch* branch = own_handles[at.branch].load(std::memory_order_relaxed);
+  Leaf* leaf = branch != nullptr ? branch->leaves[at.leaf].load(std::memory_order_relaxed) : nullptr;
+  if (leaf != nullptr) leaf->words[at.word].fetch_and(~at.bit, std::memory_order_release);
+}
+
+void FreeOwnHandles() {
+  for (std::atomic<Branch*>& slot : own_handles) {
+    Branch* branch = slot.load(std::memory_order_relaxed);
+    if (branch == nullptr) continue;
+    for (std::atomic<Leaf*>& leaf : branch->leaves) Free(leaf.load(std::memory_order_relaxed));
+    Free(branch);
+    slot.store(nullptr, std::memory_order_relaxed);
+  }
+}
+
+// Handles the resource calls never pass on to the kernel.
+bool IsRefused(Handle handle) { return handle <= kTagBits || handle >= kLowestPseudoHandle || IsOwnHandle(handle); }
+
+// --- The registry of parkers ---------------------------------------------
+
+// Guards the parker list and every change to the own-handle set.
+SRWLOCK registry_lock = SRWLOCK_INIT;
+Parker* parkers = nullptr;
+DWORD parker_slot = TLS_OUT_OF_INDEXES;
+
+class RegistryGuard {
+ public:
+  RegistryGuard() { ::AcquireSRWLockExclusive(&registry_lock); }
+  ~RegistryGuard() { ::ReleaseSRWLockExclusive(&registry_lock); }
+  RegistryGuard(const RegistryGuard&) = delete;
+  RegistryGuard& operator=(const RegistryGuard&) = delete;
+};
+
+bool GuardOwnHandle(HANDLE handle) {
+  RegistryGuard guard;
+  return AddOwnHandle(FromNative(handle));
+}
+
+// Dropped from the set before it is closed: once closed, the kernel may give
+// the value to a new object of the host's, which must not be refused.
+void CloseOwnHandle(HANDLE handle) {
+  {
+    RegistryGuard guard;
+    DropOwnHandle(FromNative(handle));
+  }
+  ::CloseHandle(handle);
+}
+
+// Adds the parker's event to the own-handle set and the parker to the list,
+// as one step: a parker is either in both or in neither.
+bool RegisterParker(Parker* parker) {
+  RegistryGuard guard;
+  if (!AddOwnHandle(FromNative(parker->event))) return false;
+  parker->next = parkers;
+  if (parkers != nullptr) parkers->previous = parker;
+  parkers = parker;
+  return true;
+}
+
+void UnregisterParker(Parker* parker) {
+  RegistryGuard guard;
+  DropOwnHandle(FromNative(parker->event));
+  if (parker->previous != nullptr) {
+    parker->previous->next = parker->next;
+  } else {
+    parkers = parker->next;
+  }
+  if (parker->next != nullptr) parker->next->previous = parker->previous;
+}
+
+void DestroyParker(Parker* parker) {
+  UnregisterParker(parker);
+  ::CloseHandle(parker->event);
+  Free(parker);
+}
+
+Parker* MakeParker() {
+  Parker* parker = static_cast<Parker*>(AllocateZeroed(sizeof(Parker)));
+  if (parker == nullptr) return nullptr;
+  parker->event = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  if (parker->event == nullptr) {
+    Free(parker);
+    return nullptr;
+  }
+  if (!RegisterParker(parker)) {
+    ::CloseHandle(parker->event);
+    Free(parker);
+    return nullptr;
+  }
+  // Fails only outside Start..End, when the slot is not the layer's.
+  if (!::TlsSetValue(parker_slot, parker)) {
+    DestroyParker(parker);
+    return nullptr;
+  }
+  return parker;
 }
 
 }  // namespace
 
-Handle CreateMutexA(const char* name, bool* existed) {
-  HANDLE mutex = ::CreateMutexA(nullptr, FALSE, NameOrNull(name));
-  ReportExisting(mutex, existed);
-  return FromNative(mutex);
+// --- Start and end --------------------------------------------------------
+
+bool Start() {
+  parker_slot = ::TlsAlloc();
+  return parker_slot != TLS_OUT_OF_INDEXES;
 }
 
-Handle CreateEventA(const char* name, bool* existed) {
-  HANDLE event = ::CreateEventA(nullptr, TRUE, FALSE, NameOrNull(name));
-  ReportExisting(event, existed);
-  return FromNative(event);
+// The loader runs this after every thread-end notice and never beside one,
+// and by then no other call of the library's may still be running, so the
+// list is walked without its lock: at a process's exit a thread the system
+// has already ended may have been ended holding it. A thread still parked
+// keeps waiting on its closed event; that does not disturb the unload.
+void End() {
+  Parker* parker = parkers;
+  while (parker != nullptr) {
+    Parker* next = parker->next;
+    ::CloseHandle(parker->event);
+    Free(parker);
+    parker = next;
+  }
+  parkers = nullptr;
+  FreeOwnHandles();
+  // Clears the slot in every thread, so that a later Start finds no parker
+  // freed here.
+  if (parker_slot != TLS_OUT_OF_INDEXES) ::TlsFree(parker_slot);
+  parker_slot = TLS_OUT_OF_INDEXES;
 }
 
-uint32_t WaitForSingleObject(Handle object, uint32_t milliseconds) {
-  return ::WaitForSingleObject(ToNative(object), milliseconds);
+// Windows ends every other thread before it tells the library of the
+// process's exit, so no thread of the host can still be inside it.
+bool ProcessIsExiting() { return false; }
+
+void ThreadEnding() {
+  Parker* parker = static_cast<Parker*>(::TlsGetValue(parker_slot));
+  if (parker == nullptr) return;
+  ::TlsSetValue(parker_slot, nullptr);
+  DestroyParker(parker);
 }
 
-int ReleaseMutex(Handle mutex) { return ::ReleaseMutex(ToNative(mutex)); }
+// --- Objects a host holds by handle ----------------------------------------
 
-int SetEvent(Handle event) { return ::SetEvent(ToNative(event)); }
+Handle MutexCreate() { return FromNative(::CreateMutexA(nullptr, FALSE, nullptr)); }
 
-int ResetEvent(Handle event) { return ::ResetEvent(ToNative(event)); }
-
-// Windows treats 0 as no handle; the pseudo-handles near the top of the range
-// are never handed out by this library, so nothing else needs screening.
-int CloseHandle(Handle object) { return object == 0 ? 0 : ::CloseHandle(ToNative(object)); }
-
-Handle HeapCreate(uint32_t options, uint32_t initial_size, uint32_t maximum_size) {
-  return FromNative(::HeapCreate(options, initial_size, maximum_size));
+WaitResult ObjectWait(Handle object, uint32_t milliseconds) {
+  if (IsRefused(object)) return WaitResult::kFailed;
+  switch (::WaitForSingleObject(ToNative(object), milliseconds)) {
+    case WAIT_OBJECT_0:
+      return WaitResult::kObtained;
+    case WAIT_ABANDONED:
+      return WaitResult::kAbandoned;
+    case WAIT_TIMEOUT:
+      return WaitResult::kTimedOut;
+    default:
+      return WaitResult::kFailed;
+  }
 }
+
+bool MutexRelease(Handle mutex) { return !IsRefused(mutex) && ::ReleaseMutex(ToNative(mutex)) != 0; }
+
+bool ObjectClose(Handle object) { return !IsRefused(object) && ::CloseHandle(ToNative(object)) != 0; }
+
+// --- The queue lock -------------------------------------------------------
+
+QueueLock* QueueLockOpen() {
+  QueueLock* lock = static_cast<QueueLock*>(AllocateZeroed(sizeof(QueueLock)));
+  if (lock == nullptr) return nullptr;
+  // The name may be out of reach (another user's object, or one of another
+  // kind under the same name): the process then locks its queue alone.
+  lock->mutex = ::CreateMutexA(nullptr, FALSE, kQueueLockName);
+  if (lock->mutex == nullptr) lock->mutex = ::CreateMutexA(nullptr, FALSE, nullptr);
+  if (lock->mutex == nullptr) {
+    Free(lock);
+    return nullptr;
+  }
+  if (!GuardOwnHandle(lock->mutex)) {
+    ::CloseHandle(lock->mutex);
+    Free(lock);
+    return nullptr;
+  }
+  return lock;
+}
+
+void QueueLockClose(QueueLock* lock) {
+  if (lock == nullptr) return;
+  CloseOwnHandle(lock->mutex);
+  Free(lock);
+}
+
+// A lock abandoned by a thread or process that ended holding it is held by
+// this thread all the same; what it guarded is this process's own queue.
+void QueueLockAcquire(QueueLock* lock) {
+  const DWORD result = ::WaitForSingleObject(lock->mutex, INFINITE);
+  if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) Fault("the queue lock could not be taken");
+}
+
+void QueueLockRelease(QueueLock* lock) {
+  if (!::ReleaseMutex(lock->mutex)) Fault("the queue lock could not be given back");
+}
+
+// --- Parkers --------------------------------------------------------------
+
+Parker* ParkerOfThisThread() {
+  Parker* parker = static_cast<Parker*>(::TlsGetValue(parker_slot));
+  return parker != nullptr ? parker : MakeParker();
+}
+
+void Park(Parker* parker) {
+  if (::WaitForSingleObject(parker->event, INFINITE) != WAIT_OBJECT_0) Fault("a parked thread could not sleep");
+}
+
+void Unpark(Parker* parker) {
+  if (!::SetEvent(parker->event)) Fault("a parked thread could not be woken");
+}
+
+// --- Memory ---------------------------------------------------------------
+
+Handle HeapCreate() { return FromNative(::HeapCreate(0, 4000, 0)); }
 
 void* HeapAlloc(Handle heap, uint32_t size) {
   return heap == 0 ? nullptr : ::HeapAlloc(ToNative(heap), HEAP_ZERO_MEMORY, size);
 }
 
-int HeapFree(Handle heap, void* block) {
-  return (heap == 0 || block == nullptr) ? 0 : ::HeapFree(ToNative(heap), 0, block);
+bool HeapFree(Handle heap, void* block) {
+  return heap != 0 && block != nullptr && ::HeapFree(ToNative(heap), 0, block) != 0;
 }
 
-int HeapDestroy(Handle heap) { return heap == 0 ? 0 : ::HeapDestroy(ToNative(heap)); }
+bool HeapDestroy(Handle heap) { return heap != 0 && ::HeapDestroy(ToNative(heap)) != 0; }
 
-uint32_t GetTickCount() { return ::GetTickCount(); }
+uint32_t MonotonicMilliseconds() { return ::GetTickCount(); }
 
 }  // namespace platform
