@@ -27,6 +27,7 @@ win32: deps
 wine-prefix: $(WINE_PREFIX)/.ready
 $(WINE_PREFIX)/.ready: | deps
 	@echo "making the Wine prefix in $(WINE_PREFIX) (once; slow where 32-bit code runs under qemu)"
+	@mkdir -p $(WINE_PREFIX)
 	@scripts/wine-run wineboot -i >/dev/null 2>&1
 	@WINEPREFIX=$(WINE_PREFIX) wineserver -w
 	@touch $@

@@ -21,7 +21,9 @@ void UnlockAndWake(Queue* queue, AfterUnlock work) {
   if (work.Wake != nullptr) platform::Unpark(work.Wake);
 }
 
-bool Usable(const Queue* queue) { return queue->Lock != nullptr && queue->Buckets != nullptr; }
+// Read before the lock is taken, so it looks at what only load and unload
+// change: a queue without its index has no lock either.
+bool Usable(const Queue* queue) { return queue->Lock != nullptr; }
 
 // A bijective mix of the key with the seed: a host cannot choose keys that
 // share a bucket without knowing the seed.
@@ -228,9 +230,9 @@ int32_t OnAttach(Queue* queue, platform::Handle heap, uint32_t seed) {
   *queue = Queue{};
   queue->Heap = heap;
   queue->Seed = seed;
-  queue->Lock = platform::QueueLockOpen();
   queue->Buckets = static_cast<Recipient**>(platform::HeapAlloc(heap, kFewestBuckets * sizeof(Recipient*)));
   queue->BucketCount = kFewestBuckets;
+  if (queue->Buckets != nullptr) queue->Lock = platform::QueueLockOpen();
   return Usable(queue) ? 1 : 0;
 }
 

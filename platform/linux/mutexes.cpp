@@ -50,7 +50,11 @@ void UnlinkHeld(ThreadRecord* self, Slot* slot) {
 // may try, and the exchange lets one of them do it.
 void FreeIfDeleted(Slot* slot) {
   MutexState* mutex = &slot->local.mutex;
-  if (mutex->waiters.load(std::memory_order_seq_cst) != 0 || !TryLockWord(&mutex->word)) return;
+  uint32_t free_word = kLockFree;
+  if (mutex->waiters.load(std::memory_order_seq_cst) != 0 ||
+      !mutex->word.compare_exchange_strong(free_word, kLockHeld, std::memory_order_seq_cst)) {
+    return;
+  }
   if (mutex->waiters.load(std::memory_order_seq_cst) == 0 && mutex->deleted.exchange(false)) {
     FreeSlot(slot);
     return;
@@ -59,13 +63,13 @@ void FreeIfDeleted(Slot* slot) {
 }
 
 // Lets the word go; the owner was cleared already. A close that came while
-// the word was held is finished here: the fence orders the release before
-// the look at `deleted`, as the closer orders its store before its try.
+// the word was held is finished here. The release and the look at
+// `deleted` are sequentially consistent, as are the closer's store to it and
+// its try for the word: one of the two sees the other, and frees.
 void ReleaseWord(Slot* slot) {
   MutexState* mutex = &slot->local.mutex;
-  UnlockWord(&mutex->word);
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (mutex->deleted.load(std::memory_order_relaxed)) FreeIfDeleted(slot);
+  if (mutex->word.exchange(kLockFree, std::memory_order_seq_cst) == kLockContended) FutexWake(&mutex->word, 1);
+  if (mutex->deleted.load(std::memory_order_seq_cst)) FreeIfDeleted(slot);
 }
 
 bool TakeContended(Slot* slot, uint32_t handle, uint32_t milliseconds) {

@@ -5,6 +5,10 @@
 #include <semaphore.h>
 #include <stdlib.h>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 #include "../platform.h"
 #include "fault_injection.h"
 #include "futex.h"
@@ -116,6 +120,11 @@ bool KeepAtUnload(const Slot* slot) {
 }  // namespace
 
 void ArmExitWatch() {
+#if defined(__SANITIZE_THREAD__)
+  // ThreadSanitizer calls exit handlers registered without a module
+  // without their argument: no watch in its builds.
+  return;
+#endif
   if (exit_marker.load(std::memory_order_acquire) != nullptr) return;
   if (pthread_mutex_lock(&exit_marker_lock) != 0) return;
   if (exit_marker.load(std::memory_order_relaxed) == nullptr) {
@@ -125,6 +134,9 @@ void ArmExitWatch() {
     if (marker != nullptr && sem_init(marker, 0, 0) == 0 &&
         __cxa_atexit(reinterpret_cast<void (*)(void*)>(reinterpret_cast<void (*)()>(sem_post)), marker, nullptr) == 0) {
       exit_marker.store(marker, std::memory_order_release);
+#if defined(__SANITIZE_ADDRESS__)
+      __lsan_ignore_object(marker);  // reachable from the C library's exit list, which LSan does not scan
+#endif
     } else {
       free(marker);  // without it, an unload at exit frees as at dlclose
     }
