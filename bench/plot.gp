@@ -23,6 +23,7 @@ plot dir."/native_contention.csv" using 1:2 skip 1 with linespoints title "Quent
      "" using 1:3 skip 1 with linespoints title "one std::mutex+deque+condition_variable queue, wake all"
 
 set output dir."/worker_pool.png"
+set key below
 set title "Worker pool: one dispatcher, jobs round-robin to workers on their own keys (lower is better)"
 set logscale x 2
 set logscale y 10
