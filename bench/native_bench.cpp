@@ -388,53 +388,55 @@ long ResidentKiB() {
   return read == 2 ? resident * (sysconf(_SC_PAGESIZE) / 1024) : -1;
 }
 
-// Rounds of add, take, delete while held. A call that fails is counted, not
-// fatal: a library whose table runs out keeps failing fast from then on.
-struct ChurnResult {
+// Resident memory over `rounds` calls of `round`. The first fiftieth of
+// the rounds lets whatever is set up once (tables grown to their working
+// size, the allocator's arenas) settle; growth counts from there, so that
+// even a few bytes kept per round show as megabytes.
+struct Growth {
+  long settling_kib;
   long growth_kib;
-  long failed_adds = 0;
-  long failed_opens = 0;
-  long failed_deletes = 0;
 };
 
-ChurnResult Churn(long rounds) {
-  ChurnResult result{};
-  // A first stretch settles whatever the library and the allocator set up
-  // once; growth is counted from there.
-  const long settle = std::min(rounds / 10, 1000L);
-  long before = 0;
+Growth ResidentGrowth(long rounds, const std::function<void()>& round) {
+  const long settle = rounds / 50;
+  ResidentKiB();  // stdio's first use of its buffers is not the library's
+  const long start = ResidentKiB();
+  long settled = start;
   for (long i = 0; i < rounds; ++i) {
-    if (i == settle) before = ResidentKiB();
-    const int32_t resource = AddThreadResource();
-    if (resource == 0) {
-      ++result.failed_adds;
-      continue;
-    }
-    if (OpenThreadResource(resource) != 1) ++result.failed_opens;
-    if (DeleteThreadResource(resource) == 0) ++result.failed_deletes;
+    if (i == settle) settled = ResidentKiB();
+    round();
   }
-  result.growth_kib = ResidentKiB() - before;
-  return result;
+  return {settled - start, ResidentKiB() - settled};
+}
+
+// Rounds of add, take, delete while held. A call that fails is counted, not
+// fatal: a library whose table runs out keeps failing fast from then on.
+struct FailedCalls {
+  long adds = 0;
+  long opens = 0;
+  long deletes = 0;
+};
+
+void AddTakeDeleteHeld(FailedCalls* failed) {
+  const int32_t resource = AddThreadResource();
+  if (resource == 0) {
+    ++failed->adds;
+    return;
+  }
+  if (OpenThreadResource(resource) != 1) ++failed->opens;
+  if (DeleteThreadResource(resource) == 0) ++failed->deletes;
 }
 
 // The same churn with what a user would write: a recursive pthread mutex
 // on the heap, created, locked, unlocked (destroying a locked one is not
 // allowed) and destroyed.
-long PthreadChurnGrowthKiB(long rounds) {
-  pthread_mutexattr_t attributes;
-  pthread_mutexattr_init(&attributes);
-  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
-  long before = ResidentKiB();
-  for (long i = 0; i < rounds; ++i) {
-    auto* mutex = new pthread_mutex_t;
-    pthread_mutex_init(mutex, &attributes);
-    pthread_mutex_lock(mutex);
-    pthread_mutex_unlock(mutex);
-    pthread_mutex_destroy(mutex);
-    delete mutex;
-  }
-  pthread_mutexattr_destroy(&attributes);
-  return ResidentKiB() - before;
+void PthreadMutexRound(const pthread_mutexattr_t* attributes) {
+  auto* mutex = new pthread_mutex_t;
+  pthread_mutex_init(mutex, attributes);
+  pthread_mutex_lock(mutex);
+  pthread_mutex_unlock(mutex);
+  pthread_mutex_destroy(mutex);
+  delete mutex;
 }
 
 // Last in the run: a library that runs its handle table out here may fail
@@ -444,19 +446,25 @@ void Memory(bench::Table& table) {
   // within what ThreadSanitizer tracks per thread (64 locks).
   const long rounds = quick ? 20 : 10000000;
   bench::Progress("memory: " + std::to_string(rounds) + " add/take/delete-while-held rounds");
+  FailedCalls failed;
   const auto start = std::chrono::steady_clock::now();
-  const ChurnResult churn = Churn(rounds);
+  const Growth ours = ResidentGrowth(rounds, [&failed] { AddTakeDeleteHeld(&failed); });
   const double seconds = SecondsSince(start);
-  const long baseline = PthreadChurnGrowthKiB(rounds);
+  pthread_mutexattr_t attributes;
+  pthread_mutexattr_init(&attributes);
+  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+  const Growth baseline = ResidentGrowth(rounds, [&attributes] { PthreadMutexRound(&attributes); });
+  pthread_mutexattr_destroy(&attributes);
   constexpr long kLimitKiB = 1024;
-  const long failed = churn.failed_adds + churn.failed_opens + churn.failed_deletes;
+  const bool none_failed = failed.adds == 0 && failed.opens == 0 && failed.deletes == 0;
   table.LimitRow("RSS growth, " + std::to_string(rounds) + " add/open/delete-held",
-                 static_cast<double>(churn.growth_kib), "heap pthread mutex new/lock/destroy",
-                 static_cast<double>(baseline), "KiB", "no growth (< 1024 KiB), no failed call",
-                 churn.growth_kib < kLimitKiB && failed == 0);
-  table.Note("add/open/delete-held: " + std::to_string(churn.failed_adds) + " AddThreadResource gave 0, " +
-             std::to_string(churn.failed_opens) + " OpenThreadResource not 1, " + std::to_string(churn.failed_deletes) +
-             " DeleteThreadResource gave 0; " +
+                 static_cast<double>(ours.growth_kib), "heap pthread mutex new/lock/destroy",
+                 static_cast<double>(baseline.growth_kib), "KiB", "no growth (< 1024 KiB), no failed call",
+                 ours.growth_kib < kLimitKiB && none_failed);
+  table.Note("add/open/delete-held: growth counted after the first " + std::to_string(rounds / 50) + " rounds (" +
+             std::to_string(ours.settling_kib) + " KiB during those); " + std::to_string(failed.adds) +
+             " AddThreadResource gave 0, " + std::to_string(failed.opens) + " OpenThreadResource not 1, " +
+             std::to_string(failed.deletes) + " DeleteThreadResource gave 0; " +
              std::to_string(static_cast<long>(seconds * 1e9 / static_cast<double>(rounds))) + " ns per round");
 }
 
