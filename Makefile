@@ -60,8 +60,9 @@ demo: native win32 wine-prefix
 	$(WINE_STOP); \
 	exit $$status
 
-# The benchmark report: release builds, the native benchmark and its Windows
-# twins under Wine, a table on the terminal, CSV files and plots in build/bench.
+# The benchmark report: release builds, the native benchmark, the Python
+# worker pool through ctypes and the Windows twins under Wine, a table on the
+# terminal, CSV files and plots in build/bench.
 bench: wine-prefix
 	@scripts/ensure-deps bench
 	@cmake --preset release >/dev/null && cmake --build --preset release
@@ -69,6 +70,7 @@ bench: wine-prefix
 	@mkdir -p build/bench
 	@status=0; \
 	./build/release/bin/native_bench --csv build/bench || status=1; \
+	python3 bench/python_pool.py --csv build/bench ./build/release/bin/libquenthaloy.so || status=1; \
 	for dll in Quenthaloy QuenthaloyC; do \
 	  scripts/wine-run ./build/win32-release/bin/wine_bench_$$dll.exe --csv build/bench || status=1; \
 	done; \

@@ -62,6 +62,52 @@ inline Figure Measure(long iterations, const std::function<void(long)>& body) {
   return Figure::FromSamples(samples);
 }
 
+// Warms up each side once, then measures them turn about, `repetitions`
+// times, so that a quiet or a noisy stretch of the machine falls on both.
+// Each function runs its workload once and returns the sample.
+inline void Interleaved(const std::function<double()>& ours, const std::function<double()>& baseline,
+                        Figure* ours_figure, Figure* baseline_figure) {
+  ours();
+  baseline();
+  std::vector<double> ours_samples, baseline_samples;
+  for (int r = 0; r < repetitions; ++r) {
+    ours_samples.push_back(ours());
+    baseline_samples.push_back(baseline());
+  }
+  *ours_figure = Figure::FromSamples(ours_samples);
+  *baseline_figure = Figure::FromSamples(baseline_samples);
+}
+
+// Interleaved, for two loops of `iterations` each: time per iteration.
+inline void MeasureInterleaved(long iterations, const std::function<void(long)>& ours,
+                               const std::function<void(long)>& baseline, Figure* ours_figure,
+                               Figure* baseline_figure) {
+  auto timed = [iterations](const std::function<void(long)>& body) {
+    return [iterations, &body] {
+      auto start = std::chrono::steady_clock::now();
+      body(iterations);
+      return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() /
+             static_cast<double>(iterations);
+    };
+  };
+  Interleaved(timed(ours), timed(baseline), ours_figure, baseline_figure);
+}
+
+// How many iterations of `body` take about `target_ms`: for figures that
+// differ a thousandfold between a good and a bad implementation, where any
+// fixed count is either too short to time or too long to wait for.
+inline long IterationsFor(double target_ms, const std::function<void(long)>& body) {
+  for (long n = 1;; n *= 2) {
+    auto start = std::chrono::steady_clock::now();
+    body(n);
+    const double elapsed_ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    if (elapsed_ms >= target_ms / 8 || n >= (1L << 30)) {
+      return std::max(1L, static_cast<long>(static_cast<double>(n) * target_ms / std::max(elapsed_ms, 1e-3)));
+    }
+  }
+}
+
 inline void Progress(const std::string& what) {
   fprintf(stderr, "running: %s\n", what.c_str());
   fflush(stderr);
@@ -70,7 +116,7 @@ inline void Progress(const std::string& what) {
 class Table {
  public:
   explicit Table(std::string name) : name_(std::move(name)) {
-    printf("%-40s %12s %-21s | %-38s %12s %-21s | %5s  %s\n", (name_ + ": ours").c_str(), "median", "[spread]",
+    printf("%-46s %12s %-25s | %-42s %12s %-25s | %5s  %s\n", (name_ + ": ours").c_str(), "median", "[spread]",
            "baseline", "median", "[spread]", "ratio", "goal");
   }
 
@@ -79,10 +125,29 @@ class Table {
            double goal) {
     Add(what, ours, baseline_name, baseline, ours.median_ns / baseline.median_ns, goal, "ns");
   }
-  // Rates: the ratio is the baseline's over ours, so again lower is better.
+  // Rates: the ratio is ours over the baseline's; at least `goal` meets it.
   void RateRow(const std::string& what, const Figure& ours, const std::string& baseline_name, const Figure& baseline,
                double goal) {
-    Add(what, ours, baseline_name, baseline, baseline.median_ns / ours.median_ns, goal, "/s");
+    Add(what, ours, baseline_name, baseline, ours.median_ns / baseline.median_ns, goal, "/s");
+  }
+  // A figure held to a fixed limit rather than to a ratio (memory growth,
+  // failed calls): `goal` says the limit in words, `met` whether it held.
+  void LimitRow(const std::string& what, double ours, const std::string& baseline_name, double baseline,
+                const std::string& unit, const std::string& goal, bool met) {
+    char ours_text[32], baseline_text[32];
+    snprintf(ours_text, sizeof(ours_text), "%.0f %s", ours, unit.c_str());
+    snprintf(baseline_text, sizeof(baseline_text), "%.0f %s", baseline, unit.c_str());
+    printf("%-46s %12s %-25s | %-42s %12s %-25s | %5s  %s %s\n", what.c_str(), ours_text, "", baseline_name.c_str(),
+           baseline_text, "", "-", goal.c_str(), met ? "met" : "MISSED");
+    fflush(stdout);
+    csv_.push_back(Quoted(what) + "," + Number(ours) + "," + Number(ours) + "," + Number(ours) + "," +
+                   Quoted(baseline_name) + "," + Number(baseline) + "," + Number(baseline) + "," + Number(baseline) +
+                   "," + unit + ",," + Quoted(goal) + "," + (met ? "yes" : "no"));
+  }
+  // A line of its own in the report, e.g. why a row was left out.
+  void Note(const std::string& text) {
+    printf("  note: %s\n", text.c_str());
+    fflush(stdout);
   }
   // A point of a plotted series: x, our value, the baseline's.
   void Series(const std::string& series, const std::string& x, double ours, double baseline) {
@@ -97,7 +162,10 @@ class Table {
     for (const std::string& line : csv_) fprintf(file, "%s\n", line.c_str());
     fclose(file);
     for (const auto& [series, points] : series_) {
-      file = fopen((directory + "/" + name_ + "_" + series + ".csv").c_str(), "w");
+      std::string path = directory;
+      path += "/" + name_ + "_";
+      path += series + ".csv";
+      file = fopen(path.c_str(), "w");
       if (file == nullptr) return false;
       fprintf(file, "x,ours,baseline\n");
       for (const std::string& point : points) fprintf(file, "%s\n", point.c_str());
@@ -125,6 +193,8 @@ class Table {
       snprintf(text, sizeof(text), "%.2f ms", value / 1e6);
     } else if (value >= 1e4) {
       snprintf(text, sizeof(text), "%.1f us", value / 1e3);
+    } else if (value >= 1e3) {
+      snprintf(text, sizeof(text), "%.2f us", value / 1e3);
     } else {
       snprintf(text, sizeof(text), "%.2f ns", value);
     }
@@ -137,16 +207,18 @@ class Table {
 
   void Add(const std::string& what, const Figure& ours, const std::string& baseline_name, const Figure& baseline,
            double ratio, double goal, const std::string& unit) {
-    const bool met = ratio <= goal;
-    printf("%-40s %12s %-21s | %-38s %12s %-21s | %5.2f  <= %.2f %s\n", what.c_str(),
+    const bool higher_is_better = unit == "/s";
+    const bool met = higher_is_better ? ratio >= goal : ratio <= goal;
+    const std::string bound = higher_is_better ? ">=" : "<=";
+    printf("%-46s %12s %-25s | %-42s %12s %-25s | %5.2f  %s %.2f %s\n", what.c_str(),
            Human(ours.median_ns, unit).c_str(), Spread(ours, unit).c_str(), baseline_name.c_str(),
-           Human(baseline.median_ns, unit).c_str(), Spread(baseline, unit).c_str(), ratio, goal,
+           Human(baseline.median_ns, unit).c_str(), Spread(baseline, unit).c_str(), ratio, bound.c_str(), goal,
            met ? "met" : "MISSED");
     fflush(stdout);
     csv_.push_back(Quoted(what) + "," + Number(ours.median_ns) + "," + Number(ours.low_ns) + "," +
                    Number(ours.high_ns) + "," + Quoted(baseline_name) + "," + Number(baseline.median_ns) + "," +
                    Number(baseline.low_ns) + "," + Number(baseline.high_ns) + "," + unit + "," + Number(ratio) + "," +
-                   Number(goal) + "," + (met ? "yes" : "no"));
+                   bound + Number(goal) + "," + (met ? "yes" : "no"));
   }
 
   std::string name_;
