@@ -64,21 +64,36 @@ typedef int32_t(QUENTHALOY_CALL* QuenthaloySendThreadMessageAndWaitFn)(int32_t r
 typedef int32_t(QUENTHALOY_CALL* QuenthaloyWaitThreadMessageFn)(int32_t recipient);
 
 #if !defined(QUENTHALOY_RUNTIME_LOADING)
-/* Thread resources: a new private lock, or 0. */
+/* Thread resources: plain recursive locks the host makes, takes, gives back
+ * and destroys. A resource whose holder thread ended without giving it back
+ * is "abandoned": the next take gets it, holds it, and returns 0 to say the
+ * work it guarded may be half done. So after a 0 from OpenThreadResource, or
+ * from OpenThreadResourceWithin (where 0 also means the time ran out), the
+ * caller may hold the resource: a CloseThreadResource that returns non-zero
+ * tells. The pseudo-handles -1 and -2 are never resources: every call
+ * returns 0 for them at once, as for 0 and any closed handle. */
+/* Makes a new lock, free, that only this process can use: its handle, or 0. */
 QUENTHALOY_API int32_t QUENTHALOY_CALL AddThreadResource(void);
-/* Gives back a taken resource: non-zero when the caller held it. */
+/* Gives the lock back once: non-zero when the caller held it. A lock taken n
+ * times is free after n give-backs. */
 QUENTHALOY_API int32_t QUENTHALOY_CALL CloseThreadResource(int32_t resource);
-/* Destroys a resource: non-zero when the handle was open. */
+/* Destroys the lock, held or not: non-zero when the handle was open. The
+ * handle stops working at once, for its holder too. */
 QUENTHALOY_API int32_t QUENTHALOY_CALL DeleteThreadResource(int32_t resource);
 /* Takes the oldest message for `recipient` without waiting: its value, or 0. */
 QUENTHALOY_API int32_t QUENTHALOY_CALL GetThreadMessage(int32_t recipient);
-/* Takes a resource, waiting as long as it takes: 1 if obtained cleanly. */
+/* Takes the lock, waiting as long as it takes: 1 if taken cleanly, 0 if
+ * taken abandoned (the caller holds it) or not a resource. */
 QUENTHALOY_API int32_t QUENTHALOY_CALL OpenThreadResource(int32_t resource);
-/* Takes a resource within `milliseconds` (0: try once): 1 if obtained. */
+/* Takes the lock within `milliseconds` (0: try once): 1 if taken cleanly;
+ * 0 if the time ran out, if taken abandoned (the caller holds it), or if not
+ * a resource. */
 QUENTHALOY_API int32_t QUENTHALOY_CALL OpenThreadResourceWithin(int32_t resource, int32_t milliseconds);
 /* Queues `value` for `recipient` and returns 0 at once. */
 QUENTHALOY_API int32_t QUENTHALOY_CALL SendThreadMessage(int32_t recipient, int32_t value);
-/* Queues `value` for `recipient` and returns 0 once a receiver took it. */
+/* Queues `value` for `recipient` and returns 0 once a receiver took it. Never
+ * send so to a recipient only the calling thread serves: it would wait for
+ * ever. */
 QUENTHALOY_API int32_t QUENTHALOY_CALL SendThreadMessageAndWait(int32_t recipient, int32_t value);
 /* Sleeps until a message for `recipient` is queued, takes it, returns it. */
 QUENTHALOY_API int32_t QUENTHALOY_CALL WaitThreadMessage(int32_t recipient);

@@ -8,6 +8,8 @@ namespace messaging {
 namespace {
 
 constexpr uint32_t kFewestBuckets = 16;
+// A bucket is the head of a chain: one pointer.
+constexpr uint32_t kBucketSize = sizeof(Recipient*);  // NOLINT(bugprone-sizeof-expression)
 constexpr uint32_t kMostSpareRecords = 64;
 constexpr uint32_t kMostSpareRecipients = 64;
 
@@ -42,7 +44,7 @@ void* Allocate(Queue* queue, uint32_t size) { return platform::HeapAlloc(queue->
 // Moves every recipient into a table of `count` buckets; without memory for
 // it the index keeps its size, only its chains grow.
 void Resize(Queue* queue, uint32_t count) {
-  auto** buckets = static_cast<Recipient**>(Allocate(queue, count * sizeof(Recipient*)));
+  auto** buckets = static_cast<Recipient**>(Allocate(queue, count * kBucketSize));
   if (buckets == nullptr) return;
   Recipient** old = queue->Buckets;
   uint32_t old_count = queue->BucketCount;
@@ -87,10 +89,11 @@ Recipient* FindOrAdd(Queue* queue, int32_t key) {
   return recipient;
 }
 
-// Drops a recipient with nothing queued and nobody waiting, so that the
-// index follows what is queued and waited for now, not every key ever used.
-void RemoveIfIdle(Queue* queue, Recipient* recipient) {
-  if (recipient->OldestRecord != nullptr || recipient->OldestSleeper != nullptr) return;
+bool Idle(const Recipient* recipient) {
+  return recipient->OldestRecord == nullptr && recipient->OldestSleeper == nullptr;
+}
+
+void Unindex(Queue* queue, Recipient* recipient) {
   Recipient** link = &queue->Buckets[BucketOf(queue, recipient->Key)];
   while (*link != recipient) link = &(*link)->Chain;
   *link = recipient->Chain;
@@ -107,6 +110,16 @@ void RemoveIfIdle(Queue* queue, Recipient* recipient) {
   if (queue->BucketCount > kFewestBuckets && queue->RecipientCount < queue->BucketCount / 8) {
     Resize(queue, queue->BucketCount / 2);
   }
+}
+
+// A recipient with nothing queued and nobody waiting leaves the index, so
+// that it follows what is queued and waited for now, not every key ever
+// used; all but the latest one, which stays for its next post.
+void RemoveIfIdle(Queue* queue, Recipient* recipient) {
+  if (!Idle(recipient) || queue->IdleRecipient == recipient) return;
+  Recipient* previous = queue->IdleRecipient;
+  queue->IdleRecipient = recipient;
+  if (previous != nullptr && Idle(previous)) Unindex(queue, previous);
 }
 
 Record* NewRecord(Queue* queue) {
@@ -208,6 +221,7 @@ void FreeIndexed(Queue* queue) {
     queue->Buckets[i] = nullptr;
   }
   queue->RecipientCount = 0;
+  queue->IdleRecipient = nullptr;
 }
 
 void FreeSpares(Queue* queue) {
@@ -230,7 +244,7 @@ int32_t OnAttach(Queue* queue, platform::Handle heap, uint32_t seed) {
   *queue = Queue{};
   queue->Heap = heap;
   queue->Seed = seed;
-  queue->Buckets = static_cast<Recipient**>(platform::HeapAlloc(heap, kFewestBuckets * sizeof(Recipient*)));
+  queue->Buckets = static_cast<Recipient**>(platform::HeapAlloc(heap, kFewestBuckets * kBucketSize));
   queue->BucketCount = kFewestBuckets;
   if (queue->Buckets != nullptr) queue->Lock = platform::QueueLockOpen();
   return Usable(queue) ? 1 : 0;

@@ -47,6 +47,9 @@ struct Queue {
   uint32_t BucketCount;
   uint32_t RecipientCount;
   uint32_t Seed;  // mixed into every key, drawn at load
+  // The last recipient left with nothing queued and nobody waiting, kept in
+  // the index for its next post: a flow to one recipient reuses its entry.
+  Recipient* IdleRecipient;
   // Taken from and given back to under the lock, so a steady flow does not
   // go to the heap for every message or every new recipient.
   Record* SpareRecords;

@@ -14,7 +14,9 @@ int32_t QUENTHALOY_CALL CloseThreadResource(int32_t resource) { return resources
 
 int32_t QUENTHALOY_CALL DeleteThreadResource(int32_t resource) { return resources::DeleteThreadResource(resource); }
 
-int32_t QUENTHALOY_CALL GetThreadMessage(int32_t recipient) { return messaging::GetThreadMessage(&shell::runtime.Queue, recipient); }
+int32_t QUENTHALOY_CALL GetThreadMessage(int32_t recipient) {
+  return messaging::GetThreadMessage(&shell::runtime.Queue, recipient);
+}
 
 int32_t QUENTHALOY_CALL OpenThreadResource(int32_t resource) { return resources::OpenThreadResource(resource); }
 
@@ -30,6 +32,8 @@ int32_t QUENTHALOY_CALL SendThreadMessageAndWait(int32_t recipient, int32_t valu
   return messaging::SendThreadMessageAndWait(&shell::runtime.Queue, recipient, value);
 }
 
-int32_t QUENTHALOY_CALL WaitThreadMessage(int32_t recipient) { return messaging::WaitThreadMessage(&shell::runtime.Queue, recipient); }
+int32_t QUENTHALOY_CALL WaitThreadMessage(int32_t recipient) {
+  return messaging::WaitThreadMessage(&shell::runtime.Queue, recipient);
+}
 
 }  // extern "C"

@@ -17,7 +17,9 @@
 namespace {
 
 // The four message operations on the process's one queue.
-int32_t Send(int32_t recipient, int32_t value) { return messaging::SendThreadMessage(&shell::runtime.Queue, recipient, value); }
+int32_t Send(int32_t recipient, int32_t value) {
+  return messaging::SendThreadMessage(&shell::runtime.Queue, recipient, value);
+}
 int32_t Get(int32_t recipient) { return messaging::GetThreadMessage(&shell::runtime.Queue, recipient); }
 int32_t SendAndWait(int32_t recipient, int32_t value) {
   return messaging::SendThreadMessageAndWait(&shell::runtime.Queue, recipient, value);

@@ -14,7 +14,8 @@ namespace {
 
 TEST(LoadFailure, ExportsStillWorkWithinTheProcess) {
   HANDLE squatter = CreateEventA(nullptr, TRUE, FALSE, "JQ_Quenthaloy_ThreadMessage");
-  ASSERT_TRUE(squatter != nullptr && GetLastError() != ERROR_INVALID_HANDLE) << "another process holds the queue lock; run this test alone";
+  ASSERT_TRUE(squatter != nullptr && GetLastError() != ERROR_INVALID_HANDLE)
+      << "another process holds the queue lock; run this test alone";
   ASSERT_TRUE(library::Load(harness::FirstArgument()));
   const library::Api& q = library::api();
   q.SendThreadMessage(8, 80);

@@ -23,7 +23,9 @@
 namespace {
 
 // The four message operations on the process's one queue.
-int32_t Send(int32_t recipient, int32_t value) { return messaging::SendThreadMessage(&shell::runtime.Queue, recipient, value); }
+int32_t Send(int32_t recipient, int32_t value) {
+  return messaging::SendThreadMessage(&shell::runtime.Queue, recipient, value);
+}
 int32_t Get(int32_t recipient) { return messaging::GetThreadMessage(&shell::runtime.Queue, recipient); }
 int32_t SendAndWait(int32_t recipient, int32_t value) {
   return messaging::SendThreadMessageAndWait(&shell::runtime.Queue, recipient, value);
@@ -37,8 +39,7 @@ class Messaging : public testing::Test {
 };
 
 TEST_F(Messaging, EveryMessageIsTakenOnceAndInOrderUnderLoad) {
-  const workload::MessageCalls calls = {Send, Get,
-                                        SendAndWait, Wait};
+  const workload::MessageCalls calls = {Send, Get, SendAndWait, Wait};
   // 6 posters x 60000 posts, each taken once: over 700000 calls in all.
   const workload::Shape shape = {6, 4, 8, 60000, 97, 100};
   workload::Report report = workload::Run(calls, shape, 120000);

@@ -33,7 +33,7 @@ struct MutexState {
   // Closed while held: freed by whoever lets it go last (mutexes.cpp).
   std::atomic<bool> deleted;
   std::atomic<uint32_t> waiters;  // threads in a contended take
-  Slot* held_previous;  // the holder's list of what it holds
+  Slot* held_previous;            // the holder's list of what it holds
   Slot* held_next;
 };
 
@@ -98,8 +98,8 @@ void UnlockTableAfterFork(bool in_child);
 
 // What the parts of the layer do for the others.
 void FreeHeapBlocks(HeapState* heap);
-ThreadRecord* SelfRecord();          // made on first use; null if it cannot be
-ThreadRecord* SelfRecordIfAny();     // never makes one
+ThreadRecord* SelfRecord();           // made on first use; null if it cannot be
+ThreadRecord* SelfRecordIfAny();      // never makes one
 void AbandonOrFreeMutex(Slot* slot);  // its holder is gone
 bool MutexInUse(const Slot* slot);    // held or slept on
 bool ThreadRecordInUse(const Slot* slot);

@@ -15,6 +15,8 @@
 #include "lock_word.h"
 #include "objects.h"
 
+// The C++ runtime's own registration of exit handlers, declared by no header.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,readability-identifier-naming)
 extern "C" int __cxa_atexit(void (*function)(void*), void* argument, void* dso_handle);
 
 namespace platform {

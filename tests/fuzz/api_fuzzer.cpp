@@ -136,7 +136,8 @@ void Resource(Input& in, Model& model, uint8_t op) {
 // Leaves the library as it was found: queues empty, objects closed.
 void CleanUp(Model& model) {
   for (auto& [recipient, queue] : model.queues) {
-    for (int32_t value : queue) Expect("GetThreadMessage (clean-up)", messaging::GetThreadMessage(&shell::runtime.Queue, recipient), value);
+    for (int32_t value : queue)
+      Expect("GetThreadMessage (clean-up)", messaging::GetThreadMessage(&shell::runtime.Queue, recipient), value);
     Expect("GetThreadMessage (drained)", messaging::GetThreadMessage(&shell::runtime.Queue, recipient), 0);
   }
   for (auto& [handle, object] : model.live) {
