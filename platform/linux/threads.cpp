@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <semaphore.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -35,6 +36,10 @@ namespace {
 // How often a parker looks for its permit before it sleeps: a hand-off
 // partner on another core usually answers within this.
 constexpr int kParkSpins = 200;
+// How many parkers may spin at once: one a processor. A sender and its
+// taker answering each other may both spin; more spinners than processors
+// would only take the processors that the threads they wait for need.
+std::atomic<int> spin_places{0};
 
 pthread_key_t thread_key;
 bool thread_key_made = false;
@@ -192,10 +197,13 @@ Parker* ParkerOfThisThread() {
 void Park(Parker* parker) {
   faults::Count(faults::Call::kPark);
   ThreadRecord* record = &parker->record;
-  for (int i = 0; i < linux_impl::kParkSpins; ++i) {
-    if (record->permit.load(std::memory_order_relaxed) == 1) break;
-    linux_impl::CpuRelax();
+  if (linux_impl::spin_places.fetch_sub(1, std::memory_order_relaxed) > 0) {
+    for (int i = 0; i < linux_impl::kParkSpins; ++i) {
+      if (record->permit.load(std::memory_order_relaxed) == 1) break;
+      linux_impl::CpuRelax();
+    }
   }
+  linux_impl::spin_places.fetch_add(1, std::memory_order_relaxed);
   while (record->permit.exchange(0, std::memory_order_acquire) != 1) {
     // Announced before the sleep, read by Unpark after it gives the permit:
     // one of the two sees the other, so no Unpark skips a sleeper.
@@ -216,6 +224,8 @@ void Unpark(Parker* parker) {
 }
 
 bool Start() {
+  long processors = sysconf(_SC_NPROCESSORS_ONLN);
+  linux_impl::spin_places.store(processors > 1 ? static_cast<int>(processors) : 0, std::memory_order_relaxed);
   int rc = pthread_key_create(&linux_impl::thread_key, linux_impl::ThreadEnded);
   linux_impl::thread_key_made = rc == 0;
   linux_impl::RegisterForkHandlers();
