@@ -1,6 +1,7 @@
 # make demo: build everything and run the demo host natively and under Wine.
 # make test: build everything and run every test, natively and under Wine.
-.PHONY: all deps native asan tsan fuzz win32 wine-prefix test test-native test-sanitizers test-win32 demo bench clean
+# make dist: release builds, packed into dist/ (see the README).
+.PHONY: all deps native asan tsan fuzz win32 wine-prefix test test-native test-sanitizers test-win32 demo bench dist clean
 
 WINE_PREFIX := $(CURDIR)/build/wine
 WINE_STOP := WINEPREFIX=$(WINE_PREFIX) wineserver -k 2>/dev/null || true
@@ -79,5 +80,16 @@ bench: wine-prefix
 	echo "CSV files and plots: build/bench/"; \
 	exit $$status
 
+# The release: quenthaloy-<version>-win32.zip and the Debian packages
+# libquenthaloy0 and libquenthaloy-dev, from release builds, made by cpack.
+dist: deps
+	@cmake --preset release >/dev/null && cmake --build --preset release
+	@cmake --preset win32-release >/dev/null && cmake --build --preset win32-release
+	@rm -rf dist build/dist && mkdir -p dist
+	@cpack --config build/release/CPackConfig.cmake -B build/dist >/dev/null
+	@cpack --config build/win32-release/CPackConfig.cmake -B build/dist >/dev/null
+	@cp build/dist/*.deb build/dist/*.zip dist/
+	@ls -l dist
+
 clean:
-	rm -rf build
+	rm -rf build dist

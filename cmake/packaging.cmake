@@ -1,0 +1,76 @@
+# Release artefacts, built by `make dist` (cpack) and checked by tests/dist.
+#   Windows: MSVC-format import libraries and a version resource for both
+#            DLLs, README and LICENSE at the top of the install tree, and
+#            the zip quenthaloy-<version>-win32.zip.
+#   Linux:   two Debian packages, libquenthaloy0 (the shared library) and
+#            libquenthaloy-dev (header, .so link, pkg-config file, CMake
+#            package), from the install components `runtime` and `dev`.
+set(CPACK_PACKAGE_NAME quenthaloy)
+set(CPACK_PACKAGE_VENDOR "The Quenthaloy developers")
+set(CPACK_PACKAGE_CONTACT "The Quenthaloy developers <quenthaloy@invalid>")
+set(summary "Per-recipient message queue and plain locks for threads")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_STRIP_FILES ON)
+
+if(WIN32)
+  find_program(QUENTHALOY_LLVM_DLLTOOL NAMES llvm-dlltool REQUIRED)
+  find_program(QUENTHALOY_WINDRES NAMES i686-w64-mingw32-windres REQUIRED)
+  set(QUENTHALOY_DESCRIPTION_Quenthaloy "Quenthaloy thread messages and resources (stdcall exports)")
+  set(QUENTHALOY_DESCRIPTION_QuenthaloyC "Quenthaloy thread messages and resources (cdecl exports)")
+  set(msvc_import_libraries "")
+  foreach(dll Quenthaloy QuenthaloyC)
+    # The MSVC import library, from the same .def file as the GNU one. With
+    # -k a stdcall host's decorated reference (_SendThreadMessage@8) binds
+    # to the undecorated name the DLL exports.
+    set(def ${PROJECT_SOURCE_DIR}/shell/${dll}.def)
+    set(lib ${CMAKE_ARCHIVE_OUTPUT_DIRECTORY}/${dll}.lib)
+    add_custom_command(OUTPUT ${lib}
+      COMMAND ${QUENTHALOY_LLVM_DLLTOOL} -m i386 -k -d ${def} -D ${dll}.dll -l ${lib}
+      DEPENDS ${def}
+      VERBATIM)
+    list(APPEND msvc_import_libraries ${lib})
+
+    # The version resource, compiled apart so that none of the C++ flags
+    # reach windres, and linked in as an object.
+    set(QUENTHALOY_DLL_NAME ${dll})
+    set(QUENTHALOY_DLL_DESCRIPTION ${QUENTHALOY_DESCRIPTION_${dll}})
+    set(rc ${CMAKE_CURRENT_BINARY_DIR}/version/${dll}.rc)
+    set(object ${CMAKE_CURRENT_BINARY_DIR}/version/${dll}.res.obj)
+    configure_file(${PROJECT_SOURCE_DIR}/shell/win32/version.rc.in ${rc} @ONLY)
+    add_custom_command(OUTPUT ${object}
+      COMMAND ${QUENTHALOY_WINDRES} -O coff -i ${rc} -o ${object}
+      DEPENDS ${rc}
+      VERBATIM)
+    set_source_files_properties(${object} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
+    target_sources(${dll} PRIVATE ${object})
+  endforeach()
+  add_custom_target(quenthaloy_msvc_import_libraries ALL DEPENDS ${msvc_import_libraries})
+  install(FILES ${msvc_import_libraries} DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
+  install(FILES README.md LICENSE DESTINATION . COMPONENT runtime)
+
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME quenthaloy-${PROJECT_VERSION}-win32)
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENTS_ALL runtime dev)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libquenthaloy0)
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+  set(CPACK_DEBIAN_DEV_PACKAGE_NAME libquenthaloy-dev)
+  set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+  set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libquenthaloy0 (= ${PROJECT_VERSION})")
+  # Each package's first description line is its summary.
+  set(license_note "Licensed under the MIT License: see /usr/share/doc/<package>/copyright.")
+  set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
+      "${summary}\nThe shared library libquenthaloy.so.0.\n${license_note}")
+  set(CPACK_COMPONENT_DEV_DESCRIPTION
+      "${summary} (development files)\nThe header, the .so link, the pkg-config file and the CMake package.\n${license_note}")
+  install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libquenthaloy0 RENAME copyright
+          COMPONENT runtime)
+  install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libquenthaloy-dev RENAME copyright
+          COMPONENT dev)
+endif()
+include(CPack)
