@@ -216,23 +216,15 @@ HARNESS_CHILD_SCENARIO(PostAndTakeInOwnQueue) {
 
 // The child loads the other DLL: both builds share the one queue lock. (The
 // Linux library's lock is private to its process: nothing to share there.)
-std::string OtherBuild(const std::string& path) {
-  const std::string cdecl_suffix = "C.dll";
-  if (path.size() < cdecl_suffix.size() || path.find(".dll") == std::string::npos) return path;
-  if (path.compare(path.size() - cdecl_suffix.size(), cdecl_suffix.size(), cdecl_suffix) == 0) {
-    return path.substr(0, path.size() - cdecl_suffix.size()) + ".dll";
-  }
-  return path.substr(0, path.size() - 4) + cdecl_suffix;
-}
-
 TEST_F(Library, ProcessesShareTheQueueLockButNotTheirMessages) {
   Q().SendThreadMessage(77, 1);
-  HANDLE lock = CreateMutexA(nullptr, FALSE, "JQ_Quenthaloy_ThreadMessage");
+  HANDLE lock = CreateMutexA(nullptr, FALSE, library::kQueueLockName);
   ASSERT_NE(lock, nullptr);
   ASSERT_EQ(WaitForSingleObject(lock, harness::kHangMilliseconds), WAIT_OBJECT_0);
   std::string loaded_name = harness::UniqueName("loaded");
   HANDLE loaded = CreateEventA(nullptr, TRUE, FALSE, loaded_name.c_str());
-  auto child = harness::SpawnSelf("PostAndTakeInOwnQueue", OtherBuild(harness::FirstArgument()) + "|" + loaded_name);
+  auto child = harness::SpawnSelf("PostAndTakeInOwnQueue",
+                                  library::OtherBuildPath(harness::FirstArgument()) + "|" + loaded_name);
   ASSERT_TRUE(child);
   ASSERT_EQ(WaitForSingleObject(loaded, harness::kHangMilliseconds), WAIT_OBJECT_0);
   EXPECT_EQ(harness::WaitChild(child.get(), 500), -1) << "the child must wait for the lock we hold";
@@ -286,17 +278,12 @@ int32_t BytesLeftOnStack(void* function, const int32_t* arguments, int32_t count
 }
 
 TEST_F(Library, EveryExportUsesTheBuildsCallingConvention) {
-  struct Export {
-    const char* name;
-    int32_t arguments;
-  };
   int32_t resource = Q().AddThreadResource();
   const int32_t values[] = {resource, 0};
-  const Export exports[] = {{"AddThreadResource", 0}, {"CloseThreadResource", 1}, {"DeleteThreadResource", 1},
-                            {"GetThreadMessage", 1},  {"OpenThreadResource", 1},  {"OpenThreadResourceWithin", 2},
-                            {"SendThreadMessage", 2}, {"WaitThreadMessage", 1}};
-  // WaitThreadMessage(resource) finds the message SendThreadMessage left.
-  for (const Export& e : exports) {
+  // In ordinal order, WaitThreadMessage(resource) finds the message
+  // SendThreadMessage left; the synchronous send needs a taker (below).
+  for (const library::Export& e : library::kExports) {
+    if (std::string(e.name) == "SendThreadMessageAndWait") continue;
     int32_t expected = library::IsCdecl() ? 4 * e.arguments : 0;
     EXPECT_EQ(BytesLeftOnStack(library::RawExport(e.name), values, e.arguments), expected) << e.name;
   }

@@ -13,7 +13,7 @@
 namespace {
 
 TEST(LoadFailure, ExportsStillWorkWithinTheProcess) {
-  HANDLE squatter = CreateEventA(nullptr, TRUE, FALSE, "JQ_Quenthaloy_ThreadMessage");
+  HANDLE squatter = CreateEventA(nullptr, TRUE, FALSE, library::kQueueLockName);
   ASSERT_TRUE(squatter != nullptr && GetLastError() != ERROR_INVALID_HANDLE)
       << "another process holds the queue lock; run this test alone";
   ASSERT_TRUE(library::Load(harness::FirstArgument()));

@@ -7,12 +7,21 @@
 #endif
 
 namespace library {
+
+const Export kExports[kExportCount] = {
+    {"AddThreadResource", 0}, {"CloseThreadResource", 1},      {"DeleteThreadResource", 1},
+    {"GetThreadMessage", 1},  {"OpenThreadResource", 1},       {"OpenThreadResourceWithin", 2},
+    {"SendThreadMessage", 2}, {"SendThreadMessageAndWait", 2}, {"WaitThreadMessage", 1}};
+
 namespace {
+
+const std::string kCdeclSuffix = "C.dll";
 
 Api loaded;
 void* module_handle = nullptr;
 bool cdecl_build = true;
 
+// The exports' addresses, in the order of kExports.
 struct Raw {
   void* add;
   void* close;
@@ -24,6 +33,7 @@ struct Raw {
   void* send_wait;
   void* wait;
 } raw;
+static_assert(sizeof(Raw) == kExportCount * sizeof(void*), "one address per export");
 
 #if defined(_WIN32)
 #define THUNKS(CONV, suffix)                                                                                     \
@@ -56,19 +66,28 @@ void* Symbol(const char* name) { return dlsym(module_handle, name); }
 
 }  // namespace
 
+bool IsCdeclPath(const std::string& path) {
+  return path.size() >= kCdeclSuffix.size() &&
+         path.compare(path.size() - kCdeclSuffix.size(), kCdeclSuffix.size(), kCdeclSuffix) == 0;
+}
+
+std::string OtherBuildPath(const std::string& path) {
+  if (path.size() < kCdeclSuffix.size() || path.find(".dll") == std::string::npos) return path;
+  if (IsCdeclPath(path)) return path.substr(0, path.size() - kCdeclSuffix.size()) + ".dll";
+  return path.substr(0, path.size() - 4) + kCdeclSuffix;
+}
+
 bool Load(const std::string& path) {
 #if defined(_WIN32)
-  cdecl_build = path.size() >= 5 && path.compare(path.size() - 5, 5, "C.dll") == 0;
+  cdecl_build = IsCdeclPath(path);
   module_handle = LoadLibraryA(path.c_str());
 #else
   module_handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
 #endif
   if (module_handle == nullptr) return false;
-  raw = {Symbol("AddThreadResource"), Symbol("CloseThreadResource"),      Symbol("DeleteThreadResource"),
-         Symbol("GetThreadMessage"),  Symbol("OpenThreadResource"),       Symbol("OpenThreadResourceWithin"),
-         Symbol("SendThreadMessage"), Symbol("SendThreadMessageAndWait"), Symbol("WaitThreadMessage")};
-  void* const* all = reinterpret_cast<void* const*>(&raw);
-  for (size_t i = 0; i < sizeof(raw) / sizeof(void*); ++i) {
+  void** all = reinterpret_cast<void**>(&raw);
+  for (int i = 0; i < kExportCount; ++i) {
+    all[i] = Symbol(kExports[i].name);
     if (all[i] == nullptr) return false;
   }
 #if defined(_WIN32)
