@@ -5,15 +5,14 @@
 #   Linux:   two Debian packages, libquenthaloy0 (the shared library) and
 #            libquenthaloy-dev (header, .so link, pkg-config file, CMake
 #            package), from the install components `runtime` and `dev`.
-set(CPACK_PACKAGE_NAME quenthaloy)
-set(CPACK_PACKAGE_VENDOR "The Quenthaloy developers")
-set(CPACK_PACKAGE_CONTACT "The Quenthaloy developers <quenthaloy@invalid>")
+# Added to another project, this tree leaves packaging to that project: only
+# the import libraries and version resources are made then.
+# Without llvm-dlltool there are no MSVC import libraries (`make dist`
+# installs it).
 set(summary "Per-recipient message queue and plain locks for threads")
-set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
-set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
-  find_program(QUENTHALOY_LLVM_DLLTOOL NAMES llvm-dlltool REQUIRED)
+  quenthaloy_find_tools(llvm-dlltool)
   find_program(QUENTHALOY_WINDRES NAMES i686-w64-mingw32-windres REQUIRED)
   set(QUENTHALOY_DESCRIPTION_Quenthaloy "Quenthaloy thread messages and resources (stdcall exports)")
   set(QUENTHALOY_DESCRIPTION_QuenthaloyC "Quenthaloy thread messages and resources (cdecl exports)")
@@ -24,11 +23,13 @@ if(WIN32)
     # to the undecorated name the DLL exports.
     set(def ${PROJECT_SOURCE_DIR}/shell/${dll}.def)
     set(lib ${CMAKE_ARCHIVE_OUTPUT_DIRECTORY}/${dll}.lib)
-    add_custom_command(OUTPUT ${lib}
-      COMMAND ${QUENTHALOY_LLVM_DLLTOOL} -m i386 -k -d ${def} -D ${dll}.dll -l ${lib}
-      DEPENDS ${def}
-      VERBATIM)
-    list(APPEND msvc_import_libraries ${lib})
+    if(QUENTHALOY_LLVM_DLLTOOL)
+      add_custom_command(OUTPUT ${lib}
+        COMMAND ${QUENTHALOY_LLVM_DLLTOOL} -m i386 -k -d ${def} -D ${dll}.dll -l ${lib}
+        DEPENDS ${def}
+        VERBATIM)
+      list(APPEND msvc_import_libraries ${lib})
+    endif()
 
     # The version resource, compiled apart so that none of the C++ flags
     # reach windres, and linked in as an object.
@@ -44,10 +45,24 @@ if(WIN32)
     set_source_files_properties(${object} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
     target_sources(${dll} PRIVATE ${object})
   endforeach()
-  add_custom_target(quenthaloy_msvc_import_libraries ALL DEPENDS ${msvc_import_libraries})
-  install(FILES ${msvc_import_libraries} DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
-  install(FILES README.md LICENSE DESTINATION . COMPONENT runtime)
+  if(msvc_import_libraries)
+    add_custom_target(quenthaloy_msvc_import_libraries ALL DEPENDS ${msvc_import_libraries})
+    install(FILES ${msvc_import_libraries} DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
+  else()
+    message(STATUS "llvm-dlltool not found: no MSVC import libraries")
+  endif()
+endif()
+if(NOT QUENTHALOY_IS_TOP_LEVEL)
+  return()
+endif()
 
+set(CPACK_PACKAGE_NAME quenthaloy)
+set(CPACK_PACKAGE_VENDOR "The Quenthaloy developers")
+set(CPACK_PACKAGE_CONTACT "The Quenthaloy developers <quenthaloy@invalid>")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_STRIP_FILES ON)
+if(WIN32)
+  install(FILES README.md LICENSE DESTINATION . COMPONENT runtime)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME quenthaloy-${PROJECT_VERSION}-win32)
 else()
