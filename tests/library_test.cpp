@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -155,14 +158,18 @@ TEST_F(Library, ATimedTakeOfAHeldResourceGivesUpAfterItsTime) {
 }
 
 TEST_F(Library, AnAbandonedResourceIsTakenButReportedAsNotObtained) {
-  int32_t r = Q().AddThreadResource();
-  Worker holder([&] { ASSERT_EQ(Q().OpenThreadResource(r), 1); });
-  ASSERT_TRUE(holder.Join());
-  EXPECT_EQ(Q().OpenThreadResource(r), 0);
-  EXPECT_NE(Q().CloseThreadResource(r), 0) << "the taker holds it all the same";
-  EXPECT_EQ(Q().OpenThreadResourceWithin(r, 0), 1);
-  Q().CloseThreadResource(r);
-  Q().DeleteThreadResource(r);
+  // The timed take says 0 for abandonment as for a time-out: only whether
+  // the caller can give it back tells the two apart.
+  for (bool timed : {false, true}) {
+    int32_t r = Q().AddThreadResource();
+    Worker holder([&] { ASSERT_EQ(Q().OpenThreadResource(r), 1); });
+    ASSERT_TRUE(holder.Join());
+    EXPECT_EQ(timed ? Q().OpenThreadResourceWithin(r, harness::kHangMilliseconds) : Q().OpenThreadResource(r), 0);
+    EXPECT_NE(Q().CloseThreadResource(r), 0) << "the taker holds it all the same; timed: " << timed;
+    EXPECT_EQ(Q().OpenThreadResourceWithin(r, 0), 1);
+    Q().CloseThreadResource(r);
+    Q().DeleteThreadResource(r);
+  }
 }
 
 TEST_F(Library, AResourceKeepsASharedCounterExactUnderContention) {
@@ -197,6 +204,59 @@ TEST_F(Library, BadResourceHandlesGiveZero) {
     EXPECT_EQ(Q().OpenThreadResource(h), 0) << h;
     EXPECT_EQ(Q().CloseThreadResource(h), 0) << h;
   }
+}
+
+TEST_F(Library, EveryResourceOfAThreadThatEndsHoldingThemIsAbandoned) {
+  // More than the 2,048 entries a kernel walks of a dead thread's robust list.
+  constexpr int kHeld = 2100;
+  std::vector<int32_t> resources;
+  for (int i = 0; i < kHeld; ++i) {
+    resources.push_back(Q().AddThreadResource());
+    ASSERT_NE(resources.back(), 0);
+  }
+  std::atomic<int> taken{0};
+  Worker holder([&] {
+    for (int32_t r : resources) taken += Q().OpenThreadResource(r);
+  });
+  ASSERT_TRUE(holder.Join(60000));
+  ASSERT_EQ(taken.load(), kHeld);
+  // Every take must end at once; one that times out proves the resource was
+  // left locked, and the rest are only tried, so that a failure stays quick.
+  std::atomic<int> not_held{0}, obtained{0};
+  Worker taker([&] {
+    for (int32_t r : resources) {
+      obtained += Q().OpenThreadResourceWithin(r, not_held > 0 ? 0 : harness::kHangMilliseconds);
+      if (Q().CloseThreadResource(r) == 0) ++not_held;
+    }
+  });
+  ASSERT_TRUE(taker.Join(3 * harness::kHangMilliseconds));
+  EXPECT_EQ(not_held.load(), 0) << "resources left locked after their holder ended";
+  EXPECT_EQ(obtained.load(), 0) << "an abandoned resource must be reported as such";
+  for (int32_t r : resources) EXPECT_NE(Q().DeleteThreadResource(r), 0);
+}
+
+TEST_F(Library, AWaiterOnAResourceWhoseHolderEndsGetsItAbandoned) {
+  int32_t r = Q().AddThreadResource();
+  ASSERT_NE(r, 0);
+  std::atomic<int> phase{0};
+  std::atomic<int32_t> take{-1}, give_back{-1};
+  Worker holder([&] {
+    if (Q().OpenThreadResource(r) != 1) return;
+    phase = 1;
+    harness::WaitUntil([&] { return phase == 2; });
+  });
+  ASSERT_TRUE(harness::WaitUntil([&] { return phase == 1; }));
+  Worker waiter([&] {
+    take = Q().OpenThreadResource(r);
+    give_back = Q().CloseThreadResource(r);
+  });
+  harness::SleepMs(100);  // lets the waiter block, though it need not have
+  phase = 2;
+  ASSERT_TRUE(holder.Join());
+  ASSERT_TRUE(waiter.Join()) << "the waiter must wake when the holder ends";
+  EXPECT_EQ(take.load(), 0);
+  EXPECT_NE(give_back.load(), 0) << "the waiter holds the abandoned resource";
+  EXPECT_NE(Q().DeleteThreadResource(r), 0);
 }
 
 // Child: checks that this process's queue is its own (nothing the parent
