@@ -235,6 +235,28 @@ TEST_F(Library, EveryResourceOfAThreadThatEndsHoldingThemIsAbandoned) {
   for (int32_t r : resources) EXPECT_NE(Q().DeleteThreadResource(r), 0);
 }
 
+TEST_F(Library, AResourceDeletedWhileHeldStopsWorkingAtOnce) {
+  int32_t r = Q().AddThreadResource();
+  ASSERT_NE(r, 0);
+  // The holder exists before the delete: no handle made after it can take
+  // the deleted one's value and answer for it.
+  std::atomic<int> phase{0};
+  std::atomic<int32_t> holder_gives_back{-1};
+  Worker holder([&] {
+    if (Q().OpenThreadResource(r) != 1) return;
+    phase = 1;
+    if (!harness::WaitUntil([&] { return phase == 2; })) return;
+    holder_gives_back = Q().CloseThreadResource(r);
+  });
+  ASSERT_TRUE(harness::WaitUntil([&] { return phase == 1; }));
+  EXPECT_NE(Q().DeleteThreadResource(r), 0) << "deleting a held resource succeeds";
+  EXPECT_EQ(Q().OpenThreadResourceWithin(r, 0), 0);
+  phase = 2;
+  ASSERT_TRUE(holder.Join());
+  EXPECT_EQ(holder_gives_back.load(), 0) << "not even the holder reaches a deleted resource";
+  // Nothing more is asked of r: on Windows a new object may reuse its value.
+}
+
 TEST_F(Library, AWaiterOnAResourceWhoseHolderEndsGetsItAbandoned) {
   int32_t r = Q().AddThreadResource();
   ASSERT_NE(r, 0);
@@ -257,6 +279,49 @@ TEST_F(Library, AWaiterOnAResourceWhoseHolderEndsGetsItAbandoned) {
   EXPECT_EQ(take.load(), 0);
   EXPECT_NE(give_back.load(), 0) << "the waiter holds the abandoned resource";
   EXPECT_NE(Q().DeleteThreadResource(r), 0);
+}
+
+// Child scenarios fail with a code of their own per check, told on stderr.
+int Failed(int code, const char* what) {
+  fprintf(stderr, "child check %d failed: %s\n", code, what);
+  return code;
+}
+// Runs a child scenario against the same library; its exit code, or -1 if
+// it did not end within the deadline (it is killed).
+int RunChild(const char* scenario, const std::string& more = "", int deadline_ms = 3 * harness::kHangMilliseconds) {
+  auto child = harness::SpawnSelf(scenario, harness::FirstArgument() + more);
+  if (!child) return -2;
+  int code = harness::WaitChild(child.get(), deadline_ms);
+  if (code == -1) harness::KillChild(child.get());
+  return code;
+}
+
+// Child: a loop of add, take, delete while held must never run the
+// resources out.
+HARNESS_CHILD_SCENARIO(AddTakeDeleteRounds) {
+  size_t bar = argument.find('|');
+  if (!library::Load(argument.substr(0, bar))) return 2;
+  const library::Api& q = library::api();
+  const long rounds = atol(argument.c_str() + bar + 1);
+  for (long i = 0; i < rounds; ++i) {
+    int32_t r = q.AddThreadResource();
+    if (r == 0) {
+      fprintf(stderr, "AddThreadResource gave 0 in round %ld\n", i);
+      return Failed(10, "resources ran out");
+    }
+    if (q.OpenThreadResource(r) != 1) return Failed(11, "a fresh resource could not be taken");
+    if (q.DeleteThreadResource(r) == 0) return Failed(12, "a held resource could not be deleted");
+  }
+  return 0;
+}
+
+TEST_F(Library, AddingTakingAndDeletingHeldResourcesNeverRunsOut) {
+#if defined(_WIN32)
+  const char* rounds = "|300";
+#else
+  const char* rounds = "|1100000";  // past the 2^20 slots of a handle table
+#endif
+  EXPECT_EQ(RunChild("AddTakeDeleteRounds", rounds), 0);
 }
 
 // Child: checks that this process's queue is its own (nothing the parent
