@@ -286,6 +286,51 @@ int Failed(int code, const char* what) {
   fprintf(stderr, "child check %d failed: %s\n", code, what);
   return code;
 }
+[[noreturn]] void FailedNow(int code, const char* what) {
+  Failed(code, what);
+  fflush(stderr);
+  _Exit(code);
+}
+
+// Runs `call` on a helper thread that may take at most `deadline_ms`; the
+// child ends with `code` if it is still blocked then.
+int32_t CallWithin(int deadline_ms, int code, const char* what, const std::function<int32_t()>& call) {
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  auto result = std::make_shared<std::atomic<int32_t>>(-1);
+  std::thread helper([=] {
+    *result = call();
+    *done = true;
+  });
+  if (!harness::WaitUntil([&] { return done->load(); }, deadline_ms)) FailedNow(code, what);
+  helper.join();
+  return *result;
+}
+
+// Child: -1 and -2 (the current process and thread, to Windows, and -1 the
+// "invalid handle" value hosts hold by mistake) and the other pseudo-handles
+// are no resources: every call returns 0 at once and closes nothing.
+HARNESS_CHILD_SCENARIO(PseudoHandlesAreNoResources) {
+  if (!library::Load(argument)) return 2;
+  const library::Api& q = library::api();
+  // Far below any of the time-outs asked for, so a call that waits fails.
+  constexpr int kAtOnce = 5000;
+  for (int32_t h : {-1, -2}) {
+    const int base = h == -1 ? 10 : 20;
+    if (CallWithin(kAtOnce, base + 1, "OpenThreadResource blocks", [&] { return q.OpenThreadResource(h); }) != 0) {
+      return Failed(base + 2, "OpenThreadResource");
+    }
+    if (CallWithin(kAtOnce, base + 3, "OpenThreadResourceWithin waits",
+                   [&] { return q.OpenThreadResourceWithin(h, harness::kHangMilliseconds); }) != 0) {
+      return Failed(base + 4, "OpenThreadResourceWithin");
+    }
+    if (q.CloseThreadResource(h) != 0) return Failed(base + 5, "CloseThreadResource");
+  }
+  for (int32_t h = -1; h >= -6; --h) {
+    if (q.DeleteThreadResource(h) != 0) return Failed(30 - h, "DeleteThreadResource of a pseudo-handle");
+  }
+  return 0;
+}
+
 // Runs a child scenario against the same library; its exit code, or -1 if
 // it did not end within the deadline (it is killed).
 int RunChild(const char* scenario, const std::string& more = "", int deadline_ms = 3 * harness::kHangMilliseconds) {
@@ -294,6 +339,11 @@ int RunChild(const char* scenario, const std::string& more = "", int deadline_ms
   int code = harness::WaitChild(child.get(), deadline_ms);
   if (code == -1) harness::KillChild(child.get());
   return code;
+}
+
+TEST_F(Library, PseudoHandlesAreNoResources) {
+  EXPECT_EQ(RunChild("PseudoHandlesAreNoResources"), 0)
+      << "1x: -1, 2x: -2; x1/x3 blocked, x2/x4/x5 Open/OpenWithin/Close not 0; 3x: Delete(-x) not 0";
 }
 
 // Child: a loop of add, take, delete while held must never run the
