@@ -374,6 +374,130 @@ TEST_F(Library, AddingTakingAndDeletingHeldResourcesNeverRunsOut) {
   EXPECT_EQ(RunChild("AddTakeDeleteRounds", rounds), 0);
 }
 
+// Which handle values the sweep below acts on: every value but the host's
+// resource on Linux, where the resource calls reach only the library's
+// table. On Windows a value reaches any kernel object of the process (its
+// two low bits ignored), so only the objects made since the library was
+// loaded, the host's resource apart: the library's own.
+struct Sweep {
+#if defined(_WIN32)
+  static constexpr int32_t kLimit = 1 << 13;
+  std::vector<bool> before_load, before_sweep;
+  static std::vector<bool> Live() {
+    std::vector<bool> live(kLimit / 4);
+    for (int32_t i = 0; i < kLimit / 4; ++i) {
+      DWORD flags = 0;
+      live[i] = GetHandleInformation(reinterpret_cast<HANDLE>(static_cast<intptr_t>(i * 4)), &flags) != 0;
+    }
+    return live;
+  }
+  void BeforeLoad() {
+    // The first named object opens the process's directory of names, which
+    // then stays open: the system's, not the library's.
+    CloseHandle(CreateEventA(nullptr, TRUE, FALSE, harness::UniqueName("sweep").c_str()));
+    before_load = Live();
+  }
+  void BeforeSweep() { before_sweep = Live(); }
+  bool Reaches(int32_t value, int32_t resource) const {
+    if (value <= 0 || value >= kLimit) return false;
+    const int32_t i = value / 4;
+    return before_sweep[i] && !before_load[i] && i != resource / 4;
+  }
+  static bool Covers(int64_t last) { return last < kLimit; }
+#else
+  void BeforeLoad() {}
+  void BeforeSweep() {}
+  bool Reaches(int32_t value, int32_t resource) const { return value != resource; }
+  static bool Covers(int64_t /*last*/) { return true; }
+#endif
+};
+
+// Child: a host that takes, gives back and deletes every handle value near
+// one of its resources must not reach the library's own objects (the queue
+// lock, whatever its sleepers wait on): afterwards a waiter that was
+// asleep still gets its message, synchronous senders are released, and a
+// long flow of posts is taken whole and in order.
+HARNESS_CHILD_SCENARIO(SweepAroundAResource) {
+  constexpr int32_t kWaiterKey = 501, kSyncKey = 502, kFlowKey = 503;
+#if defined(_WIN32)
+  constexpr int32_t kSpan = 1024, kFlow = 3000;
+#else
+  constexpr int32_t kSpan = 4096, kFlow = 2000000;
+#endif
+  constexpr int32_t kMostAhead = 10000;  // posts not yet taken, at most
+  // Both at once blocked in the library during the sweep, where allowed.
+  const bool two_blocked = harness::BlockedThreadsAllowed(2) >= 2;
+  const library::Api& q = library::api();
+  std::atomic<int> phase{0};
+  std::atomic<int32_t> woken_with{-1}, next{1}, wrong{0};
+  std::atomic<bool> posted_all{false};
+  // The threads come first, so that their handles count as the host's.
+  Worker waiter([&] {
+    if (harness::WaitUntil([&] { return phase >= 1; })) woken_with = q.WaitThreadMessage(kWaiterKey);
+  });
+  Worker helper([&] {
+    if (!harness::WaitUntil([&] { return phase >= 1; })) return;
+    q.SendThreadMessageAndWait(kSyncKey, 1);
+    if (!harness::WaitUntil([&] { return phase >= 2; })) return;
+    q.SendThreadMessageAndWait(kSyncKey, 2);
+    if (!harness::WaitUntil([&] { return phase >= 3; })) return;
+    int64_t idle_since = harness::NowMs();
+    while (next <= kFlow && !(posted_all && harness::NowMs() - idle_since > 2000)) {
+      int32_t value = q.GetThreadMessage(kFlowKey);
+      if (value == 0) {
+        std::this_thread::yield();
+        continue;
+      }
+      idle_since = harness::NowMs();
+      if (value != next) ++wrong;
+      next = value + 1;
+    }
+  });
+  Sweep sweep;
+  sweep.BeforeLoad();
+  if (!library::Load(argument)) FailedNow(2, "load");
+  const int32_t h = q.AddThreadResource();
+  if (h == 0) FailedNow(3, "AddThreadResource");
+  if (!Sweep::Covers(static_cast<int64_t>(h) + kSpan))
+    FailedNow(12, "handle values beyond what the test can tell apart");
+  phase = 1;
+  harness::SleepMs(200);  // lets both block, though they need not have
+  auto take = [&](int32_t value) { return harness::WaitUntil([&] { return q.GetThreadMessage(kSyncKey) == value; }); };
+  if (!two_blocked && !take(1)) FailedNow(4, "the first synchronous message never came");
+  sweep.BeforeSweep();
+  for (int64_t v = static_cast<int64_t>(h) - kSpan; v <= static_cast<int64_t>(h) + kSpan; ++v) {
+    const auto value = static_cast<int32_t>(v);
+    if (!sweep.Reaches(value, h)) continue;
+    if (q.OpenThreadResourceWithin(value, 0) == 1) q.CloseThreadResource(value);
+    q.DeleteThreadResource(value);
+  }
+  phase = 2;
+  q.SendThreadMessage(kWaiterKey, 77);
+  if (!waiter.Join()) FailedNow(5, "the waiter asleep during the sweep never woke");
+  if (woken_with != 77) FailedNow(6, "the waiter woke without its message");
+  if (two_blocked && !take(1)) FailedNow(7, "the synchronous message sent before the sweep is lost");
+  if (!take(2)) FailedNow(8, "the synchronous message sent after the sweep is lost");
+  phase = 3;
+  for (int32_t i = 1; i <= kFlow; ++i) {
+    if (!harness::WaitUntil([&] { return i - next < kMostAhead || helper.Finished(); })) break;
+    q.SendThreadMessage(kFlowKey, i);
+  }
+  posted_all = true;
+  if (!helper.Join(60000)) FailedNow(9, "the taker or a synchronous sender never finished");
+  if (next != kFlow + 1 || wrong != 0) {
+    fprintf(stderr, "flow: %d taken out of order or after a loss, last %d of %d\n", wrong.load(), next - 1, kFlow);
+    FailedNow(10, "the flow lost or reordered messages");
+  }
+  if (q.OpenThreadResource(h) != 1 || q.CloseThreadResource(h) == 0 || q.DeleteThreadResource(h) == 0) {
+    FailedNow(11, "the host's own resource stopped working");
+  }
+  return 0;
+}
+
+TEST_F(Library, HandleValuesNearAResourceNeverReachTheLibrarysOwnObjects) {
+  EXPECT_EQ(RunChild("SweepAroundAResource", "", 5 * harness::kHangMilliseconds), 0);
+}
+
 // Child: checks that this process's queue is its own (nothing the parent
 // posted shows here) while it shares the parent's QueueLock, then reports.
 HARNESS_CHILD_SCENARIO(PostAndTakeInOwnQueue) {
