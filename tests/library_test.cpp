@@ -13,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/platform.h"
 #include "support/harness.h"
 #include "support/workload.h"
 
@@ -506,12 +505,16 @@ TEST_F(Library, HandleValuesNearAResourceNeverReachTheLibrarysOwnObjects) {
 }
 
 // Child: checks that this process's queue is its own (nothing the parent
-// posted shows here) while it shares the parent's QueueLock, then reports.
+// posted shows here). On Windows it first tells the parent it has loaded the
+// other DLL, whose queue calls must then wait for the lock the parent holds.
 HARNESS_CHILD_SCENARIO(PostAndTakeInOwnQueue) {
   size_t bar = argument.find('|');
   if (!library::Load(argument.substr(0, bar))) return 2;
-  platform::Handle loaded = platform::CreateEventA(argument.substr(bar + 1).c_str(), nullptr);
-  platform::SetEvent(loaded);
+#if defined(_WIN32)
+  HANDLE loaded = OpenEventA(EVENT_MODIFY_STATE, FALSE, argument.substr(bar + 1).c_str());
+  if (loaded == nullptr || !SetEvent(loaded)) return 5;
+  CloseHandle(loaded);
+#endif
   if (library::api().GetThreadMessage(77) != 0) return 3;
   library::api().SendThreadMessage(77, 770);
   int ok = library::api().GetThreadMessage(77) == 770 ? 0 : 4;
@@ -519,10 +522,10 @@ HARNESS_CHILD_SCENARIO(PostAndTakeInOwnQueue) {
   return ok;
 }
 
-// The child loads the other DLL: both builds share the one QueueLock.
+#if defined(_WIN32)
+// The child loads the other DLL: both builds share the one queue lock.
 std::string OtherBuild(const std::string& path) {
   const std::string cdecl_suffix = "C.dll";
-  if (path.size() < cdecl_suffix.size() || path.find(".dll") == std::string::npos) return path;
   if (path.compare(path.size() - cdecl_suffix.size(), cdecl_suffix.size(), cdecl_suffix) == 0) {
     return path.substr(0, path.size() - cdecl_suffix.size()) + ".dll";
   }
@@ -531,21 +534,32 @@ std::string OtherBuild(const std::string& path) {
 
 TEST_F(Library, ProcessesShareTheQueueLockButNotTheirMessages) {
   Q().SendThreadMessage(77, 1);
-  platform::Handle lock = platform::CreateMutexA("JQ_Quenthaloy_ThreadMessage", nullptr);
-  ASSERT_NE(lock, 0u);
-  ASSERT_EQ(platform::WaitForSingleObject(lock, harness::kHangMilliseconds), WAIT_OBJECT_0);
+  HANDLE lock = CreateMutexA(nullptr, FALSE, "JQ_Quenthaloy_ThreadMessage");
+  ASSERT_NE(lock, nullptr);
+  ASSERT_EQ(WaitForSingleObject(lock, harness::kHangMilliseconds), WAIT_OBJECT_0);
   std::string loaded_name = harness::UniqueName("loaded");
-  platform::Handle loaded = platform::CreateEventA(loaded_name.c_str(), nullptr);
+  HANDLE loaded = CreateEventA(nullptr, TRUE, FALSE, loaded_name.c_str());
+  ASSERT_NE(loaded, nullptr);
   auto child = harness::SpawnSelf("PostAndTakeInOwnQueue", OtherBuild(harness::FirstArgument()) + "|" + loaded_name);
   ASSERT_TRUE(child);
-  ASSERT_EQ(platform::WaitForSingleObject(loaded, harness::kHangMilliseconds), WAIT_OBJECT_0);
+  ASSERT_EQ(WaitForSingleObject(loaded, harness::kHangMilliseconds), WAIT_OBJECT_0);
   EXPECT_EQ(harness::WaitChild(child.get(), 500), -1) << "the child must wait for the lock we hold";
-  platform::ReleaseMutex(lock);
+  ReleaseMutex(lock);
   EXPECT_EQ(harness::WaitChild(child.get()), 0);
-  platform::CloseHandle(lock);
-  platform::CloseHandle(loaded);
+  CloseHandle(lock);
+  CloseHandle(loaded);
   EXPECT_EQ(Q().GetThreadMessage(77), 1);
 }
+#else
+// The Linux library shares nothing between processes.
+TEST_F(Library, ProcessesDoNotShareTheirMessages) {
+  Q().SendThreadMessage(77, 1);
+  auto child = harness::SpawnSelf("PostAndTakeInOwnQueue", harness::FirstArgument());
+  ASSERT_TRUE(child);
+  EXPECT_EQ(harness::WaitChild(child.get()), 0);
+  EXPECT_EQ(Q().GetThreadMessage(77), 1);
+}
+#endif
 
 #if defined(_WIN32)
 TEST_F(Library, ThreadNotificationsChangeNothing) {
