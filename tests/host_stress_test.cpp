@@ -122,6 +122,8 @@ void SendSanitizerReportsTo(const std::string& dir) {
     // At an exit with threads still running, what they use is not freed on
     // purpose: that is no leak.
     if (strcmp(variable, "ASAN_OPTIONS") == 0) more += ":detect_leaks=0";
+    // Nor need ThreadSanitizer wait a second at exit for them to end.
+    if (strcmp(variable, "TSAN_OPTIONS") == 0) more += ":atexit_sleep_ms=0";
     setenv(variable, more.c_str(), 1);
   }
 }

@@ -464,8 +464,9 @@ HARNESS_CHILD_SCENARIO(SweepAroundAResource) {
   if (!library::Load(argument)) FailedNow(2, "load");
   const int32_t h = q.AddThreadResource();
   if (h == 0) FailedNow(3, "AddThreadResource");
-  if (!Sweep::Covers(static_cast<int64_t>(h) + kSpan))
+  if (!Sweep::Covers(static_cast<int64_t>(h) + kSpan)) {
     FailedNow(12, "handle values beyond what the test can tell apart");
+  }
   phase = 1;
   harness::SleepMs(200);  // lets both block, though they need not have
   auto take = [&](int32_t value) { return harness::WaitUntil([&] { return q.GetThreadMessage(kSyncKey) == value; }); };
