@@ -203,7 +203,7 @@ TEST_F(Host, AForkedChildGetsAnEmptyQueueAndNoLockHeldByAThreadItLacks) {
     if (code != 0) break;
   }
   EXPECT_FALSE(sender.Finished()) << "a child released the parent's synchronous sender";
-  EXPECT_EQ(harness::WaitUntil([&] { return Q().GetThreadMessage(kSenderKey) == 99; }), true);
+  EXPECT_TRUE(harness::WaitUntil([&] { return Q().GetThreadMessage(kSenderKey) == 99; }));
   ASSERT_TRUE(sender.Join());
   stop = true;
   ASSERT_TRUE(churner.Join());
