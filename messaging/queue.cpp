@@ -132,7 +132,7 @@ Record* NewRecord(Queue* queue) {
 }
 
 void DropRecord(Queue* queue, Record* record) {
-  if (queue->SpareRecordCount >= kMostSpareRecords) {
+  if (queue->SpareRecordCount >= kMostSpareRecords && queue->SpareRecordCount >= queue->QueuedCount) {
     platform::HeapFree(queue->Heap, record);
     return;
   }
@@ -151,6 +151,7 @@ bool TakeLocked(Queue* queue, int32_t key, int32_t* value, AfterUnlock* work) {
   if (recipient->OldestRecord == nullptr) recipient->NewestRecord = nullptr;
   *value = record->Value;
   work->Wake = record->Reply;
+  --queue->QueuedCount;
   DropRecord(queue, record);
   RemoveIfIdle(queue, recipient);
   return true;
@@ -188,6 +189,7 @@ AfterUnlock PostLocked(Queue* queue, int32_t key, int32_t value, platform::Parke
     recipient->OldestRecord = record;
   }
   recipient->NewestRecord = record;
+  ++queue->QueuedCount;
   *queued = true;
   return AfterUnlock{};
 }
@@ -221,6 +223,7 @@ void FreeIndexed(Queue* queue) {
     queue->Buckets[i] = nullptr;
   }
   queue->RecipientCount = 0;
+  queue->QueuedCount = 0;
   queue->IdleRecipient = nullptr;
 }
 

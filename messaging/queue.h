@@ -50,8 +50,11 @@ struct Queue {
   // The last recipient left with nothing queued and nobody waiting, kept in
   // the index for its next post: a flow to one recipient reuses its entry.
   Recipient* IdleRecipient;
+  uint32_t QueuedCount;  // records queued, all recipients
   // Taken from and given back to under the lock, so a steady flow does not
-  // go to the heap for every message or every new recipient.
+  // go to the heap for every message or every new recipient. Records are
+  // kept up to as many as are queued (at least a few dozen): memory follows
+  // the queue's recent length.
   Record* SpareRecords;
   uint32_t SpareRecordCount;
   Recipient* SpareRecipients;

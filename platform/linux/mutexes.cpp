@@ -48,7 +48,7 @@ void UnlinkHeld(ThreadRecord* self, Slot* slot) {
 
 // Frees a closed mutex once nobody holds or waits on it; several threads
 // may try, and the exchange lets one of them do it.
-void FreeIfDeleted(Slot* slot) {
+__attribute__((noinline, cold)) void FreeIfDeleted(Slot* slot) {
   MutexState* mutex = &slot->local.mutex;
   uint32_t free_word = kLockFree;
   if (mutex->waiters.load(std::memory_order_seq_cst) != 0 ||
@@ -66,13 +66,15 @@ void FreeIfDeleted(Slot* slot) {
 // the word was held is finished here. The release and the look at
 // `deleted` are sequentially consistent, as are the closer's store to it and
 // its try for the word: one of the two sees the other, and frees.
-void ReleaseWord(Slot* slot) {
+inline __attribute__((always_inline)) void ReleaseWord(Slot* slot) {
   MutexState* mutex = &slot->local.mutex;
-  if (mutex->word.exchange(kLockFree, std::memory_order_seq_cst) == kLockContended) FutexWake(&mutex->word, 1);
-  if (mutex->deleted.load(std::memory_order_seq_cst)) FreeIfDeleted(slot);
+  if (__builtin_expect(mutex->word.exchange(kLockFree, std::memory_order_seq_cst) == kLockContended, 0)) {
+    FutexWake(&mutex->word, 1);
+  }
+  if (__builtin_expect(mutex->deleted.load(std::memory_order_seq_cst), 0)) FreeIfDeleted(slot);
 }
 
-bool TakeContended(Slot* slot, uint32_t handle, uint32_t milliseconds) {
+__attribute__((noinline)) bool TakeContended(Slot* slot, uint32_t handle, uint32_t milliseconds) {
   MutexState* mutex = &slot->local.mutex;
   for (int i = 0; i < kLockSpins; ++i) {
     CpuRelax();
@@ -124,6 +126,38 @@ Handle MutexCreate() {
   return slot == nullptr ? 0 : linux_impl::PublishSlot(slot, linux_impl::Kind::kMutex);
 }
 
+namespace linux_impl {
+namespace {
+
+// The word is ours: the mutex is, unless its handle was closed meanwhile.
+WaitResult OwnTakenWord(ThreadRecord* self, Slot* slot, Handle object) {
+  MutexState* mutex = &slot->local.mutex;
+  if (slot->handle.load(std::memory_order_acquire) != object) {
+    // Closed, or its slot reused, since the look-up: not ours to take.
+    ReleaseWord(slot);
+    return WaitResult::kFailed;
+  }
+  mutex->owner.store(self, std::memory_order_relaxed);
+  mutex->recursion = 1;
+  PushHeld(self, slot);
+  if (__builtin_expect(!mutex->abandoned, 1)) return WaitResult::kObtained;
+  mutex->abandoned = false;
+  return WaitResult::kAbandoned;
+}
+
+__attribute__((noinline)) WaitResult WaitForWord(ThreadRecord* self, Slot* slot, Handle object, uint32_t milliseconds) {
+  if (milliseconds == 0 || !TakeContended(slot, object, milliseconds)) {
+    // A failed look-up inside means the handle was closed meanwhile.
+    return slot->handle.load(std::memory_order_relaxed) == object ? WaitResult::kTimedOut : WaitResult::kFailed;
+  }
+  return OwnTakenWord(self, slot, object);
+}
+
+}  // namespace
+}  // namespace linux_impl
+
+// Kept small, so that the take of a free or own mutex is inlined into the
+// exports; waiting is out of line.
 WaitResult ObjectWait(Handle object, uint32_t milliseconds) {
   ThreadRecord* self = linux_impl::SelfRecord();
   Slot* slot = linux_impl::Lookup(object, linux_impl::Kind::kMutex);
@@ -134,23 +168,8 @@ WaitResult ObjectWait(Handle object, uint32_t milliseconds) {
     ++mutex->recursion;
     return WaitResult::kObtained;
   }
-  if (!linux_impl::TryLockWord(&mutex->word)) {
-    if (milliseconds == 0 || !linux_impl::TakeContended(slot, object, milliseconds)) {
-      // A failed look-up inside means the handle was closed meanwhile.
-      return slot->handle.load(std::memory_order_relaxed) == object ? WaitResult::kTimedOut : WaitResult::kFailed;
-    }
-  }
-  if (slot->handle.load(std::memory_order_acquire) != object) {
-    // Closed, or its slot reused, since the look-up: not ours to take.
-    linux_impl::ReleaseWord(slot);
-    return WaitResult::kFailed;
-  }
-  mutex->owner.store(self, std::memory_order_relaxed);
-  mutex->recursion = 1;
-  linux_impl::PushHeld(self, slot);
-  if (!mutex->abandoned) return WaitResult::kObtained;
-  mutex->abandoned = false;
-  return WaitResult::kAbandoned;
+  if (!linux_impl::TryLockWord(&mutex->word)) return linux_impl::WaitForWord(self, slot, object, milliseconds);
+  return linux_impl::OwnTakenWord(self, slot, object);
 }
 
 bool MutexRelease(Handle mutex_handle) {

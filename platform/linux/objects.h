@@ -44,6 +44,10 @@ struct ThreadRecord {
   std::atomic<uint32_t> permit;
   std::atomic<bool> sleeping;  // in a futex wait on `permit`
   Slot* held;                  // newest first
+  // Parks in a row whose spin ended in a sleep all the same: past a few, the
+  // thread waits on partners too slow to spin for, and mostly sleeps at once.
+  uint32_t vain_spins;
+  uint32_t parks;
 };
 
 struct BlockHeader;
@@ -98,8 +102,20 @@ void UnlockTableAfterFork(bool in_child);
 
 // What the parts of the layer do for the others.
 void FreeHeapBlocks(HeapState* heap);
-ThreadRecord* SelfRecord();           // made on first use; null if it cannot be
-ThreadRecord* SelfRecordIfAny();      // never makes one
+// The calling thread's record. Kept per thread, with the load it belongs to:
+// tests start and end the layer many times in one process, and a record of
+// an earlier load must never be used again.
+extern __thread ThreadRecord* self_record __attribute__((tls_model("initial-exec")));
+extern __thread uint32_t self_epoch __attribute__((tls_model("initial-exec")));
+extern std::atomic<uint32_t> load_epoch;
+inline ThreadRecord* SelfRecordIfAny() {
+  return self_epoch == load_epoch.load(std::memory_order_relaxed) ? self_record : nullptr;
+}
+ThreadRecord* MakeSelfRecord();  // null if it cannot be made
+inline ThreadRecord* SelfRecord() {
+  ThreadRecord* record = SelfRecordIfAny();
+  return record != nullptr ? record : MakeSelfRecord();
+}
 void AbandonOrFreeMutex(Slot* slot);  // its holder is gone
 bool MutexInUse(const Slot* slot);    // held or slept on
 bool ThreadRecordInUse(const Slot* slot);

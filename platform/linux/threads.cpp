@@ -28,6 +28,11 @@ struct Parker {
 
 namespace linux_impl {
 
+// Bumped by every End.
+std::atomic<uint32_t> load_epoch{1};
+__thread ThreadRecord* self_record;
+__thread uint32_t self_epoch;
+
 QueueLock* TheQueueLock();
 void ResetQueueLockInChild();
 
@@ -43,11 +48,6 @@ std::atomic<int> spin_places{0};
 
 pthread_key_t thread_key;
 bool thread_key_made = false;
-// Bumped by every End, so that a record of an earlier load in the same
-// process (tests start and end the layer many times) is never used again.
-std::atomic<uint32_t> load_epoch{1};
-__thread ThreadRecord* self_record __attribute__((tls_model("initial-exec")));
-__thread uint32_t self_epoch __attribute__((tls_model("initial-exec")));
 
 // Set by the C library's exit handlers, which run before the unload at
 // exit; never set by an unload through dlclose. The handler is the C
@@ -117,6 +117,25 @@ void RegisterForkHandlers() {
   registered = true;
 }
 
+// Spinning pays when the partner answers within the spin, as in a hand-off
+// between two threads; it wastes the processor a busy partner needs when
+// the answer comes later. After a few vain spins in a row a thread spins
+// only on every eighth park, to notice when its partner speeds up again.
+bool WorthSpinning(ThreadRecord* record) {
+  constexpr uint32_t kVainSpinsTolerated = 2;
+  return record->vain_spins < kVainSpinsTolerated || (++record->parks & 7) == 0;
+}
+
+void SpinForPermit(ThreadRecord* record) {
+  if (spin_places.fetch_sub(1, std::memory_order_relaxed) > 0) {
+    for (int i = 0; i < kParkSpins; ++i) {
+      if (record->permit.load(std::memory_order_relaxed) == 1) break;
+      CpuRelax();
+    }
+  }
+  spin_places.fetch_add(1, std::memory_order_relaxed);
+}
+
 bool KeepAtUnload(const Slot* slot) {
   Kind kind = slot->kind.load(std::memory_order_relaxed);
   if (kind == Kind::kThread) return ThreadRecordInUse(slot);
@@ -151,17 +170,11 @@ void ArmExitWatch() {
   pthread_mutex_unlock(&exit_marker_lock);
 }
 
-ThreadRecord* SelfRecordIfAny() {
-  return self_epoch == load_epoch.load(std::memory_order_relaxed) ? self_record : nullptr;
-}
-
-ThreadRecord* SelfRecord() {
-  ThreadRecord* record = SelfRecordIfAny();
-  if (record != nullptr) return record;
+ThreadRecord* MakeSelfRecord() {
   ArmExitWatch();
   Slot* slot = ReserveSlot();
   if (slot == nullptr) return nullptr;
-  record = &slot->local.thread;
+  ThreadRecord* record = &slot->local.thread;
   record->slot = slot;
   slot->kind.store(Kind::kThread, std::memory_order_relaxed);
   if (pthread_setspecific(thread_key, record) != 0) {
@@ -197,20 +210,19 @@ Parker* ParkerOfThisThread() {
 void Park(Parker* parker) {
   faults::Count(faults::Call::kPark);
   ThreadRecord* record = &parker->record;
-  if (linux_impl::spin_places.fetch_sub(1, std::memory_order_relaxed) > 0) {
-    for (int i = 0; i < linux_impl::kParkSpins; ++i) {
-      if (record->permit.load(std::memory_order_relaxed) == 1) break;
-      linux_impl::CpuRelax();
-    }
+  if (linux_impl::WorthSpinning(record)) linux_impl::SpinForPermit(record);
+  if (record->permit.exchange(0, std::memory_order_acquire) == 1) {
+    record->vain_spins = 0;
+    return;
   }
-  linux_impl::spin_places.fetch_add(1, std::memory_order_relaxed);
-  while (record->permit.exchange(0, std::memory_order_acquire) != 1) {
+  ++record->vain_spins;
+  do {
     // Announced before the sleep, read by Unpark after it gives the permit:
     // one of the two sees the other, so no Unpark skips a sleeper.
     record->sleeping.store(true, std::memory_order_seq_cst);
     linux_impl::FutexWait(&record->permit, 0, nullptr);
     record->sleeping.store(false, std::memory_order_relaxed);
-  }
+  } while (record->permit.exchange(0, std::memory_order_acquire) != 1);
 }
 
 void Unpark(Parker* parker) {

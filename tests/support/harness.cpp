@@ -157,6 +157,15 @@ ChildPtr SpawnSelf(const std::string& scenario, const std::string& argument) {
   return child;
 }
 
+ChildPtr ForkRunning(const std::function<int()>& body) {
+  ChildPtr child(new Child());
+  child->reaped = false;
+  child->pid = fork();
+  if (child->pid < 0) return nullptr;
+  if (child->pid == 0) _exit(body());
+  return child;
+}
+
 int WaitChild(Child* child, int milliseconds) {
   const int64_t deadline = NowMs() + milliseconds;
   while (!child->reaped) {

@@ -58,6 +58,10 @@ using ChildPtr = std::unique_ptr<Child, ChildDeleter>;
 ChildPtr SpawnSelf(const std::string& scenario, const std::string& argument);
 // The child's exit code, or -1 if it did not end within the deadline.
 int WaitChild(Child* child, int milliseconds = kHangMilliseconds);
+#if !defined(_WIN32)
+// This process forked: the child runs `body` and ends with its result.
+ChildPtr ForkRunning(const std::function<int()>& body);
+#endif
 void KillChild(Child* child);
 
 // Child scenarios register by name; the test main runs one when asked.
