@@ -8,6 +8,9 @@ namespace messaging {
 namespace {
 
 constexpr uint32_t kFewestBuckets = 16;
+// Past this the chains grow instead: the table's size stays far within
+// 32-bit arithmetic.
+constexpr uint32_t kMostBuckets = 1u << 24;
 // A bucket is the head of a chain: one pointer.
 constexpr uint32_t kBucketSize = sizeof(Recipient*);  // NOLINT(bugprone-sizeof-expression)
 constexpr uint32_t kMostSpareRecords = 64;
@@ -85,7 +88,9 @@ Recipient* FindOrAdd(Queue* queue, int32_t key) {
   Recipient** bucket = &queue->Buckets[BucketOf(queue, key)];
   recipient->Chain = *bucket;
   *bucket = recipient;
-  if (++queue->RecipientCount > queue->BucketCount) Resize(queue, queue->BucketCount * 2);
+  if (++queue->RecipientCount > queue->BucketCount && queue->BucketCount < kMostBuckets) {
+    Resize(queue, queue->BucketCount * 2);
+  }
   return recipient;
 }
 

@@ -34,13 +34,17 @@ enum class WaitResult : uint32_t {
 constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
 
 // Brings the layer up at load, before anything else is called, and down at
-// unload, after everything else. At a process's exit with other threads
-// still running (ProcessIsExiting) End frees nothing those threads can reach.
+// unload, after everything else. At the process's exit End frees nothing:
+// other threads may still run in the library (Linux) or have been ended
+// anywhere in it, holding its locks (Windows). It still unhooks everything
+// that could call into the library's code once that is unmapped.
 bool Start();
-void End();
+void End(bool process_exiting);
 // Whether the unload under way is the process's exit rather than an unload
-// by the host: then threads of the host may still be inside the library.
-bool ProcessIsExiting();
+// by the host. `loader_says` is the loader's own word where it gives one
+// (Windows: the detach notification's reserved argument); the layer may
+// know better.
+bool ProcessIsExiting(bool loader_says);
 // The loader's notice, where the platform gives one, that the calling thread
 // is about to end: what the thread's parker used is returned.
 void ThreadEnding();

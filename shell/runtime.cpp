@@ -45,15 +45,18 @@ void RuntimeEnd() {
   runtime.PrivateHeap = 0;
 }
 
-int32_t EntryPoint(uint32_t reason) {
+int32_t EntryPoint(uint32_t reason, bool loader_says_exiting) {
   if (reason == kProcessAttach) {
     platform::Start();
     RuntimeStart();
     messaging::OnAttach(&runtime.Queue, runtime.PrivateHeap, DrawRandom(0xFFFFFFFFu));
-  } else if (reason == kProcessDetach && !platform::ProcessIsExiting()) {
-    messaging::OnDetach(&runtime.Queue);
-    RuntimeEnd();
-    platform::End();
+  } else if (reason == kProcessDetach) {
+    bool exiting = platform::ProcessIsExiting(loader_says_exiting);
+    if (!exiting) {
+      messaging::OnDetach(&runtime.Queue);
+      RuntimeEnd();
+    }
+    platform::End(exiting);
   } else if (reason == kThreadDetach) {
     platform::ThreadEnding();
   }

@@ -37,7 +37,8 @@ enum : uint32_t {
 // The library's start and end, driven by the loader; always 1. At the
 // process's exit with threads of the host still inside, the end frees
 // nothing: those threads may run on until the process is gone.
-int32_t EntryPoint(uint32_t reason);
+// `loader_says_exiting`: the loader reports the process's exit (Windows).
+int32_t EntryPoint(uint32_t reason, bool loader_says_exiting = false);
 
 }  // namespace shell
 

@@ -19,8 +19,6 @@
 namespace platform {
 namespace linux_impl {
 
-void ArmExitWatch();
-
 namespace {
 
 // A contended take spins this often before it sleeps: resources guard
@@ -46,6 +44,8 @@ void UnlinkHeld(ThreadRecord* self, Slot* slot) {
   mutex->held_previous = mutex->held_next = nullptr;
 }
 
+}  // namespace
+
 // Frees a closed mutex once nobody holds or waits on it; several threads
 // may try, and the exchange lets one of them do it.
 __attribute__((noinline, cold)) void FreeIfDeleted(Slot* slot) {
@@ -61,6 +61,8 @@ __attribute__((noinline, cold)) void FreeIfDeleted(Slot* slot) {
   }
   UnlockWord(&mutex->word);
 }
+
+namespace {
 
 // Lets the word go; the owner was cleared already. A close that came while
 // the word was held is finished here. The release and the look at
@@ -88,6 +90,8 @@ __attribute__((noinline)) bool TakeContended(Slot* slot, uint32_t handle, uint32
     taken = LockWordSlowly(&mutex->word, milliseconds == kWaitForever ? nullptr : &deadline);
   }
   mutex->waiters.fetch_sub(1, std::memory_order_seq_cst);
+  // The last waiter to leave a mutex closed meanwhile frees it, if free.
+  if (!taken && mutex->deleted.load(std::memory_order_seq_cst)) FreeIfDeleted(slot);
   return taken;
 }
 
@@ -120,6 +124,7 @@ using linux_impl::Slot;
 using linux_impl::ThreadRecord;
 
 Handle MutexCreate() {
+  linux_impl::ArmExitWatch();
   faults::Count(faults::Call::kMutexCreate);
   if (faults::Fails(faults::Point::kCreateObject)) return 0;
   Slot* slot = linux_impl::ReserveSlot();
@@ -173,6 +178,7 @@ WaitResult ObjectWait(Handle object, uint32_t milliseconds) {
 }
 
 bool MutexRelease(Handle mutex_handle) {
+  linux_impl::ArmExitWatch();
   ThreadRecord* self = linux_impl::SelfRecordIfAny();
   Slot* slot = linux_impl::Lookup(mutex_handle, linux_impl::Kind::kMutex);
   if (self == nullptr || slot == nullptr) return false;
@@ -186,6 +192,7 @@ bool MutexRelease(Handle mutex_handle) {
 }
 
 bool ObjectClose(Handle object) {
+  linux_impl::ArmExitWatch();
   faults::Count(faults::Call::kObjectClose);
   Slot* slot = linux_impl::Lookup(object, linux_impl::Kind::kMutex);
   if (slot == nullptr || !linux_impl::CloseHandleOf(object, linux_impl::Kind::kMutex)) return false;

@@ -117,7 +117,11 @@ inline ThreadRecord* SelfRecord() {
   return record != nullptr ? record : MakeSelfRecord();
 }
 void AbandonOrFreeMutex(Slot* slot);  // its holder is gone
-bool MutexInUse(const Slot* slot);    // held or slept on
+void FreeIfDeleted(Slot* slot);       // a closed mutex nobody holds or waits on
+// Arms the watch for the process's exit, from the first call that lets a
+// thread be inside the library (see ProcessIsExiting).
+void ArmExitWatch();
+bool MutexInUse(const Slot* slot);  // held or slept on
 bool ThreadRecordInUse(const Slot* slot);
 
 }  // namespace platform::linux_impl

@@ -19,8 +19,6 @@ struct QueueLock {
 
 namespace linux_impl {
 
-void ArmExitWatch();
-
 struct alignas(16) BlockHeader {
   BlockHeader* prev;
   BlockHeader* next;

@@ -45,6 +45,7 @@ constexpr int kParkSpins = 200;
 // taker answering each other may both spin; more spinners than processors
 // would only take the processors that the threads they wait for need.
 std::atomic<int> spin_places{0};
+int spin_places_made = 0;
 
 pthread_key_t thread_key;
 bool thread_key_made = false;
@@ -75,16 +76,19 @@ void ThreadEnded(void* value) {
 }
 
 void ResetSlotInChild(Slot* slot) {
+  ThreadRecord* self = SelfRecordIfAny();
   Kind kind = slot->kind.load(std::memory_order_relaxed);
-  if (kind == Kind::kThread && &slot->local.thread != self_record) {
+  if (kind == Kind::kThread && &slot->local.thread != self) {
     FreeSlot(slot);  // a thread of the parent, not here
   } else if (kind == Kind::kMutex) {
     MutexState* mutex = &slot->local.mutex;
     mutex->waiters.store(0, std::memory_order_relaxed);
-    if (mutex->owner.load(std::memory_order_relaxed) == self_record && self_record != nullptr) {
+    if (self != nullptr && mutex->owner.load(std::memory_order_relaxed) == self) {
       mutex->word.store(kLockHeld, std::memory_order_relaxed);  // nobody here sleeps on it
     } else if (mutex->word.load(std::memory_order_relaxed) != kLockFree) {
       AbandonOrFreeMutex(slot);
+    } else if (mutex->deleted.load(std::memory_order_relaxed)) {
+      FreeIfDeleted(slot);  // closed by a parent thread that did not get to free it
     }
   }
 }
@@ -105,7 +109,9 @@ void AfterForkInParent() {
 void AfterForkInChild() {
   UnlockTableAfterFork(true);
   ResetQueueLockInChild();
-  if (self_record != nullptr) self_record->sleeping.store(false, std::memory_order_relaxed);
+  spin_places.store(spin_places_made, std::memory_order_relaxed);  // the parent's spinners are not here
+  ThreadRecord* self = SelfRecordIfAny();
+  if (self != nullptr) self->sleeping.store(false, std::memory_order_relaxed);
   ForEachSlot(ResetSlotInChild);
 }
 
@@ -172,6 +178,7 @@ void ArmExitWatch() {
 
 ThreadRecord* MakeSelfRecord() {
   ArmExitWatch();
+  if (!thread_key_made) return nullptr;  // never borrow another's key
   Slot* slot = ReserveSlot();
   if (slot == nullptr) return nullptr;
   ThreadRecord* record = &slot->local.thread;
@@ -237,24 +244,27 @@ void Unpark(Parker* parker) {
 
 bool Start() {
   long processors = sysconf(_SC_NPROCESSORS_ONLN);
-  linux_impl::spin_places.store(processors > 1 ? static_cast<int>(processors) : 0, std::memory_order_relaxed);
+  linux_impl::spin_places_made = processors > 1 ? static_cast<int>(processors) : 0;
+  linux_impl::spin_places.store(linux_impl::spin_places_made, std::memory_order_relaxed);
   int rc = pthread_key_create(&linux_impl::thread_key, linux_impl::ThreadEnded);
   linux_impl::thread_key_made = rc == 0;
   linux_impl::RegisterForkHandlers();
   return linux_impl::thread_key_made;
 }
 
-bool ProcessIsExiting() {
+bool ProcessIsExiting(bool loader_says) {
+  if (loader_says) return true;
   sem_t* marker = linux_impl::exit_marker.load(std::memory_order_acquire);
   int posted = 0;
   return marker != nullptr && sem_getvalue(marker, &posted) == 0 && posted > 0;
 }
 
-void End() {
-  if (ProcessIsExiting()) return;  // threads may still run in here: touch nothing
-  // No thread's end may call into this code once it is gone.
+void End(bool process_exiting) {
+  // No thread's end may call into this code once it is gone, even at the
+  // exit: an exit handler may unload the library and then join a thread.
   if (linux_impl::thread_key_made) pthread_key_delete(linux_impl::thread_key);
   linux_impl::thread_key_made = false;
+  if (process_exiting) return;  // threads may still run in here: free nothing
   linux_impl::load_epoch.fetch_add(1, std::memory_order_relaxed);
   linux_impl::ReleaseChunks(linux_impl::KeepAtUnload);
 }

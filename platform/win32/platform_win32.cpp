@@ -252,7 +252,8 @@ bool Start() {
 // list is walked without its lock: at a process's exit a thread the system
 // has already ended may have been ended holding it. A thread still parked
 // keeps waiting on its closed event; that does not disturb the unload.
-void End() {
+void End(bool process_exiting) {
+  if (process_exiting) return;  // the parkers' lock may be held by an ended thread
   Parker* parker = parkers;
   while (parker != nullptr) {
     Parker* next = parker->next;
@@ -269,8 +270,8 @@ void End() {
 }
 
 // Windows ends every other thread before it tells the library of the
-// process's exit, so no thread of the host can still be inside it.
-bool ProcessIsExiting() { return false; }
+// process's exit, and says so in the notification.
+bool ProcessIsExiting(bool loader_says) { return loader_says; }
 
 void ThreadEnding() {
   Parker* parker = static_cast<Parker*>(::TlsGetValue(parker_slot));

@@ -4,6 +4,8 @@
 
 #include "../runtime.h"
 
-extern "C" BOOL WINAPI DllEntry(HINSTANCE /*module*/, DWORD reason, LPVOID /*reserved*/) {
-  return shell::EntryPoint(reason);
+extern "C" BOOL WINAPI DllEntry(HINSTANCE /*module*/, DWORD reason, LPVOID reserved) {
+  // A non-null `reserved` at detach: the process is exiting, and its other
+  // threads were ended wherever they were, perhaps inside the library.
+  return shell::EntryPoint(reason, reserved != nullptr);
 }
