@@ -13,7 +13,9 @@ constexpr uint32_t kFewestBuckets = 16;
 constexpr uint32_t kMostBuckets = 1u << 24;
 // A bucket is the head of a chain: one pointer.
 constexpr uint32_t kBucketSize = sizeof(Recipient*);  // NOLINT(bugprone-sizeof-expression)
-constexpr uint32_t kMostSpareRecords = 64;
+// Records always kept for reuse, whatever the recent peak: enough for a
+// steady flow, few enough to stay small (a few hundred KiB at the most).
+constexpr uint32_t kMostSpareRecords = 4096;
 constexpr uint32_t kMostSpareRecipients = 64;
 
 // What a locked section leaves to do once the lock is released.
@@ -137,7 +139,7 @@ Record* NewRecord(Queue* queue) {
 }
 
 void DropRecord(Queue* queue, Record* record) {
-  if (queue->SpareRecordCount >= kMostSpareRecords && queue->SpareRecordCount >= queue->QueuedCount) {
+  if (queue->SpareRecordCount >= kMostSpareRecords && queue->SpareRecordCount >= queue->RecentPeak) {
     platform::HeapFree(queue->Heap, record);
     return;
   }
@@ -156,7 +158,7 @@ bool TakeLocked(Queue* queue, int32_t key, int32_t* value, AfterUnlock* work) {
   if (recipient->OldestRecord == nullptr) recipient->NewestRecord = nullptr;
   *value = record->Value;
   work->Wake = record->Reply;
-  --queue->QueuedCount;
+  if (--queue->QueuedCount == 0) queue->RecentPeak /= 2;
   DropRecord(queue, record);
   RemoveIfIdle(queue, recipient);
   return true;
@@ -194,7 +196,7 @@ AfterUnlock PostLocked(Queue* queue, int32_t key, int32_t value, platform::Parke
     recipient->OldestRecord = record;
   }
   recipient->NewestRecord = record;
-  ++queue->QueuedCount;
+  if (++queue->QueuedCount > queue->RecentPeak) queue->RecentPeak = queue->QueuedCount;
   *queued = true;
   return AfterUnlock{};
 }
@@ -229,6 +231,7 @@ void FreeIndexed(Queue* queue) {
   }
   queue->RecipientCount = 0;
   queue->QueuedCount = 0;
+  queue->RecentPeak = 0;
   queue->IdleRecipient = nullptr;
 }
 

@@ -51,10 +51,12 @@ struct Queue {
   // the index for its next post: a flow to one recipient reuses its entry.
   Recipient* IdleRecipient;
   uint32_t QueuedCount;  // records queued, all recipients
+  uint32_t RecentPeak;   // the most queued lately; halved whenever the queue empties
   // Taken from and given back to under the lock, so a steady flow does not
   // go to the heap for every message or every new recipient. Records are
-  // kept up to as many as are queued (at least a few dozen): memory follows
-  // the queue's recent length.
+  // kept up to the recent peak of what was queued (a few thousand at least):
+  // a burst like the last one needs no heap, and memory follows the queue's
+  // length as the peak decays.
   Record* SpareRecords;
   uint32_t SpareRecordCount;
   Recipient* SpareRecipients;

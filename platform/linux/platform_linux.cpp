@@ -28,9 +28,11 @@ struct alignas(16) BlockHeader {
 
 namespace {
 
-// The queue's lock is held for a few dozen instructions at a time: a waiter
-// that spins this long usually finds it free without sleeping.
-constexpr int kQueueLockSpins = 100;
+// The queue's lock is held for a few dozen instructions at a time: a taker
+// that spins a little often finds it free without sleeping. Not longer:
+// under steady contention a thread that sleeps lets the holder run on alone,
+// while long spinning keeps the lock's line bouncing between processors.
+constexpr int kQueueLockSpins = 10;
 
 constexpr uint32_t kBlockMagic = 0x51484250;  // marks a live heap block
 
