@@ -101,6 +101,7 @@ bool Idle(const Recipient* recipient) {
 }
 
 void Unindex(Queue* queue, Recipient* recipient) {
+  QUENTHALOY_CHECK(Idle(recipient) && queue->IdleRecipient != recipient);
   Recipient** link = &queue->Buckets[BucketOf(queue, recipient->Key)];
   while (*link != recipient) link = &(*link)->Chain;
   *link = recipient->Chain;
@@ -172,6 +173,7 @@ AfterUnlock PostLocked(Queue* queue, int32_t key, int32_t value, platform::Parke
   if (recipient == nullptr) return AfterUnlock{};
   Sleeper* sleeper = recipient->OldestSleeper;
   if (sleeper != nullptr) {
+    QUENTHALOY_CHECK(recipient->OldestRecord == nullptr);
     recipient->OldestSleeper = sleeper->Next;
     if (recipient->OldestSleeper == nullptr) recipient->NewestSleeper = nullptr;
     sleeper->Value = value;
@@ -202,6 +204,8 @@ AfterUnlock PostLocked(Queue* queue, int32_t key, int32_t value, platform::Parke
 }
 
 void LinkSleeper(Recipient* recipient, Sleeper* sleeper) {
+  QUENTHALOY_CHECK(recipient->OldestRecord == nullptr);  // a waiter sleeps only with nothing queued
+  QUENTHALOY_CHECK(sleeper->Next == nullptr && recipient->NewestSleeper != sleeper);  // never linked twice
   if (recipient->NewestSleeper != nullptr) {
     recipient->NewestSleeper->Next = sleeper;
   } else {

@@ -106,6 +106,22 @@ bool HeapDestroy(Handle heap);
 // Milliseconds from a fixed point in the past, wrapping at 2^32.
 uint32_t MonotonicMilliseconds();
 
+// Reports a broken invariant of the library's own (a debug check, see
+// QUENTHALOY_CHECK) and ends the process.
+[[noreturn]] void CheckFailed(const char* condition, const char* file, int line);
+
+static_assert(sizeof(Handle) == 4, "handles travel as 32-bit integers");
+
 }  // namespace platform
+
+// Invariants the library keeps, checked in the builds made to find faults
+// (the sanitizer presets define QUENTHALOY_DEBUG_CHECKS) and compiled out
+// of the product.
+#if defined(QUENTHALOY_DEBUG_CHECKS)
+#define QUENTHALOY_CHECK(condition) \
+  ((condition) ? static_cast<void>(0) : ::platform::CheckFailed(#condition, __FILE__, __LINE__))
+#else
+#define QUENTHALOY_CHECK(condition) static_cast<void>(0)
+#endif
 
 #endif

@@ -12,6 +12,7 @@ namespace platform::linux_impl {
 
 static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "a futex word is 32 bits");
 static_assert(std::atomic<uint32_t>::is_always_lock_free, "the kernel reads the word directly");
+static_assert(alignof(std::atomic<uint32_t>) == 4, "futex words are aligned to 4 bytes");
 
 FutexOutcome FutexWait(std::atomic<uint32_t>* word, uint32_t expected, const timespec* deadline) {
   // FUTEX_WAIT_BITSET takes an absolute deadline on CLOCK_MONOTONIC, so a
@@ -55,6 +56,20 @@ bool DeadlinePassed(const timespec& deadline) {
   clock_gettime(CLOCK_MONOTONIC, &now);
   return now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
 }
+
+}  // namespace platform::linux_impl
+
+namespace platform {
+
+void CheckFailed(const char* condition, const char* file, int line) {
+  char text[256];
+  snprintf(text, sizeof(text), "check failed at %s:%d: %s", file, line, condition);
+  linux_impl::Fatal(text, EINVAL);
+}
+
+}  // namespace platform
+
+namespace platform::linux_impl {
 
 void Fatal(const char* what, int error) {
   char text[160];

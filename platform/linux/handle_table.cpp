@@ -25,6 +25,7 @@ constexpr uint32_t kReuseDelay = 16384;
 
 static_assert((kGenerationMask << kIndexBits | kIndexMask) < 0x80000000u, "handles stay positive");
 static_assert(kReuseDelay < kIndexMask, "the free list can hold the delay");
+static_assert(kLockFree == 0, "a reserved slot is zeroed, and its mutex then free");
 
 struct Table {
   pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;

@@ -59,6 +59,13 @@ void WriteToStandardError(const char* text) {
 // The system refused an operation the queue cannot do without: going on
 // would lose wake-ups or run the queue unlocked. Ends the process at once, as
 // abort does, so that no unload notice runs into the broken state.
+static_assert(static_cast<DWORD>(WaitResult::kObtained) == WAIT_OBJECT_0, "wait results are Windows'");
+static_assert(static_cast<DWORD>(WaitResult::kAbandoned) == WAIT_ABANDONED, "wait results are Windows'");
+static_assert(static_cast<DWORD>(WaitResult::kTimedOut) == WAIT_TIMEOUT, "wait results are Windows'");
+static_assert(static_cast<DWORD>(WaitResult::kFailed) == WAIT_FAILED, "wait results are Windows'");
+static_assert(kWaitForever == INFINITE, "the endless time-out is Windows'");
+static_assert(sizeof(HANDLE) == sizeof(Handle), "a handle value fits the library's handles");
+
 [[noreturn]] void Fault(const char* what) {
   ::OutputDebugStringA(what);
   WriteToStandardError("Quenthaloy: ");
@@ -67,6 +74,12 @@ void WriteToStandardError(const char* text) {
   ::TerminateProcess(::GetCurrentProcess(), 3);
   __builtin_trap();
 }
+
+}  // namespace
+
+void CheckFailed(const char* condition, const char* /*file*/, int /*line*/) { Fault(condition); }
+
+namespace {
 
 // --- The library's own handles ---------------------------------------------
 //
