@@ -22,12 +22,19 @@ STOP = -1
 
 
 def load(path):
-    library = ctypes.CDLL(path)
-    for name, arguments in [("SendThreadMessage", 2), ("WaitThreadMessage", 1), ("GetThreadMessage", 1)]:
-        function = getattr(library, name)
-        function.argtypes = [ctypes.c_int32] * arguments
-        function.restype = ctypes.c_int32
-    return library
+    """The library as a Python host should load it: the calls that can block
+    for long (WaitThreadMessage) through ctypes.CDLL, which lets other Python
+    threads run meanwhile; the calls that never do (SendThreadMessage,
+    GetThreadMessage) through ctypes.PyDLL, which keeps the interpreter lock
+    across the call instead of handing it to the worker the post just woke."""
+    blocking, quick_calls = ctypes.CDLL(path), ctypes.PyDLL(path)
+    for library, names in [(blocking, [("WaitThreadMessage", 1)]),
+                           (quick_calls, [("SendThreadMessage", 2), ("GetThreadMessage", 1)])]:
+        for name, arguments in names:
+            function = getattr(library, name)
+            function.argtypes = [ctypes.c_int32] * arguments
+            function.restype = ctypes.c_int32
+    return blocking, quick_calls
 
 
 def serve(take, worker, workers, jobs, wrong):
@@ -68,8 +75,9 @@ def time_pool(workers, jobs, make_take, post, wrong):
 
 
 def ours(library, workers, jobs, wrong):
-    wait = library.WaitThreadMessage
-    send = library.SendThreadMessage
+    blocking, quick_calls = library
+    wait = blocking.WaitThreadMessage
+    send = quick_calls.SendThreadMessage
     return time_pool(workers, jobs, lambda w: (lambda key=FIRST_KEY + w: wait(key)),
                      lambda w, job: send(FIRST_KEY + w, job), wrong)
 
