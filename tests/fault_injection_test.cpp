@@ -13,18 +13,14 @@
 #include "resources/resources.h"
 #include "shell/runtime.h"
 #include "support/harness.h"
+#include "support/queue_calls.h"
 
 namespace {
 
-// The four message operations on the process's one queue.
-int32_t Send(int32_t recipient, int32_t value) {
-  return messaging::SendThreadMessage(&shell::runtime.Queue, recipient, value);
-}
-int32_t Get(int32_t recipient) { return messaging::GetThreadMessage(&shell::runtime.Queue, recipient); }
-int32_t SendAndWait(int32_t recipient, int32_t value) {
-  return messaging::SendThreadMessageAndWait(&shell::runtime.Queue, recipient, value);
-}
-int32_t Wait(int32_t recipient) { return messaging::WaitThreadMessage(&shell::runtime.Queue, recipient); }
+using queue_calls::Get;
+using queue_calls::Send;
+using queue_calls::SendAndWait;
+using queue_calls::Wait;
 
 using platform::faults::Point;
 using platform::faults::SetFailing;
