@@ -1,4 +1,4 @@
-// Per recipient, a list of messages oldest first and a list of sleepers
+// Per recipient, a ring of messages oldest first and a list of sleepers
 // oldest first, found through a hash index; everything under the queue lock.
 // The one thread a post or a take must wake is woken after the lock is
 // released, so that it does not wake into a lock still held.
@@ -13,10 +13,13 @@ constexpr uint32_t kFewestBuckets = 16;
 constexpr uint32_t kMostBuckets = 1u << 24;
 // A bucket is the head of a chain: one pointer.
 constexpr uint32_t kBucketSize = sizeof(Recipient*);  // NOLINT(bugprone-sizeof-expression)
-// Records always kept for reuse, whatever the recent peak: enough for a
-// steady flow, few enough to stay small (a few hundred KiB at the most).
-constexpr uint32_t kMostSpareRecords = 4096;
 constexpr uint32_t kMostSpareRecipients = 64;
+constexpr uint32_t kFirstRingSize = 8;
+// A recipient leaving the index keeps a ring up to this size for its next
+// use; a larger one, grown for a burst, goes back to the heap.
+constexpr uint32_t kMostKeptRingSize = 64;
+// Doubling stops here: the ring's size stays far within 32-bit arithmetic.
+constexpr uint32_t kMostRingSize = 1u << 26;
 
 // What a locked section leaves to do once the lock is released.
 struct AfterUnlock {
@@ -81,7 +84,11 @@ Recipient* FindOrAdd(Queue* queue, int32_t key) {
   if (recipient != nullptr) {
     queue->SpareRecipients = recipient->Chain;
     --queue->SpareRecipientCount;
+    Message* ring = recipient->Ring;
+    uint32_t ring_size = recipient->RingSize;
     *recipient = Recipient{};
+    recipient->Ring = ring;
+    recipient->RingSize = ring_size;
   } else {
     recipient = static_cast<Recipient*>(Allocate(queue, sizeof(Recipient)));
     if (recipient == nullptr) return nullptr;
@@ -96,8 +103,54 @@ Recipient* FindOrAdd(Queue* queue, int32_t key) {
   return recipient;
 }
 
-bool Idle(const Recipient* recipient) {
-  return recipient->OldestRecord == nullptr && recipient->OldestSleeper == nullptr;
+bool Idle(const Recipient* recipient) { return recipient->Queued == 0 && recipient->OldestSleeper == nullptr; }
+
+void FreeRing(Queue* queue, Recipient* recipient) {
+  if (recipient->Ring != nullptr) platform::HeapFree(queue->Heap, recipient->Ring);
+  recipient->Ring = nullptr;
+  recipient->RingSize = 0;
+}
+
+void FreeRecipient(Queue* queue, Recipient* recipient) {
+  FreeRing(queue, recipient);
+  platform::HeapFree(queue->Heap, recipient);
+}
+
+// Moves the queued messages, oldest first, into a ring of `size` slots;
+// false (and nothing changed) without memory for it.
+bool ResizeRing(Queue* queue, Recipient* recipient, uint32_t size) {
+  auto* ring = static_cast<Message*>(Allocate(queue, size * static_cast<uint32_t>(sizeof(Message))));
+  if (ring == nullptr) return false;
+  for (uint32_t i = 0; i < recipient->Queued; ++i) {
+    ring[i] = recipient->Ring[(recipient->Oldest + i) & (recipient->RingSize - 1)];
+  }
+  if (recipient->Ring != nullptr) platform::HeapFree(queue->Heap, recipient->Ring);
+  recipient->Ring = ring;
+  recipient->RingSize = size;
+  recipient->Oldest = 0;
+  return true;
+}
+
+bool Enqueue(Queue* queue, Recipient* recipient, Message message) {
+  if (recipient->Queued == recipient->RingSize) {
+    uint32_t size = recipient->RingSize == 0 ? kFirstRingSize : recipient->RingSize * 2;
+    if (size > kMostRingSize || !ResizeRing(queue, recipient, size)) return false;
+  }
+  recipient->Ring[(recipient->Oldest + recipient->Queued) & (recipient->RingSize - 1)] = message;
+  ++recipient->Queued;
+  return true;
+}
+
+Message Dequeue(Queue* queue, Recipient* recipient) {
+  Message message = recipient->Ring[recipient->Oldest];
+  recipient->Oldest = (recipient->Oldest + 1) & (recipient->RingSize - 1);
+  --recipient->Queued;
+  // Halved only when mostly empty, so that a length going up and down by one
+  // never resizes back and forth; without memory it simply stays large.
+  if (recipient->RingSize > kMostKeptRingSize && recipient->Queued < recipient->RingSize / 8) {
+    ResizeRing(queue, recipient, recipient->RingSize / 2);
+  }
+  return message;
 }
 
 void Unindex(Queue* queue, Recipient* recipient) {
@@ -107,11 +160,12 @@ void Unindex(Queue* queue, Recipient* recipient) {
   *link = recipient->Chain;
   --queue->RecipientCount;
   if (queue->SpareRecipientCount < kMostSpareRecipients) {
+    if (recipient->RingSize > kMostKeptRingSize) FreeRing(queue, recipient);
     recipient->Chain = queue->SpareRecipients;
     queue->SpareRecipients = recipient;
     ++queue->SpareRecipientCount;
   } else {
-    platform::HeapFree(queue->Heap, recipient);
+    FreeRecipient(queue, recipient);
   }
   // Halved only when mostly empty, so that a count going up and down by one
   // never resizes back and forth.
@@ -130,37 +184,14 @@ void RemoveIfIdle(Queue* queue, Recipient* recipient) {
   if (previous != nullptr && Idle(previous)) Unindex(queue, previous);
 }
 
-Record* NewRecord(Queue* queue) {
-  Record* record = queue->SpareRecords;
-  if (record == nullptr) return static_cast<Record*>(Allocate(queue, sizeof(Record)));
-  queue->SpareRecords = record->Next;
-  --queue->SpareRecordCount;
-  *record = Record{};
-  return record;
-}
-
-void DropRecord(Queue* queue, Record* record) {
-  if (queue->SpareRecordCount >= kMostSpareRecords && queue->SpareRecordCount >= queue->RecentPeak) {
-    platform::HeapFree(queue->Heap, record);
-    return;
-  }
-  record->Next = queue->SpareRecords;
-  queue->SpareRecords = record;
-  ++queue->SpareRecordCount;
-}
-
 // Takes the oldest message for `key`; its sender, if one waits, is to be
 // released after the unlock.
 bool TakeLocked(Queue* queue, int32_t key, int32_t* value, AfterUnlock* work) {
   Recipient* recipient = Find(queue, key);
-  if (recipient == nullptr || recipient->OldestRecord == nullptr) return false;
-  Record* record = recipient->OldestRecord;
-  recipient->OldestRecord = record->Next;
-  if (recipient->OldestRecord == nullptr) recipient->NewestRecord = nullptr;
-  *value = record->Value;
-  work->Wake = record->Reply;
-  if (--queue->QueuedCount == 0) queue->RecentPeak /= 2;
-  DropRecord(queue, record);
+  if (recipient == nullptr || recipient->Queued == 0) return false;
+  Message message = Dequeue(queue, recipient);
+  *value = message.Value;
+  work->Wake = message.Reply;
   RemoveIfIdle(queue, recipient);
   return true;
 }
@@ -173,7 +204,7 @@ AfterUnlock PostLocked(Queue* queue, int32_t key, int32_t value, platform::Parke
   if (recipient == nullptr) return AfterUnlock{};
   Sleeper* sleeper = recipient->OldestSleeper;
   if (sleeper != nullptr) {
-    QUENTHALOY_CHECK(recipient->OldestRecord == nullptr);
+    QUENTHALOY_CHECK(recipient->Queued == 0);
     recipient->OldestSleeper = sleeper->Next;
     if (recipient->OldestSleeper == nullptr) recipient->NewestSleeper = nullptr;
     sleeper->Value = value;
@@ -185,26 +216,13 @@ AfterUnlock PostLocked(Queue* queue, int32_t key, int32_t value, platform::Parke
     RemoveIfIdle(queue, recipient);
     return AfterUnlock{wake};
   }
-  Record* record = NewRecord(queue);
-  if (record == nullptr) {
-    RemoveIfIdle(queue, recipient);
-    return AfterUnlock{};
-  }
-  record->Value = value;
-  record->Reply = reply;
-  if (recipient->NewestRecord != nullptr) {
-    recipient->NewestRecord->Next = record;
-  } else {
-    recipient->OldestRecord = record;
-  }
-  recipient->NewestRecord = record;
-  if (++queue->QueuedCount > queue->RecentPeak) queue->RecentPeak = queue->QueuedCount;
-  *queued = true;
+  *queued = Enqueue(queue, recipient, Message{value, reply});
+  if (!*queued) RemoveIfIdle(queue, recipient);
   return AfterUnlock{};
 }
 
 void LinkSleeper(Recipient* recipient, Sleeper* sleeper) {
-  QUENTHALOY_CHECK(recipient->OldestRecord == nullptr);  // a waiter sleeps only with nothing queued
+  QUENTHALOY_CHECK(recipient->Queued == 0);  // a waiter sleeps only with nothing queued
   QUENTHALOY_CHECK(sleeper->Next == nullptr && recipient->NewestSleeper != sleeper);  // never linked twice
   if (recipient->NewestSleeper != nullptr) {
     recipient->NewestSleeper->Next = sleeper;
@@ -214,7 +232,7 @@ void LinkSleeper(Recipient* recipient, Sleeper* sleeper) {
   recipient->NewestSleeper = sleeper;
 }
 
-// Frees every recipient and record. Sleepers are left where they are: on
+// Frees every recipient and its ring. Sleepers are left where they are: on
 // the stacks of threads that will never be woken (unload) or that do not
 // exist (a forked child).
 void FreeIndexed(Queue* queue) {
@@ -222,35 +240,22 @@ void FreeIndexed(Queue* queue) {
     Recipient* recipient = queue->Buckets[i];
     while (recipient != nullptr) {
       Recipient* next = recipient->Chain;
-      Record* record = recipient->OldestRecord;
-      while (record != nullptr) {
-        Record* later = record->Next;
-        platform::HeapFree(queue->Heap, record);
-        record = later;
-      }
-      platform::HeapFree(queue->Heap, recipient);
+      FreeRecipient(queue, recipient);
       recipient = next;
     }
     queue->Buckets[i] = nullptr;
   }
   queue->RecipientCount = 0;
-  queue->QueuedCount = 0;
-  queue->RecentPeak = 0;
   queue->IdleRecipient = nullptr;
 }
 
 void FreeSpares(Queue* queue) {
-  while (queue->SpareRecords != nullptr) {
-    Record* next = queue->SpareRecords->Next;
-    platform::HeapFree(queue->Heap, queue->SpareRecords);
-    queue->SpareRecords = next;
-  }
   while (queue->SpareRecipients != nullptr) {
     Recipient* next = queue->SpareRecipients->Chain;
-    platform::HeapFree(queue->Heap, queue->SpareRecipients);
+    FreeRecipient(queue, queue->SpareRecipients);
     queue->SpareRecipients = next;
   }
-  queue->SpareRecordCount = queue->SpareRecipientCount = 0;
+  queue->SpareRecipientCount = 0;
 }
 
 }  // namespace

@@ -12,8 +12,7 @@ namespace messaging {
 
 // A queued message. `Reply` is the parker of a synchronous sender waiting
 // for the take, or null.
-struct Record {
-  Record* Next;
+struct Message {
   int32_t Value;
   platform::Parker* Reply;
 };
@@ -33,8 +32,13 @@ struct Sleeper {
 struct Recipient {
   Recipient* Chain;  // the next in its bucket
   int32_t Key;
-  Record* OldestRecord;
-  Record* NewestRecord;
+  // The messages queued, oldest first, in a ring of RingSize slots (a power
+  // of two; 0 with no ring yet): a take behind a long backlog reads one
+  // cache line per few messages, not one heap block per message.
+  Message* Ring;
+  uint32_t RingSize;
+  uint32_t Oldest;  // slot of the oldest message
+  uint32_t Queued;
   Sleeper* OldestSleeper;
   Sleeper* NewestSleeper;
 };
@@ -50,15 +54,8 @@ struct Queue {
   // The last recipient left with nothing queued and nobody waiting, kept in
   // the index for its next post: a flow to one recipient reuses its entry.
   Recipient* IdleRecipient;
-  uint32_t QueuedCount;  // records queued, all recipients
-  uint32_t RecentPeak;   // the most queued lately; halved whenever the queue empties
-  // Taken from and given back to under the lock, so a steady flow does not
-  // go to the heap for every message or every new recipient. Records are
-  // kept up to the recent peak of what was queued (a few thousand at least):
-  // a burst like the last one needs no heap, and memory follows the queue's
-  // length as the peak decays.
-  Record* SpareRecords;
-  uint32_t SpareRecordCount;
+  // Recipients that left the index, kept (with a small ring) for the next
+  // new ones, so that keys coming and going do not go to the heap each time.
   Recipient* SpareRecipients;
   uint32_t SpareRecipientCount;
 };

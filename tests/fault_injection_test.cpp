@@ -74,26 +74,29 @@ TEST_F(Faults, APostWithoutMemoryQueuesNothingAndKeepsWhatWasQueued) {
   Send(3, 30);
   {
     Failing memory(Point::kHeapAlloc);
-    EXPECT_EQ(Send(3, 31), 0);
-    EXPECT_EQ(SendAndWait(3, 32), 0) << "nothing queued, so nothing to wait for";
+    // A recipient never used needs memory for its entry and its ring.
+    EXPECT_EQ(Send(13, 31), 0);
+    EXPECT_EQ(SendAndWait(13, 32), 0) << "nothing queued, so nothing to wait for";
   }
+  EXPECT_EQ(Get(13), 0);
   Send(3, 33);
   EXPECT_EQ(Get(3), 30);
   EXPECT_EQ(Get(3), 33);
   EXPECT_EQ(Get(3), 0);
 }
 
-TEST_F(Faults, RecordsOfTakenMessagesServeWhileTheHeapIsExhausted) {
+TEST_F(Faults, ARecipientsRingServesWhileTheHeapIsExhausted) {
   for (int i = 1; i <= 10; ++i) Send(4, i);
   for (int i = 1; i <= 10; ++i) ASSERT_EQ(Get(4), i);
   Failing memory(Point::kHeapAlloc);
-  for (int i = 1; i <= 20; ++i) Send(4, 100 + i);
+  for (int i = 1; i <= 40; ++i) Send(4, 100 + i);
   int taken = 0;
   for (int32_t v = Get(4), expected = 101; v != 0; v = Get(4)) {
     EXPECT_EQ(v, expected++) << "whatever was queued comes back in order";
     ++taken;
   }
-  EXPECT_EQ(taken, 10) << "the ten spare records, and no more";
+  EXPECT_GE(taken, 10) << "the ring that held ten holds them again";
+  EXPECT_LT(taken, 40) << "a full ring cannot grow without memory";
 }
 
 TEST_F(Faults, WithoutAParkerASynchronousSendQueuesAPlainMessage) {
