@@ -106,17 +106,18 @@ TEST(Mutex, ClosedWhileHeldStopsAnsweringAtOnce) {
     released_after_close = platform::MutexRelease(m);
   });
   ASSERT_TRUE(harness::WaitUntil([&] { return held.load(); }));
+  // Checked before any thread ends or starts: Windows hands a closed value
+  // to the next object made anywhere in the process.
   EXPECT_TRUE(platform::ObjectClose(m));
+  EXPECT_FALSE(platform::ObjectClose(m)) << "closed once only";
   EXPECT_EQ(platform::ObjectWait(m, 0), WaitResult::kFailed);
   closed = true;
   ASSERT_TRUE(holder.Join());
   EXPECT_FALSE(released_after_close.load());
-  EXPECT_FALSE(platform::ObjectClose(m)) << "closed once only";
 }
 
 TEST(Handles, ClosedGarbageAndPseudoHandlesFailWithoutEffect) {
-  // Checked at once: Windows hands a closed value to the next object made,
-  // such as the next thread's.
+  // Checked at once, for the reason above.
   Handle m = platform::MutexCreate();
   ASSERT_TRUE(platform::ObjectClose(m));
   EXPECT_EQ(platform::ObjectWait(m, 0), WaitResult::kFailed);
