@@ -227,7 +227,10 @@ void Contention(bench::Table& table) {
   if (quick) counts = {2};
   for (int threads : counts) {
     bench::Progress("post+take, " + std::to_string(threads) + " threads");
-    const long per_thread = std::max(1L, Scaled(400000) / threads);
+    // Long enough (a few hundred milliseconds) that the figure is the
+    // steady state: in shorter runs the threads barely overlap, and which of
+    // them started first decides more than the lock does.
+    const long per_thread = std::max(1L, Scaled(4000000) / threads);
     std::atomic<long> wrong{0};
     auto ours = [&] {
       return PerSecond(threads, per_thread, [&](int t) {
