@@ -305,7 +305,10 @@ void Resources(bench::Table& table) {
 int main(int argc, char** argv) {
   const bench::Options options = bench::ParseOptions(argc, argv);
   quick = options.quick;
-  bench::repetitions = quick ? 1 : 5;
+  // Every figure here is a handful of server round trips, and one sample
+  // differs from the next by up to a fifth: fifteen samples a side keep the
+  // median steady enough to compare within a tenth.
+  bench::repetitions = quick ? 1 : 15;
 #if defined(QUENTHALOY_CDECL)
   bench::Table table("wine_cdecl");
 #else
