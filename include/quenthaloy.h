@@ -70,8 +70,9 @@ typedef int32_t(QUENTHALOY_CALL* QuenthaloyWaitThreadMessageFn)(int32_t recipien
  * work it guarded may be half done. So after a 0 from OpenThreadResource, or
  * from OpenThreadResourceWithin (where 0 also means the time ran out), the
  * caller may hold the resource: a CloseThreadResource that returns non-zero
- * tells. The pseudo-handles -1 and -2 are never resources: every call
- * returns 0 for them at once, as for 0 and any closed handle. */
+ * tells. No negative value is ever a resource (-1 and -2 among them, which
+ * Windows reads as the current process and thread): every call returns 0 for
+ * them at once, as for 0 and any closed handle. */
 /* Makes a new lock, free, that only this process can use: its handle, or 0. */
 QUENTHALOY_API int32_t QUENTHALOY_CALL AddThreadResource(void);
 /* Gives the lock back once: non-zero when the caller held it. A lock taken n

@@ -313,8 +313,9 @@ int32_t CallWithin(int deadline_ms, int code, const char* what, const std::funct
 }
 
 // Child: -1 and -2 (the current process and thread, to Windows, and -1 the
-// "invalid handle" value hosts hold by mistake) and the other pseudo-handles
-// are no resources: every call returns 0 at once and closes nothing.
+// "invalid handle" value hosts hold by mistake), the other pseudo-handles and
+// the standard handles -10 to -12 are no resources: every call returns 0 at
+// once and closes nothing.
 HARNESS_CHILD_SCENARIO(PseudoHandlesAreNoResources) {
   if (!library::Load(argument)) return 2;
   const library::Api& q = library::api();
@@ -334,6 +335,10 @@ HARNESS_CHILD_SCENARIO(PseudoHandlesAreNoResources) {
   for (int32_t h = -1; h >= -6; --h) {
     if (q.DeleteThreadResource(h) != 0) return Failed(30 - h, "DeleteThreadResource of a pseudo-handle");
   }
+  for (int32_t h = -10; h >= -12; --h) {
+    if (q.OpenThreadResourceWithin(h, 0) != 0) return Failed(30 - h, "OpenThreadResourceWithin of a standard handle");
+    if (q.DeleteThreadResource(h) != 0) return Failed(50 - h, "DeleteThreadResource of a standard handle");
+  }
   return 0;
 }
 
@@ -349,7 +354,8 @@ int RunChild(const char* scenario, const std::string& more = "", int deadline_ms
 
 TEST_F(Library, PseudoHandlesAreNoResources) {
   EXPECT_EQ(RunChild("PseudoHandlesAreNoResources"), 0)
-      << "1x: -1, 2x: -2; x1/x3 blocked, x2/x4/x5 Open/OpenWithin/Close not 0; 3x: Delete(-x) not 0";
+      << "1x: -1, 2x: -2; x1/x3 blocked, x2/x4/x5 Open/OpenWithin/Close not 0; 3x: Delete(-x) not 0; 40-42: "
+         "OpenWithin(-x+30) not 0; 60-62: Delete(-x+50) not 0";
 }
 
 // Child: a loop of add, take, delete while held must never run the

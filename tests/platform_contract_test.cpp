@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -26,9 +27,11 @@ struct Closer {
 };
 
 // Values that are not handles in this process on either platform (Windows
-// ignores the low two bits), and the pseudo-handles -1 to -6.
+// ignores the low two bits), and the negative values Windows resolves to
+// something: the pseudo-handles -1 to -6 and the standard handles -10 to -12.
 const Handle kGarbage[] = {0u, 0x3FFFFFF0u, 0x7FFFFF00u, 0x0FFFFF00u};
-const Handle kPseudo[] = {0xFFFFFFFFu, 0xFFFFFFFEu, 0xFFFFFFFDu, 0xFFFFFFFCu, 0xFFFFFFFBu, 0xFFFFFFFAu};
+const Handle kNegative[] = {0xFFFFFFFFu, 0xFFFFFFFEu, 0xFFFFFFFDu, 0xFFFFFFFCu, 0xFFFFFFFBu,
+                            0xFFFFFFFAu, 0xFFFFFFF6u, 0xFFFFFFF5u, 0xFFFFFFF4u};
 
 TEST(Mutex, RecursiveTakesNeedAsManyReleases) {
   Closer m{platform::MutexCreate()};
@@ -124,7 +127,7 @@ TEST(Handles, ClosedGarbageAndPseudoHandlesFailWithoutEffect) {
   EXPECT_FALSE(platform::MutexRelease(m));
   EXPECT_FALSE(platform::ObjectClose(m));
   std::vector<Handle> bad(kGarbage, kGarbage + 4);
-  bad.insert(bad.end(), kPseudo, kPseudo + 6);
+  bad.insert(bad.end(), std::begin(kNegative), std::end(kNegative));
   for (Handle h : bad) {
     Worker attempt([h] {
       EXPECT_EQ(platform::ObjectWait(h, 0), WaitResult::kFailed) << h;

@@ -33,9 +33,11 @@ namespace {
 
 constexpr char kQueueLockName[] = "JQ_Quenthaloy_ThreadMessage";
 
-// -1 to -6: the current process, the current thread and the token
-// pseudo-handles. Never a resource, whatever the kernel would make of them.
-constexpr Handle kLowestPseudoHandle = 0xFFFFFFFAu;
+// No handle a process is given is negative, yet the kernel's wait and close
+// make something of some negative values: -1 to -6 are the current process,
+// the current thread and the token pseudo-handles, and -10 to -12 become the
+// process's standard input, output and error. Never a resource, any of them.
+constexpr Handle kLowestNegative = 0x80000000u;
 // The kernel ignores a handle's two low bits: 4n to 4n+3 are one handle, and
 // 1 to 3 are the null handle.
 constexpr Handle kTagBits = 3;
@@ -170,7 +172,7 @@ void FreeOwnHandles() {
 }
 
 // Handles the resource calls never pass on to the kernel.
-bool IsRefused(Handle handle) { return handle <= kTagBits || handle >= kLowestPseudoHandle || IsOwnHandle(handle); }
+bool IsRefused(Handle handle) { return handle <= kTagBits || handle >= kLowestNegative || IsOwnHandle(handle); }
 
 // --- The registry of parkers ---------------------------------------------
 
