@@ -47,19 +47,26 @@ void UnlinkHeld(ThreadRecord* self, Slot* slot) {
 }  // namespace
 
 // Frees a closed mutex once nobody holds or waits on it; several threads
-// may try, and the exchange lets one of them do it.
+// may try, and the exchange lets one of them do it. A waiter that left
+// while this held the word found it held and gave up freeing, so the look
+// is taken again once the word is free.
 __attribute__((noinline, cold)) void FreeIfDeleted(Slot* slot) {
   MutexState* mutex = &slot->local.mutex;
-  uint32_t free_word = kLockFree;
-  if (mutex->waiters.load(std::memory_order_seq_cst) != 0 ||
-      !mutex->word.compare_exchange_strong(free_word, kLockHeld, std::memory_order_seq_cst)) {
-    return;
+  for (;;) {
+    uint32_t free_word = kLockFree;
+    if (mutex->waiters.load(std::memory_order_seq_cst) != 0 ||
+        !mutex->word.compare_exchange_strong(free_word, kLockHeld, std::memory_order_seq_cst)) {
+      return;
+    }
+    if (mutex->waiters.load(std::memory_order_seq_cst) == 0 && mutex->deleted.exchange(false)) {
+      FreeSlot(slot);
+      return;
+    }
+    UnlockWord(&mutex->word);
+    if (mutex->waiters.load(std::memory_order_seq_cst) != 0 || !mutex->deleted.load(std::memory_order_seq_cst)) {
+      return;
+    }
   }
-  if (mutex->waiters.load(std::memory_order_seq_cst) == 0 && mutex->deleted.exchange(false)) {
-    FreeSlot(slot);
-    return;
-  }
-  UnlockWord(&mutex->word);
 }
 
 namespace {
