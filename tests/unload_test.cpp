@@ -2,8 +2,10 @@
 // a blocked synchronous sender's record still queued at each unload: run
 // under valgrind (or a sanitizer), nothing may leak and nothing may be
 // touched after it was freed.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -13,6 +15,26 @@
 
 #include "support/harness.h"
 #include "support/library.h"
+
+namespace {
+
+// A thread that sets this is held up in every mutex lock it takes from then
+// on, the library's included: as if preempted there.
+thread_local bool held_up_in_locks = false;
+
+}  // namespace
+
+extern "C" int pthread_mutex_lock(pthread_mutex_t* mutex) {
+  using Lock = int (*)(pthread_mutex_t*);
+  static std::atomic<Lock> next{nullptr};
+  Lock lock = next.load(std::memory_order_acquire);
+  if (lock == nullptr) {
+    lock = reinterpret_cast<Lock>(dlsym(RTLD_NEXT, "pthread_mutex_lock"));
+    next.store(lock, std::memory_order_release);
+  }
+  if (held_up_in_locks) usleep(20000);
+  return lock(mutex);
+}
 
 namespace {
 
@@ -44,6 +66,26 @@ TEST(Unload, QueuedMessagesAndAWaitingSenderAreReleasedAtEveryUnload) {
     ASSERT_TRUE(harness::WaitUntil([&] { return sender_tid != 0 && AsleepInFutexWait(sender_tid); }));
     library::Unload();
   }
+}
+
+// A thread that made its last call, said so and returned is still ending
+// inside the library for a while; the host cannot see that, and unloads.
+TEST(Unload, WaitsForAThreadStillEndingInsideTheLibrary) {
+  ASSERT_TRUE(library::Load(harness::FirstArgument()));
+  const library::Api& q = library::api();
+  const int32_t resource = q.AddThreadResource();
+  ASSERT_NE(resource, 0);
+  std::atomic<bool> done{false};
+  std::thread([&q, &done, resource] {
+    q.OpenThreadResource(resource);
+    q.CloseThreadResource(resource);
+    done = true;
+    held_up_in_locks = true;
+  }).detach();
+  ASSERT_TRUE(harness::WaitUntil([&] { return done.load(); }));
+  harness::SleepMs(5);  // lets it reach its end, though it need not have
+  library::Unload();
+  harness::SleepMs(100);  // and finish it, if the unload did not wait
 }
 
 }  // namespace

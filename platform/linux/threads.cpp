@@ -2,13 +2,9 @@
 // process's exit, and the layer's start and end.
 #include <errno.h>
 #include <limits.h>
-#include <semaphore.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <unistd.h>
-
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/lsan_interface.h>
-#endif
 
 #include "../platform.h"
 #include "fault_injection.h"
@@ -19,6 +15,9 @@
 // The C++ runtime's own registration of exit handlers, declared by no header.
 // NOLINTNEXTLINE(bugprone-reserved-identifier,readability-identifier-naming)
 extern "C" int __cxa_atexit(void (*function)(void*), void* argument, void* dso_handle);
+// This shared object, as the C library knows it for its exit handlers.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,readability-identifier-naming)
+extern "C" void* __dso_handle __attribute__((visibility("hidden")));
 
 namespace platform {
 
@@ -50,12 +49,15 @@ int spin_places_made = 0;
 pthread_key_t thread_key;
 bool thread_key_made = false;
 
-// Set by the C library's exit handlers, which run before the unload at
-// exit; never set by an unload through dlclose. The handler is the C
-// library's own sem_post on a semaphore that is never freed, so it stays
-// valid after this library is unloaded.
-std::atomic<sem_t*> exit_marker{nullptr};
-pthread_mutex_t exit_marker_lock = PTHREAD_MUTEX_INITIALIZER;
+// Set by an exit handler registered for this shared object. At the exit the
+// C library runs it before the unload; a dlclose runs it only after the
+// unload (with the object's other exit handlers, after its destructors),
+// and drops it, so nothing of this load outlives the unload.
+std::atomic<bool> exit_begun{false};
+std::atomic<bool> exit_watch_armed{false};
+pthread_mutex_t exit_watch_lock = PTHREAD_MUTEX_INITIALIZER;
+
+void NoteExitBegun(void* /*unused*/) { exit_begun.store(true, std::memory_order_release); }
 
 void ReleaseHeld(ThreadRecord* record) {
   Slot* slot = record->held;
@@ -67,12 +69,19 @@ void ReleaseHeld(ThreadRecord* record) {
   record->held = nullptr;
 }
 
+// Threads inside the key's destructor. Deleting the key stops new calls of
+// it but does not wait for those already running, which a host cannot see:
+// a thread that made its last call and said so is still ending in here.
+std::atomic<int> threads_ending{0};
+
 // The key's destructor: the thread is ending.
 void ThreadEnded(void* value) {
+  threads_ending.fetch_add(1, std::memory_order_acq_rel);
   auto* record = static_cast<ThreadRecord*>(value);
   ReleaseHeld(record);
   if (self_record == record) self_record = nullptr;
   FreeSlot(record->slot);
+  threads_ending.fetch_sub(1, std::memory_order_release);
 }
 
 void ResetSlotInChild(Slot* slot) {
@@ -110,6 +119,7 @@ void AfterForkInChild() {
   UnlockTableAfterFork(true);
   ResetQueueLockInChild();
   spin_places.store(spin_places_made, std::memory_order_relaxed);  // the parent's spinners are not here
+  threads_ending.store(0, std::memory_order_relaxed);              // nor its ending threads
   ThreadRecord* self = SelfRecordIfAny();
   if (self != nullptr) self->sleeping.store(false, std::memory_order_relaxed);
   ForEachSlot(ResetSlotInChild);
@@ -118,9 +128,9 @@ void AfterForkInChild() {
 void RegisterForkHandlers() {
   static bool registered = false;  // once per load of this code
   if (registered) return;
-  int rc = pthread_atfork(PrepareFork, AfterForkInParent, AfterForkInChild);
-  if (rc != 0) Fatal("pthread_atfork", rc);
-  registered = true;
+  // Fails only for want of memory: the library then works as before, but a
+  // child forked while another thread is inside it may find a lock held.
+  registered = pthread_atfork(PrepareFork, AfterForkInParent, AfterForkInChild) == 0;
 }
 
 // Spinning pays when the partner answers within the spin, as in a hand-off
@@ -152,28 +162,12 @@ bool KeepAtUnload(const Slot* slot) {
 }  // namespace
 
 void ArmExitWatch() {
-#if defined(__SANITIZE_THREAD__)
-  // ThreadSanitizer calls exit handlers registered without a module
-  // without their argument: no watch in its builds.
-  return;
-#endif
-  if (exit_marker.load(std::memory_order_acquire) != nullptr) return;
-  if (pthread_mutex_lock(&exit_marker_lock) != 0) return;
-  if (exit_marker.load(std::memory_order_relaxed) == nullptr) {
-    auto* marker = static_cast<sem_t*>(malloc(sizeof(sem_t)));
-    // The cast is the C library's own calling convention for its exit
-    // handlers: one pointer in, the result ignored.
-    if (marker != nullptr && sem_init(marker, 0, 0) == 0 &&
-        __cxa_atexit(reinterpret_cast<void (*)(void*)>(reinterpret_cast<void (*)()>(sem_post)), marker, nullptr) == 0) {
-      exit_marker.store(marker, std::memory_order_release);
-#if defined(__SANITIZE_ADDRESS__)
-      __lsan_ignore_object(marker);  // reachable from the C library's exit list, which LSan does not scan
-#endif
-    } else {
-      free(marker);  // without it, an unload at exit frees as at dlclose
-    }
+  if (exit_watch_armed.load(std::memory_order_acquire)) return;
+  if (pthread_mutex_lock(&exit_watch_lock) != 0) return;
+  if (!exit_watch_armed.load(std::memory_order_relaxed) && __cxa_atexit(NoteExitBegun, nullptr, &__dso_handle) == 0) {
+    exit_watch_armed.store(true, std::memory_order_release);
   }
-  pthread_mutex_unlock(&exit_marker_lock);
+  pthread_mutex_unlock(&exit_watch_lock);
 }
 
 ThreadRecord* MakeSelfRecord() {
@@ -253,10 +247,7 @@ bool Start() {
 }
 
 bool ProcessIsExiting(bool loader_says) {
-  if (loader_says) return true;
-  sem_t* marker = linux_impl::exit_marker.load(std::memory_order_acquire);
-  int posted = 0;
-  return marker != nullptr && sem_getvalue(marker, &posted) == 0 && posted > 0;
+  return loader_says || linux_impl::exit_begun.load(std::memory_order_acquire);
 }
 
 void End(bool process_exiting) {
@@ -265,6 +256,9 @@ void End(bool process_exiting) {
   if (linux_impl::thread_key_made) pthread_key_delete(linux_impl::thread_key);
   linux_impl::thread_key_made = false;
   if (process_exiting) return;  // threads may still run in here: free nothing
+  // An unload: the ending threads finish their few steps before the slots
+  // and the code they run go.
+  while (linux_impl::threads_ending.load(std::memory_order_acquire) != 0) sched_yield();
   linux_impl::load_epoch.fetch_add(1, std::memory_order_relaxed);
   linux_impl::ReleaseChunks(linux_impl::KeepAtUnload);
 }

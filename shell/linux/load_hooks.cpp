@@ -16,6 +16,9 @@ __attribute__((constructor(200))) void OnLoad() {
   if (pthread_atfork(nullptr, nullptr, ForgetParentsMessages) != 0) shell::runtime.Queue.Lock = nullptr;
 }
 
-__attribute__((destructor(200))) void OnUnload() { shell::EntryPoint(shell::kProcessDetach); }
+// Without a priority, so that a dlclose runs it before the exit handlers
+// registered for this object (the C library runs those last there, and
+// first at the exit): that order is how the platform layer tells the two.
+__attribute__((destructor)) void OnUnload() { shell::EntryPoint(shell::kProcessDetach); }
 
 }  // namespace
