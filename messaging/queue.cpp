@@ -260,7 +260,7 @@ void FreeSpares(Queue* queue) {
 
 }  // namespace
 
-int32_t OnAttach(Queue* queue, platform::Handle heap, uint32_t seed) {
+int32_t OnAttach(Queue* queue, platform::Heap* heap, uint32_t seed) {
   *queue = Queue{};
   queue->Heap = heap;
   queue->Seed = seed;

@@ -45,7 +45,7 @@ struct Recipient {
 
 struct Queue {
   platform::QueueLock* Lock;
-  platform::Handle Heap;
+  platform::Heap* Heap;
   // Chained hash index of the recipients; BucketCount is a power of two.
   Recipient** Buckets;
   uint32_t BucketCount;
@@ -61,7 +61,7 @@ struct Queue {
 };
 
 // Makes the queue's lock and index in `heap`; 1 when the queue is usable.
-int32_t OnAttach(Queue* queue, platform::Handle heap, uint32_t seed);
+int32_t OnAttach(Queue* queue, platform::Heap* heap, uint32_t seed);
 // Frees everything queued and closes the lock.
 int32_t OnDetach(Queue* queue);
 // In a forked child: drops every message and sleeper of the parent, whose

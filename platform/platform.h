@@ -1,11 +1,12 @@
 // The operating-system contract of the library: every blocking, locking and
 // allocating operation the core needs, in the library's own words. One
-// implementation per OS lives beside this header (win32/, linux/); the core
-// includes nothing else.
+// implementation per OS lives beside this header (win32/; posix/ with the
+// Linux futex in linux/); the core includes nothing else. Nothing here
+// depends on the word size: what the platform hands out is opaque.
 //
 // Return rules, common to every operation:
-//   - Handles are 32-bit values; 0 is never a valid handle and is what a
-//     failed create returns.
+//   - Handles are pointer-sized values; Handle::kNone is never a valid handle
+//     and is what a failed create returns.
 //   - A call given 0, a closed handle, a value that never was a handle, a
 //     pseudo-handle (the values -1 to -6) or a handle of the library's own
 //     objects (the queue lock, a parker) fails without effect: false for the
@@ -20,7 +21,27 @@
 
 namespace platform {
 
-using Handle = uint32_t;
+// An object handle as the platform knows it.
+enum class Handle : uintptr_t { kNone = 0 };
+
+// The library's interface carries handles as 32-bit signed integers, 0 for
+// none; these two are the only crossing. Windows keeps kernel handles within
+// 32 bits, sign-extended, so that 32- and 64-bit processes can exchange them;
+// a value comes in widened the same way. A handle that does not fit goes out
+// as 0.
+constexpr Handle HandleFromInterface(int32_t value) {
+  return static_cast<Handle>(static_cast<uintptr_t>(static_cast<intptr_t>(value)));
+}
+constexpr int32_t InterfaceValueOf(Handle handle) {
+  const auto value = static_cast<intptr_t>(handle);
+  return value >= INT32_MIN && value <= INT32_MAX ? static_cast<int32_t>(value) : 0;
+}
+static_assert(sizeof(Handle) == sizeof(void*), "a handle is as wide as the platform's");
+static_assert(sizeof(intptr_t) >= sizeof(int32_t), "every interface value widens to a handle");
+static_assert(InterfaceValueOf(HandleFromInterface(-1)) == -1 && InterfaceValueOf(HandleFromInterface(INT32_MAX)) ==
+                  INT32_MAX,
+              "every interface value comes back unchanged");
+static_assert(static_cast<intptr_t>(HandleFromInterface(-2)) == -2, "negative values widen with their sign");
 
 // Results of ObjectWait, valued as the Windows wait results they stand for.
 enum class WaitResult : uint32_t {
@@ -38,7 +59,7 @@ constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
 // other threads may still run in the library (Linux) or have been ended
 // anywhere in it, holding its locks (Windows). It still unhooks everything
 // that could call into the library's code once that is unmapped.
-bool Start();
+[[nodiscard]] bool Start();
 void End(bool process_exiting);
 // Whether the unload under way is the process's exit rather than an unload
 // by the host. `loader_says` is the loader's own word where it gives one
@@ -53,16 +74,16 @@ void ThreadEnding();
 
 // A new mutex, not owned, that nobody else can open. Recursive: the owner
 // may take it again and must give it back as often.
-Handle MutexCreate();
+[[nodiscard]] Handle MutexCreate();
 // Waits until the object is signalled or the time-out in milliseconds runs
 // out (0 tries once, kWaitForever waits for ever). Any waitable object of
 // the platform is accepted, not only mutexes made here.
-WaitResult ObjectWait(Handle object, uint32_t milliseconds);
+[[nodiscard]] WaitResult ObjectWait(Handle object, uint32_t milliseconds);
 // True when the calling thread held the mutex and gave it back once.
-bool MutexRelease(Handle mutex);
+[[nodiscard]] bool MutexRelease(Handle mutex);
 // Closes the handle. A mutex closed while a thread holds it stops answering
 // to its handle at once; what it used is returned once nobody holds it.
-bool ObjectClose(Handle object);
+[[nodiscard]] bool ObjectClose(Handle object);
 
 // --- The queue lock -------------------------------------------------------
 
@@ -73,7 +94,7 @@ bool ObjectClose(Handle object);
 // elsewhere it is private to the process. Not recursive. Null only when no
 // lock at all could be made.
 struct QueueLock;
-QueueLock* QueueLockOpen();
+[[nodiscard]] QueueLock* QueueLockOpen();
 void QueueLockClose(QueueLock* lock);
 void QueueLockAcquire(QueueLock* lock);
 void QueueLockRelease(QueueLock* lock);
@@ -84,7 +105,7 @@ void QueueLockRelease(QueueLock* lock);
 // sleep; null when none can be made. It lives until its thread ends or the
 // library unloads.
 struct Parker;
-Parker* ParkerOfThisThread();
+[[nodiscard]] Parker* ParkerOfThisThread();
 // Sleeps until an Unpark given for this sleep. Only the owning thread parks.
 // Each Unpark releases exactly one Park, earlier or later: an Unpark that
 // comes first makes the next Park return at once, and one Unpark never
@@ -96,12 +117,14 @@ void Unpark(Parker* parker);
 
 // --- Memory ---------------------------------------------------------------
 
-// A growable private heap. Blocks come back zero-filled; destroying the heap
-// releases every block still in it. Heap handles are not object handles.
-Handle HeapCreate();
-void* HeapAlloc(Handle heap, uint32_t size);
-bool HeapFree(Handle heap, void* block);
-bool HeapDestroy(Handle heap);
+// A growable private heap, null when none can be made. Blocks come back
+// zero-filled; destroying the heap releases every block still in it. Every
+// call accepts a null heap and fails for it.
+struct Heap;
+[[nodiscard]] Heap* HeapCreate();
+[[nodiscard]] void* HeapAlloc(Heap* heap, uint32_t size);
+bool HeapFree(Heap* heap, void* block);
+bool HeapDestroy(Heap* heap);
 
 // Milliseconds from a fixed point in the past, wrapping at 2^32.
 uint32_t MonotonicMilliseconds();
@@ -109,8 +132,6 @@ uint32_t MonotonicMilliseconds();
 // Reports a broken invariant of the library's own (a debug check, see
 // QUENTHALOY_CHECK) and ends the process.
 [[noreturn]] void CheckFailed(const char* condition, const char* file, int line);
-
-static_assert(sizeof(Handle) == 4, "handles travel as 32-bit integers");
 
 }  // namespace platform
 

@@ -5,11 +5,20 @@
 namespace resources {
 namespace {
 
-platform::Handle AsHandle(int32_t resource) { return static_cast<platform::Handle>(resource); }
+platform::Handle AsHandle(int32_t resource) { return platform::HandleFromInterface(resource); }
 
 }  // namespace
 
-int32_t AddThreadResource() { return static_cast<int32_t>(platform::MutexCreate()); }
+// A handle the interface cannot carry, or one that comes out negative (a
+// value every call refuses), would be a lock the host can never use: it is
+// closed again and the host told that none was made.
+int32_t AddThreadResource() {
+  const platform::Handle mutex = platform::MutexCreate();
+  const int32_t value = platform::InterfaceValueOf(mutex);
+  if (value > 0) return value;
+  if (mutex != platform::Handle::kNone) static_cast<void>(platform::ObjectClose(mutex));
+  return 0;
+}
 
 // The take and the give-back are a few instructions around one atomic
 // operation each: flattened, the platform's fast path is inlined into them

@@ -42,14 +42,17 @@ void RuntimeStart() {
 
 void RuntimeEnd() {
   platform::HeapDestroy(runtime.PrivateHeap);
-  runtime.PrivateHeap = 0;
+  runtime.PrivateHeap = nullptr;
 }
 
 int32_t EntryPoint(uint32_t reason, bool loader_says_exiting) {
   if (reason == kProcessAttach) {
-    platform::Start();
+    // Without the layer's per-thread state no thread could sleep in the
+    // queue or own a resource: the queue stays shut (every call returns 0)
+    // rather than open with waits that cannot wait.
+    const bool started = platform::Start();
     RuntimeStart();
-    messaging::OnAttach(&runtime.Queue, runtime.PrivateHeap, DrawRandom(0xFFFFFFFFu));
+    if (started) messaging::OnAttach(&runtime.Queue, runtime.PrivateHeap, DrawRandom(0xFFFFFFFFu));
   } else if (reason == kProcessDetach) {
     bool exiting = platform::ProcessIsExiting(loader_says_exiting);
     if (!exiting) {

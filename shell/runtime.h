@@ -11,7 +11,7 @@
 namespace shell {
 
 struct Runtime {
-  platform::Handle PrivateHeap;
+  platform::Heap* PrivateHeap;
   uint32_t RandomState;
   messaging::Queue Queue;  // the process's one queue
 };

@@ -22,20 +22,25 @@ const bool started = platform::Start();
 struct Closer {
   Handle handle;
   ~Closer() {
-    if (handle != 0) platform::ObjectClose(handle);
+    if (handle != Handle::kNone) {
+      EXPECT_TRUE(platform::ObjectClose(handle));
+    }
   }
 };
 
 // Values that are not handles in this process on either platform (Windows
-// ignores the low two bits), and the negative values Windows resolves to
-// something: the pseudo-handles -1 to -6 and the standard handles -10 to -12.
-const Handle kGarbage[] = {0u, 0x3FFFFFF0u, 0x7FFFFF00u, 0x0FFFFF00u};
-const Handle kNegative[] = {0xFFFFFFFFu, 0xFFFFFFFEu, 0xFFFFFFFDu, 0xFFFFFFFCu, 0xFFFFFFFBu,
-                            0xFFFFFFFAu, 0xFFFFFFF6u, 0xFFFFFFF5u, 0xFFFFFFF4u};
+// ignores the low two bits, and Wine reads 0x7FFFFFFF as the process), and
+// the negative values Windows resolves to something: the pseudo-handles -1
+// to -6 and the standard handles -10 to -12. All come in as the interface
+// carries them, so that a 64-bit build sees them widened with their sign.
+const int32_t kGarbage[] = {0, 0x3FFFFFF0, 0x7FFFFF00, 0x0FFFFF00, 0x7FFFFFFF};
+const int32_t kNegative[] = {-1, -2, -3, -4, -5, -6, -10, -11, -12, INT32_MIN};
+
+uintptr_t Printed(Handle handle) { return static_cast<uintptr_t>(handle); }
 
 TEST(Mutex, RecursiveTakesNeedAsManyReleases) {
   Closer m{platform::MutexCreate()};
-  ASSERT_NE(m.handle, 0u);
+  ASSERT_NE(Printed(m.handle), 0u);
   EXPECT_EQ(platform::ObjectWait(m.handle, platform::kWaitForever), WaitResult::kObtained);
   EXPECT_EQ(platform::ObjectWait(m.handle, 0), WaitResult::kObtained);
   std::atomic<WaitResult> seen{WaitResult::kFailed};
@@ -72,7 +77,7 @@ TEST(Mutex, OwnerThreadEndingAbandonsItToTheNextTaker) {
   EXPECT_EQ(platform::ObjectWait(m.handle, harness::kHangMilliseconds), WaitResult::kAbandoned);
   EXPECT_TRUE(platform::MutexRelease(m.handle)) << "the taker of an abandoned mutex holds it";
   EXPECT_EQ(platform::ObjectWait(m.handle, 0), WaitResult::kObtained) << "abandonment is reported once";
-  platform::MutexRelease(m.handle);
+  EXPECT_TRUE(platform::MutexRelease(m.handle));
 }
 
 TEST(Mutex, TimeOutsOfZeroShortAndInfinite) {
@@ -80,11 +85,11 @@ TEST(Mutex, TimeOutsOfZeroShortAndInfinite) {
   std::atomic<bool> held{false};
   std::atomic<bool> let_go{false};
   Worker holder([&] {
-    platform::ObjectWait(m.handle, platform::kWaitForever);
+    EXPECT_EQ(platform::ObjectWait(m.handle, platform::kWaitForever), WaitResult::kObtained);
     held = true;
     harness::WaitUntil([&] { return let_go.load(); });
     harness::SleepMs(30);
-    platform::MutexRelease(m.handle);
+    EXPECT_TRUE(platform::MutexRelease(m.handle));
   });
   ASSERT_TRUE(harness::WaitUntil([&] { return held.load(); }));
   int64_t start = harness::NowMs();
@@ -94,7 +99,7 @@ TEST(Mutex, TimeOutsOfZeroShortAndInfinite) {
   let_go = true;
   EXPECT_EQ(platform::ObjectWait(m.handle, platform::kWaitForever), WaitResult::kObtained);
   EXPECT_TRUE(holder.Join());
-  platform::MutexRelease(m.handle);
+  EXPECT_TRUE(platform::MutexRelease(m.handle));
 }
 
 TEST(Mutex, ClosedWhileHeldStopsAnsweringAtOnce) {
@@ -126,14 +131,15 @@ TEST(Handles, ClosedGarbageAndPseudoHandlesFailWithoutEffect) {
   EXPECT_EQ(platform::ObjectWait(m, 0), WaitResult::kFailed);
   EXPECT_FALSE(platform::MutexRelease(m));
   EXPECT_FALSE(platform::ObjectClose(m));
-  std::vector<Handle> bad(kGarbage, kGarbage + 4);
+  std::vector<int32_t> bad(std::begin(kGarbage), std::end(kGarbage));
   bad.insert(bad.end(), std::begin(kNegative), std::end(kNegative));
-  for (Handle h : bad) {
-    Worker attempt([h] {
-      EXPECT_EQ(platform::ObjectWait(h, 0), WaitResult::kFailed) << h;
-      EXPECT_EQ(platform::ObjectWait(h, platform::kWaitForever), WaitResult::kFailed) << h;
-      EXPECT_FALSE(platform::MutexRelease(h)) << h;
-      EXPECT_FALSE(platform::ObjectClose(h)) << h;
+  for (int32_t value : bad) {
+    Worker attempt([value] {
+      const Handle h = platform::HandleFromInterface(value);
+      EXPECT_EQ(platform::ObjectWait(h, 0), WaitResult::kFailed) << value;
+      EXPECT_EQ(platform::ObjectWait(h, platform::kWaitForever), WaitResult::kFailed) << value;
+      EXPECT_FALSE(platform::MutexRelease(h)) << value;
+      EXPECT_FALSE(platform::ObjectClose(h)) << value;
     });
     ASSERT_TRUE(attempt.Join());
   }
@@ -199,8 +205,8 @@ TEST(QueueLock, KeepsAPlainCounterExactUnderContention) {
 }
 
 TEST(Heap, BlocksAreZeroFilledAndDestroyReleasesThem) {
-  Handle heap = platform::HeapCreate();
-  ASSERT_NE(heap, 0u);
+  platform::Heap* heap = platform::HeapCreate();
+  ASSERT_NE(heap, nullptr);
   for (int round = 0; round < 2; ++round) {
     auto* block = static_cast<unsigned char*>(platform::HeapAlloc(heap, 64));
     ASSERT_NE(block, nullptr);

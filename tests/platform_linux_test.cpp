@@ -22,11 +22,11 @@ TEST(Handles, AStaleHandleNeverReachesTheObjectInItsReusedSlot) {
   bool slot_reused = false;
   for (int i = 0; i < 40000; ++i) {
     platform::Handle fresh = platform::MutexCreate();
-    ASSERT_NE(fresh, stale);
-    slot_reused |= (fresh & 0xFFFFF) == (stale & 0xFFFFF);
+    ASSERT_TRUE(fresh != stale);
+    slot_reused |= (static_cast<uintptr_t>(fresh) & 0xFFFFF) == (static_cast<uintptr_t>(stale) & 0xFFFFF);
     ASSERT_EQ(platform::ObjectWait(stale, 0), WaitResult::kFailed);
     ASSERT_FALSE(platform::ObjectClose(stale));
-    platform::ObjectClose(fresh);
+    ASSERT_TRUE(platform::ObjectClose(fresh));
   }
   EXPECT_TRUE(slot_reused);
 }
@@ -44,7 +44,7 @@ TEST(Waits, ASignalDoesNotCutATimedWaitShort) {
     ASSERT_EQ(platform::ObjectWait(mutex, 0), WaitResult::kObtained);
     held = true;
     ASSERT_TRUE(harness::WaitUntil([&] { return done.load(); }));
-    platform::MutexRelease(mutex);
+    EXPECT_TRUE(platform::MutexRelease(mutex));
   });
   ASSERT_TRUE(harness::WaitUntil([&] { return held.load(); }));
   pthread_t waiter_thread = pthread_self();
@@ -62,7 +62,7 @@ TEST(Waits, ASignalDoesNotCutATimedWaitShort) {
   done = true;
   ASSERT_TRUE(interrupter.Join());
   ASSERT_TRUE(holder.Join());
-  platform::ObjectClose(mutex);
+  EXPECT_TRUE(platform::ObjectClose(mutex));
 }
 
 }  // namespace

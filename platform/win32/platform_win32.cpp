@@ -36,15 +36,23 @@ constexpr char kQueueLockName[] = "JQ_Quenthaloy_ThreadMessage";
 // No handle a process is given is negative, yet the kernel's wait and close
 // make something of some negative values: -1 to -6 are the current process,
 // the current thread and the token pseudo-handles, and -10 to -12 become the
-// process's standard input, output and error. Never a resource, any of them.
-constexpr Handle kLowestNegative = 0x80000000u;
+// process's standard input, output and error. Wine reads 0x7FFFFFFF as the
+// current process too. Never a resource, any of them.
+constexpr intptr_t kHighestResource = 0x7FFFFFFE;
 // The kernel ignores a handle's two low bits: 4n to 4n+3 are one handle, and
 // 1 to 3 are the null handle.
-constexpr Handle kTagBits = 3;
+constexpr intptr_t kTagBits = 3;
 
-HANDLE ToNative(Handle handle) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handle)); }
+// A value of the interface, widened as Windows widens a 32-bit handle (with
+// its sign), so that a 64-bit process reads the handles a 32-bit one hands
+// over. Only values already found in range come here.
+HANDLE ToNative(Handle handle) { return ::LongToHandle(static_cast<LONG>(static_cast<intptr_t>(handle))); }
 
 Handle FromNative(HANDLE handle) { return static_cast<Handle>(reinterpret_cast<uintptr_t>(handle)); }
+
+// The value of one of the library's own handles in the set below; Windows
+// keeps every handle's significant bits within the low 32.
+uint32_t OwnValueOf(HANDLE handle) { return ::HandleToULong(handle); }
 
 void* AllocateZeroed(SIZE_T size) { return ::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, size); }
 
@@ -66,7 +74,8 @@ static_assert(static_cast<DWORD>(WaitResult::kAbandoned) == WAIT_ABANDONED, "wai
 static_assert(static_cast<DWORD>(WaitResult::kTimedOut) == WAIT_TIMEOUT, "wait results are Windows'");
 static_assert(static_cast<DWORD>(WaitResult::kFailed) == WAIT_FAILED, "wait results are Windows'");
 static_assert(kWaitForever == INFINITE, "the endless time-out is Windows'");
-static_assert(sizeof(HANDLE) == sizeof(Handle), "a handle value fits the library's handles");
+static_assert(sizeof(HANDLE) == sizeof(Handle), "a kernel handle is as wide as the contract's");
+static_assert(sizeof(LONG) == sizeof(int32_t), "LongToHandle widens a 32-bit value");
 
 [[noreturn]] void Fault(const char* what) {
   ::OutputDebugStringA(what);
@@ -114,13 +123,13 @@ struct TriePosition {
   uint32_t bit;
 };
 
-TriePosition PositionOf(Handle handle) {
+TriePosition PositionOf(uint32_t handle) {
   const uint32_t index = handle >> 2;
   return {index / (kFanOut * kFanOut), (index / kFanOut) % kFanOut, (index % kFanOut) / kBitsPerWord,
           1u << (index % kBitsPerWord)};
 }
 
-bool IsOwnHandle(Handle handle) {
+bool IsOwnHandle(uint32_t handle) {
   const TriePosition at = PositionOf(handle);
   const Branch* branch = own_handles[at.branch].load(std::memory_order_acquire);
   if (branch == nullptr) return false;
@@ -135,7 +144,7 @@ Node* NewNode() {
 }
 
 // With `registry_lock` held. False when a node cannot be allocated.
-bool AddOwnHandle(Handle handle) {
+bool AddOwnHandle(uint32_t handle) {
   const TriePosition at = PositionOf(handle);
   Branch* branch = own_handles[at.branch].load(std::memory_order_relaxed);
   if (branch == nullptr) {
@@ -154,7 +163,7 @@ bool AddOwnHandle(Handle handle) {
 }
 
 // With `registry_lock` held.
-void DropOwnHandle(Handle handle) {
+void DropOwnHandle(uint32_t handle) {
   const TriePosition at = PositionOf(handle);
   Branch* branch = own_handles[at.branch].load(std::memory_order_relaxed);
   Leaf* leaf = branch != nullptr ? branch->leaves[at.leaf].load(std::memory_order_relaxed) : nullptr;
@@ -172,7 +181,10 @@ void FreeOwnHandles() {
 }
 
 // Handles the resource calls never pass on to the kernel.
-bool IsRefused(Handle handle) { return handle <= kTagBits || handle >= kLowestNegative || IsOwnHandle(handle); }
+bool IsRefused(Handle handle) {
+  const auto value = static_cast<intptr_t>(handle);
+  return value <= kTagBits || value > kHighestResource || IsOwnHandle(static_cast<uint32_t>(value));
+}
 
 // --- The registry of parkers ---------------------------------------------
 
@@ -191,7 +203,7 @@ class RegistryGuard {
 
 bool GuardOwnHandle(HANDLE handle) {
   RegistryGuard guard;
-  return AddOwnHandle(FromNative(handle));
+  return AddOwnHandle(OwnValueOf(handle));
 }
 
 // Dropped from the set before it is closed: once closed, the kernel may give
@@ -199,7 +211,7 @@ bool GuardOwnHandle(HANDLE handle) {
 void CloseOwnHandle(HANDLE handle) {
   {
     RegistryGuard guard;
-    DropOwnHandle(FromNative(handle));
+    DropOwnHandle(OwnValueOf(handle));
   }
   ::CloseHandle(handle);
 }
@@ -208,7 +220,7 @@ void CloseOwnHandle(HANDLE handle) {
 // as one step: a parker is either in both or in neither.
 bool RegisterParker(Parker* parker) {
   RegistryGuard guard;
-  if (!AddOwnHandle(FromNative(parker->event))) return false;
+  if (!AddOwnHandle(OwnValueOf(parker->event))) return false;
   parker->next = parkers;
   if (parkers != nullptr) parkers->previous = parker;
   parkers = parker;
@@ -217,7 +229,7 @@ bool RegisterParker(Parker* parker) {
 
 void UnregisterParker(Parker* parker) {
   RegistryGuard guard;
-  DropOwnHandle(FromNative(parker->event));
+  DropOwnHandle(OwnValueOf(parker->event));
   if (parker->previous != nullptr) {
     parker->previous->next = parker->next;
   } else {
@@ -372,17 +384,16 @@ void Unpark(Parker* parker) {
 
 // --- Memory ---------------------------------------------------------------
 
-Handle HeapCreate() { return FromNative(::HeapCreate(0, 4000, 0)); }
+// A heap is the kernel's heap handle itself.
+Heap* HeapCreate() { return static_cast<Heap*>(::HeapCreate(0, 4000, 0)); }
 
-void* HeapAlloc(Handle heap, uint32_t size) {
-  return heap == 0 ? nullptr : ::HeapAlloc(ToNative(heap), HEAP_ZERO_MEMORY, size);
+void* HeapAlloc(Heap* heap, uint32_t size) {
+  return heap == nullptr ? nullptr : ::HeapAlloc(heap, HEAP_ZERO_MEMORY, size);
 }
 
-bool HeapFree(Handle heap, void* block) {
-  return heap != 0 && block != nullptr && ::HeapFree(ToNative(heap), 0, block) != 0;
-}
+bool HeapFree(Heap* heap, void* block) { return heap != nullptr && block != nullptr && ::HeapFree(heap, 0, block) != 0; }
 
-bool HeapDestroy(Handle heap) { return heap != 0 && ::HeapDestroy(ToNative(heap)) != 0; }
+bool HeapDestroy(Heap* heap) { return heap != nullptr && ::HeapDestroy(heap) != 0; }
 
 uint32_t MonotonicMilliseconds() { return ::GetTickCount(); }
 

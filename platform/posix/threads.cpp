@@ -8,7 +8,7 @@
 
 #include "../platform.h"
 #include "fault_injection.h"
-#include "futex.h"
+#include "word_wait.h"
 #include "lock_word.h"
 #include "objects.h"
 
@@ -22,10 +22,10 @@ extern "C" void* __dso_handle __attribute__((visibility("hidden")));
 namespace platform {
 
 struct Parker {
-  linux_impl::ThreadRecord record;
+  posix_impl::ThreadRecord record;
 };
 
-namespace linux_impl {
+namespace posix_impl {
 
 // Bumped by every End.
 std::atomic<uint32_t> load_epoch{1};
@@ -167,7 +167,8 @@ void ArmExitWatch() {
   if (!exit_watch_armed.load(std::memory_order_relaxed) && __cxa_atexit(NoteExitBegun, nullptr, &__dso_handle) == 0) {
     exit_watch_armed.store(true, std::memory_order_release);
   }
-  pthread_mutex_unlock(&exit_watch_lock);
+  int rc = pthread_mutex_unlock(&exit_watch_lock);
+  if (rc != 0) Fatal("exit watch unlock", rc);
 }
 
 ThreadRecord* MakeSelfRecord() {
@@ -189,15 +190,15 @@ ThreadRecord* MakeSelfRecord() {
 
 bool ThreadRecordInUse(const Slot* slot) { return slot->local.thread.sleeping.load(std::memory_order_relaxed); }
 
-}  // namespace linux_impl
+}  // namespace posix_impl
 
-using linux_impl::ThreadRecord;
+using posix_impl::ThreadRecord;
 
 Parker* ParkerOfThisThread() {
   if (faults::Fails(faults::Point::kParker)) return nullptr;
-  ThreadRecord* record = linux_impl::SelfRecordIfAny();
+  ThreadRecord* record = posix_impl::SelfRecordIfAny();
   if (record == nullptr) {
-    record = linux_impl::SelfRecord();
+    record = posix_impl::SelfRecord();
     if (record == nullptr) return nullptr;
     faults::Count(faults::Call::kParkerMade);
   }
@@ -211,7 +212,7 @@ Parker* ParkerOfThisThread() {
 void Park(Parker* parker) {
   faults::Count(faults::Call::kPark);
   ThreadRecord* record = &parker->record;
-  if (linux_impl::WorthSpinning(record)) linux_impl::SpinForPermit(record);
+  if (posix_impl::WorthSpinning(record)) posix_impl::SpinForPermit(record);
   if (record->permit.exchange(0, std::memory_order_acquire) == 1) {
     record->vain_spins = 0;
     return;
@@ -221,7 +222,7 @@ void Park(Parker* parker) {
     // Announced before the sleep, read by Unpark after it gives the permit:
     // one of the two sees the other, so no Unpark skips a sleeper.
     record->sleeping.store(true, std::memory_order_seq_cst);
-    linux_impl::FutexWait(&record->permit, 0, nullptr);
+    posix_impl::WaitOnWord(&record->permit, 0, nullptr);
     record->sleeping.store(false, std::memory_order_relaxed);
   } while (record->permit.exchange(0, std::memory_order_acquire) != 1);
 }
@@ -232,35 +233,35 @@ void Unpark(Parker* parker) {
   record->permit.store(1, std::memory_order_seq_cst);
   if (record->sleeping.load(std::memory_order_seq_cst)) {
     faults::Count(faults::Call::kUnparkSyscall);
-    linux_impl::FutexWake(&record->permit, 1);
+    posix_impl::WakeWord(&record->permit, 1);
   }
 }
 
 bool Start() {
   long processors = sysconf(_SC_NPROCESSORS_ONLN);
-  linux_impl::spin_places_made = processors > 1 ? static_cast<int>(processors) : 0;
-  linux_impl::spin_places.store(linux_impl::spin_places_made, std::memory_order_relaxed);
-  int rc = pthread_key_create(&linux_impl::thread_key, linux_impl::ThreadEnded);
-  linux_impl::thread_key_made = rc == 0;
-  linux_impl::RegisterForkHandlers();
-  return linux_impl::thread_key_made;
+  posix_impl::spin_places_made = processors > 1 ? static_cast<int>(processors) : 0;
+  posix_impl::spin_places.store(posix_impl::spin_places_made, std::memory_order_relaxed);
+  int rc = pthread_key_create(&posix_impl::thread_key, posix_impl::ThreadEnded);
+  posix_impl::thread_key_made = rc == 0;
+  posix_impl::RegisterForkHandlers();
+  return posix_impl::thread_key_made;
 }
 
 bool ProcessIsExiting(bool loader_says) {
-  return loader_says || linux_impl::exit_begun.load(std::memory_order_acquire);
+  return loader_says || posix_impl::exit_begun.load(std::memory_order_acquire);
 }
 
 void End(bool process_exiting) {
   // No thread's end may call into this code once it is gone, even at the
   // exit: an exit handler may unload the library and then join a thread.
-  if (linux_impl::thread_key_made) pthread_key_delete(linux_impl::thread_key);
-  linux_impl::thread_key_made = false;
+  if (posix_impl::thread_key_made) pthread_key_delete(posix_impl::thread_key);
+  posix_impl::thread_key_made = false;
   if (process_exiting) return;  // threads may still run in here: free nothing
   // An unload: the ending threads finish their few steps before the slots
   // and the code they run go.
-  while (linux_impl::threads_ending.load(std::memory_order_acquire) != 0) sched_yield();
-  linux_impl::load_epoch.fetch_add(1, std::memory_order_relaxed);
-  linux_impl::ReleaseChunks(linux_impl::KeepAtUnload);
+  while (posix_impl::threads_ending.load(std::memory_order_acquire) != 0) sched_yield();
+  posix_impl::load_epoch.fetch_add(1, std::memory_order_relaxed);
+  posix_impl::ReleaseChunks(posix_impl::KeepAtUnload);
 }
 
 void ThreadEnding() {}

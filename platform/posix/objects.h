@@ -1,17 +1,19 @@
 // The state behind every handle of the Linux implementation, and the table
 // that hands out the handles. Thread records live in the same table, under
 // no handle, so that the unload and a forked child can find them all.
-#ifndef QUENTHALOY_PLATFORM_LINUX_OBJECTS_H
-#define QUENTHALOY_PLATFORM_LINUX_OBJECTS_H
+#ifndef QUENTHALOY_PLATFORM_POSIX_OBJECTS_H
+#define QUENTHALOY_PLATFORM_POSIX_OBJECTS_H
 
 #include <pthread.h>
 #include <stdint.h>
 
 #include <atomic>
 
-namespace platform::linux_impl {
+#include "../platform.h"
 
-enum class Kind : uint32_t { kNone = 0, kMutex = 1, kHeap = 2, kThread = 3 };
+namespace platform::posix_impl {
+
+enum class Kind : uint32_t { kNone = 0, kMutex = 1, kThread = 2 };
 
 // Futex words of the locks (the resource mutexes and the queue lock).
 constexpr uint32_t kLockFree = 0;
@@ -20,6 +22,13 @@ constexpr uint32_t kLockContended = 2;  // held, and someone may sleep on the wo
 
 struct Slot;
 struct ThreadRecord;
+
+// The table's handle values are positive 31-bit numbers: a wider handle
+// never was one, and reads as 0, which no slot holds.
+inline uint32_t TableValueOf(Handle handle) {
+  const auto value = static_cast<uintptr_t>(handle);
+  return value <= UINT32_MAX ? static_cast<uint32_t>(value) : 0;
+}
 
 // A recursive mutex owned by a thread. Only the holder writes `owner` (to
 // itself on a take, to null on the last give-back), so a thread that reads
@@ -50,13 +59,6 @@ struct ThreadRecord {
   uint32_t parks;
 };
 
-struct BlockHeader;
-
-struct HeapState {
-  pthread_mutex_t lock;
-  BlockHeader* first;
-};
-
 struct Slot {
   // The handle value while a handle is open on the slot, 0 otherwise: a
   // lookup compares the whole value, so a stale handle never matches a
@@ -71,7 +73,6 @@ struct Slot {
   uint32_t next_free;
   union {
     MutexState mutex;
-    HeapState heap;
     ThreadRecord thread;
   } local;
 };
@@ -79,16 +80,16 @@ struct Slot {
 // Reserves a free slot, zeroed and unreachable; null on exhaustion.
 Slot* ReserveSlot();
 // Makes a reserved, filled-in slot reachable under a new handle.
-uint32_t PublishSlot(Slot* slot, Kind kind);
+Handle PublishSlot(Slot* slot, Kind kind);
 // Puts a slot back on the free list. No handle may be open on it.
 void FreeSlot(Slot* slot);
 
 // The open slot of that kind under the handle, or null. Slots never move
 // and are never unmapped while the library is loaded, so a thread racing a
 // close reaches stale state, never freed memory.
-Slot* Lookup(uint32_t handle, Kind kind);
+Slot* Lookup(Handle handle, Kind kind);
 // Takes the handle off its slot; false if it was not open as that kind.
-bool CloseHandleOf(uint32_t handle, Kind kind);
+bool CloseHandleOf(Handle handle, Kind kind);
 
 // Calls `visit` for every slot that was ever handed out. Only where no other
 // thread can change the table: a forked child, or the unload.
@@ -101,7 +102,6 @@ void LockTableForFork();
 void UnlockTableAfterFork(bool in_child);
 
 // What the parts of the layer do for the others.
-void FreeHeapBlocks(HeapState* heap);
 // The calling thread's record. Kept per thread, with the load it belongs to:
 // tests start and end the layer many times in one process, and a record of
 // an earlier load must never be used again.
@@ -124,6 +124,6 @@ void ArmExitWatch();
 bool MutexInUse(const Slot* slot);  // held or slept on
 bool ThreadRecordInUse(const Slot* slot);
 
-}  // namespace platform::linux_impl
+}  // namespace platform::posix_impl
 
 #endif

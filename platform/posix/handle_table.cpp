@@ -4,10 +4,10 @@
 #include <string.h>
 #include <sys/mman.h>
 
-#include "futex.h"
+#include "word_wait.h"
 #include "objects.h"
 
-namespace platform::linux_impl {
+namespace platform::posix_impl {
 namespace {
 
 constexpr uint32_t kIndexBits = 20;
@@ -98,11 +98,11 @@ Slot* ReserveSlot() {
   return slot;
 }
 
-uint32_t PublishSlot(Slot* slot, Kind kind) {
+Handle PublishSlot(Slot* slot, Kind kind) {
   uint32_t handle = (slot->generation << kIndexBits) | slot->index;
   slot->kind.store(kind, std::memory_order_relaxed);
   slot->handle.store(handle, std::memory_order_release);
-  return handle;
+  return static_cast<Handle>(handle);
 }
 
 void FreeSlot(Slot* slot) {
@@ -112,7 +112,8 @@ void FreeSlot(Slot* slot) {
   UnlockTable();
 }
 
-Slot* Lookup(uint32_t handle, Kind kind) {
+Slot* Lookup(Handle object, Kind kind) {
+  const uint32_t handle = TableValueOf(object);
   uint32_t index = handle & kIndexMask;
   if (index == 0) return nullptr;
   Slot* slot = SlotAt(index);
@@ -120,10 +121,10 @@ Slot* Lookup(uint32_t handle, Kind kind) {
   return slot->kind.load(std::memory_order_relaxed) == kind ? slot : nullptr;
 }
 
-bool CloseHandleOf(uint32_t handle, Kind kind) {
+bool CloseHandleOf(Handle handle, Kind kind) {
   Slot* slot = Lookup(handle, kind);
   if (slot == nullptr) return false;
-  uint32_t expected = handle;
+  uint32_t expected = TableValueOf(handle);
   return slot->handle.compare_exchange_strong(expected, 0, std::memory_order_acq_rel);
 }
 
@@ -160,4 +161,4 @@ void UnlockTableAfterFork(bool in_child) {
   }
 }
 
-}  // namespace platform::linux_impl
+}  // namespace platform::posix_impl

@@ -2,8 +2,8 @@
 // of the core made for it: to see the layers above survive what the system
 // may refuse them (memory, objects), and to see how many kernel objects and
 // wake-ups their work costs. The library itself is built without either.
-#ifndef QUENTHALOY_PLATFORM_LINUX_FAULT_INJECTION_H
-#define QUENTHALOY_PLATFORM_LINUX_FAULT_INJECTION_H
+#ifndef QUENTHALOY_PLATFORM_POSIX_FAULT_INJECTION_H
+#define QUENTHALOY_PLATFORM_POSIX_FAULT_INJECTION_H
 
 #include <stdint.h>
 

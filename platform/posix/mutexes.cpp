@@ -17,7 +17,7 @@
 #include "objects.h"
 
 namespace platform {
-namespace linux_impl {
+namespace posix_impl {
 
 namespace {
 
@@ -78,21 +78,18 @@ namespace {
 inline __attribute__((always_inline)) void ReleaseWord(Slot* slot) {
   MutexState* mutex = &slot->local.mutex;
   if (__builtin_expect(mutex->word.exchange(kLockFree, std::memory_order_seq_cst) == kLockContended, 0)) {
-    FutexWake(&mutex->word, 1);
+    WakeWord(&mutex->word, 1);
   }
   if (__builtin_expect(mutex->deleted.load(std::memory_order_seq_cst), 0)) FreeIfDeleted(slot);
 }
 
-__attribute__((noinline)) bool TakeContended(Slot* slot, uint32_t handle, uint32_t milliseconds) {
+__attribute__((noinline)) bool TakeContended(Slot* slot, Handle handle, uint32_t milliseconds) {
   MutexState* mutex = &slot->local.mutex;
-  for (int i = 0; i < kLockSpins; ++i) {
-    CpuRelax();
-    if (mutex->word.load(std::memory_order_relaxed) == kLockFree && TryLockWord(&mutex->word)) return true;
-  }
+  if (SpinForWord(&mutex->word, kLockSpins)) return true;
   mutex->waiters.fetch_add(1, std::memory_order_seq_cst);
   bool taken = false;
   // Counted as a waiter before this look: a close after it sees the count.
-  if (slot->handle.load(std::memory_order_seq_cst) == handle) {
+  if (slot->handle.load(std::memory_order_seq_cst) == TableValueOf(handle)) {
     timespec deadline = DeadlineAfter(milliseconds);
     taken = LockWordSlowly(&mutex->word, milliseconds == kWaitForever ? nullptr : &deadline);
   }
@@ -107,7 +104,7 @@ __attribute__((noinline)) bool TakeContended(Slot* slot, uint32_t handle, uint32
 bool LockWordSlowly(std::atomic<uint32_t>* word, const timespec* deadline) {
   uint32_t seen = word->exchange(kLockContended, std::memory_order_acquire);
   while (seen != kLockFree) {
-    if (FutexWait(word, kLockContended, deadline) == FutexOutcome::kTimedOut) return false;
+    if (WaitOnWord(word, kLockContended, deadline) == WordWaitOutcome::kTimedOut) return false;
     seen = word->exchange(kLockContended, std::memory_order_acquire);
   }
   return true;
@@ -124,27 +121,27 @@ void AbandonOrFreeMutex(Slot* slot) {
 
 bool MutexInUse(const Slot* slot) { return slot->local.mutex.waiters.load(std::memory_order_relaxed) != 0; }
 
-}  // namespace linux_impl
+}  // namespace posix_impl
 
-using linux_impl::MutexState;
-using linux_impl::Slot;
-using linux_impl::ThreadRecord;
+using posix_impl::MutexState;
+using posix_impl::Slot;
+using posix_impl::ThreadRecord;
 
 Handle MutexCreate() {
-  linux_impl::ArmExitWatch();
+  posix_impl::ArmExitWatch();
   faults::Count(faults::Call::kMutexCreate);
-  if (faults::Fails(faults::Point::kCreateObject)) return 0;
-  Slot* slot = linux_impl::ReserveSlot();
-  return slot == nullptr ? 0 : linux_impl::PublishSlot(slot, linux_impl::Kind::kMutex);
+  if (faults::Fails(faults::Point::kCreateObject)) return Handle::kNone;
+  Slot* slot = posix_impl::ReserveSlot();
+  return slot == nullptr ? Handle::kNone : posix_impl::PublishSlot(slot, posix_impl::Kind::kMutex);
 }
 
-namespace linux_impl {
+namespace posix_impl {
 namespace {
 
 // The word is ours: the mutex is, unless its handle was closed meanwhile.
 WaitResult OwnTakenWord(ThreadRecord* self, Slot* slot, Handle object) {
   MutexState* mutex = &slot->local.mutex;
-  if (slot->handle.load(std::memory_order_acquire) != object) {
+  if (slot->handle.load(std::memory_order_acquire) != TableValueOf(object)) {
     // Closed, or its slot reused, since the look-up: not ours to take.
     ReleaseWord(slot);
     return WaitResult::kFailed;
@@ -160,19 +157,19 @@ WaitResult OwnTakenWord(ThreadRecord* self, Slot* slot, Handle object) {
 __attribute__((noinline)) WaitResult WaitForWord(ThreadRecord* self, Slot* slot, Handle object, uint32_t milliseconds) {
   if (milliseconds == 0 || !TakeContended(slot, object, milliseconds)) {
     // A failed look-up inside means the handle was closed meanwhile.
-    return slot->handle.load(std::memory_order_relaxed) == object ? WaitResult::kTimedOut : WaitResult::kFailed;
+    return slot->handle.load(std::memory_order_relaxed) == TableValueOf(object) ? WaitResult::kTimedOut : WaitResult::kFailed;
   }
   return OwnTakenWord(self, slot, object);
 }
 
 }  // namespace
-}  // namespace linux_impl
+}  // namespace posix_impl
 
 // Kept small, so that the take of a free or own mutex is inlined into the
 // exports; waiting is out of line.
 WaitResult ObjectWait(Handle object, uint32_t milliseconds) {
-  ThreadRecord* self = linux_impl::SelfRecord();
-  Slot* slot = linux_impl::Lookup(object, linux_impl::Kind::kMutex);
+  ThreadRecord* self = posix_impl::SelfRecord();
+  Slot* slot = posix_impl::Lookup(object, posix_impl::Kind::kMutex);
   if (self == nullptr || slot == nullptr) return WaitResult::kFailed;
   MutexState* mutex = &slot->local.mutex;
   if (mutex->owner.load(std::memory_order_relaxed) == self) {
@@ -180,39 +177,39 @@ WaitResult ObjectWait(Handle object, uint32_t milliseconds) {
     ++mutex->recursion;
     return WaitResult::kObtained;
   }
-  if (!linux_impl::TryLockWord(&mutex->word)) return linux_impl::WaitForWord(self, slot, object, milliseconds);
-  return linux_impl::OwnTakenWord(self, slot, object);
+  if (!posix_impl::TryLockWord(&mutex->word)) return posix_impl::WaitForWord(self, slot, object, milliseconds);
+  return posix_impl::OwnTakenWord(self, slot, object);
 }
 
 bool MutexRelease(Handle mutex_handle) {
-  linux_impl::ArmExitWatch();
-  ThreadRecord* self = linux_impl::SelfRecordIfAny();
-  Slot* slot = linux_impl::Lookup(mutex_handle, linux_impl::Kind::kMutex);
+  posix_impl::ArmExitWatch();
+  ThreadRecord* self = posix_impl::SelfRecordIfAny();
+  Slot* slot = posix_impl::Lookup(mutex_handle, posix_impl::Kind::kMutex);
   if (self == nullptr || slot == nullptr) return false;
   MutexState* mutex = &slot->local.mutex;
   if (mutex->owner.load(std::memory_order_relaxed) != self) return false;
   if (--mutex->recursion > 0) return true;
-  linux_impl::UnlinkHeld(self, slot);
+  posix_impl::UnlinkHeld(self, slot);
   mutex->owner.store(nullptr, std::memory_order_relaxed);
-  linux_impl::ReleaseWord(slot);
+  posix_impl::ReleaseWord(slot);
   return true;
 }
 
 bool ObjectClose(Handle object) {
-  linux_impl::ArmExitWatch();
+  posix_impl::ArmExitWatch();
   faults::Count(faults::Call::kObjectClose);
-  Slot* slot = linux_impl::Lookup(object, linux_impl::Kind::kMutex);
-  if (slot == nullptr || !linux_impl::CloseHandleOf(object, linux_impl::Kind::kMutex)) return false;
+  Slot* slot = posix_impl::Lookup(object, posix_impl::Kind::kMutex);
+  if (slot == nullptr || !posix_impl::CloseHandleOf(object, posix_impl::Kind::kMutex)) return false;
   MutexState* mutex = &slot->local.mutex;
-  ThreadRecord* self = linux_impl::SelfRecordIfAny();
+  ThreadRecord* self = posix_impl::SelfRecordIfAny();
   mutex->deleted.store(true, std::memory_order_seq_cst);
   if (self != nullptr && mutex->owner.load(std::memory_order_relaxed) == self) {
-    linux_impl::UnlinkHeld(self, slot);
+    posix_impl::UnlinkHeld(self, slot);
     mutex->owner.store(nullptr, std::memory_order_relaxed);
     mutex->recursion = 0;
-    linux_impl::ReleaseWord(slot);
+    posix_impl::ReleaseWord(slot);
   } else {
-    linux_impl::FreeIfDeleted(slot);  // if held elsewhere, its holder frees it
+    posix_impl::FreeIfDeleted(slot);  // if held elsewhere, its holder frees it
   }
   return true;
 }

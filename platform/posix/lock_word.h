@@ -1,0 +1,31 @@
+// A lock on one futex word (kLockFree, kLockHeld, kLockContended): taken
+// with one compare-and-swap when free, spun on briefly when held, slept on
+// after that; given back with one exchange, and a wake only when someone
+// may sleep. Shared by the queue lock and the resource mutexes.
+#ifndef QUENTHALOY_PLATFORM_POSIX_LOCK_WORD_H
+#define QUENTHALOY_PLATFORM_POSIX_LOCK_WORD_H
+
+#include "word_wait.h"
+#include "objects.h"
+
+namespace platform::posix_impl {
+
+[[nodiscard]] inline bool TryLockWord(std::atomic<uint32_t>* word) {
+  uint32_t expected = kLockFree;
+  return word->compare_exchange_strong(expected, kLockHeld, std::memory_order_acquire, std::memory_order_relaxed);
+}
+
+// Spins up to `rounds` times for the word to be free, and takes it then:
+// the wait of a taker that expects the holder to let go soon.
+[[nodiscard]] bool SpinForWord(std::atomic<uint32_t>* word, int rounds);
+
+// Waits for the word until the deadline (null: none); true once taken.
+[[nodiscard]] bool LockWordSlowly(std::atomic<uint32_t>* word, const timespec* deadline);
+
+inline void UnlockWord(std::atomic<uint32_t>* word) {
+  if (word->exchange(kLockFree, std::memory_order_release) == kLockContended) WakeWord(word, 1);
+}
+
+}  // namespace platform::posix_impl
+
+#endif

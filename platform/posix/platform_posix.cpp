@@ -1,0 +1,173 @@
+// The rest of the contract over POSIX: the queue lock, the private heap and
+// the clock.
+#include <errno.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include "../platform.h"
+#include "fault_injection.h"
+#include "lock_word.h"
+#include "objects.h"
+
+namespace platform {
+
+// The process's own: nothing outside the process could share its queue, so
+// nothing outside may hold up its lock either.
+struct QueueLock {
+  std::atomic<uint32_t> word;
+};
+
+namespace posix_impl {
+
+struct alignas(16) BlockHeader {
+  BlockHeader* prev;
+  BlockHeader* next;
+  Heap* heap;
+  uint32_t magic;
+};
+
+}  // namespace posix_impl
+
+// Blocks of the C library's allocator, linked so that destroying the heap
+// frees every one still in it.
+struct Heap {
+  pthread_mutex_t lock;
+  posix_impl::BlockHeader* first;
+};
+
+namespace posix_impl {
+namespace {
+
+// The queue's lock is held for a few dozen instructions at a time: a taker
+// that spins a little often finds it free without sleeping. Not longer:
+// under steady contention a thread that sleeps lets the holder run on alone,
+// while long spinning keeps the lock's line bouncing between processors.
+constexpr int kQueueLockSpins = 10;
+
+constexpr uint32_t kBlockMagic = 0x51484250;  // marks a live heap block
+
+QueueLock queue_lock;
+bool exit_watch_armed = false;
+
+void LockHeap(Heap* heap) {
+  int rc = pthread_mutex_lock(&heap->lock);
+  if (rc != 0) Fatal("heap lock", rc);
+}
+
+void UnlockHeap(Heap* heap) {
+  int rc = pthread_mutex_unlock(&heap->lock);
+  if (rc != 0) Fatal("heap unlock", rc);
+}
+
+}  // namespace
+
+QueueLock* TheQueueLock() { return &queue_lock; }
+
+void ResetQueueLockInChild() { queue_lock.word.store(kLockFree, std::memory_order_relaxed); }
+
+}  // namespace posix_impl
+
+#if defined(QUENTHALOY_FAULT_INJECTION)
+namespace faults {
+namespace {
+std::atomic<bool> failing[static_cast<int>(Point::kCount)];
+std::atomic<uint64_t> counted[static_cast<int>(Call::kCount)];
+}  // namespace
+bool Fails(Point point) { return failing[static_cast<int>(point)].load(std::memory_order_relaxed); }
+void SetFailing(Point point, bool fail) { failing[static_cast<int>(point)].store(fail, std::memory_order_relaxed); }
+void Count(Call call) { counted[static_cast<int>(call)].fetch_add(1, std::memory_order_relaxed); }
+uint64_t Counted(Call call) { return counted[static_cast<int>(call)].load(std::memory_order_relaxed); }
+}  // namespace faults
+#endif
+
+QueueLock* QueueLockOpen() {
+  if (faults::Fails(faults::Point::kCreateObject)) return nullptr;
+  posix_impl::queue_lock.word.store(posix_impl::kLockFree, std::memory_order_relaxed);
+  return &posix_impl::queue_lock;
+}
+
+void QueueLockClose(QueueLock* /*lock*/) {}
+
+void QueueLockAcquire(QueueLock* lock) {
+  // The first queue call arms the watch for the process's exit (see
+  // ProcessIsExiting): from then on threads may be inside.
+  if (!__atomic_load_n(&posix_impl::exit_watch_armed, __ATOMIC_RELAXED)) {
+    posix_impl::ArmExitWatch();
+    __atomic_store_n(&posix_impl::exit_watch_armed, true, __ATOMIC_RELAXED);
+  }
+  if (posix_impl::TryLockWord(&lock->word) || posix_impl::SpinForWord(&lock->word, posix_impl::kQueueLockSpins)) {
+    return;
+  }
+  // Without a deadline the slow path returns only once the word is taken.
+  static_cast<void>(posix_impl::LockWordSlowly(&lock->word, nullptr));
+}
+
+void QueueLockRelease(QueueLock* lock) { posix_impl::UnlockWord(&lock->word); }
+
+Heap* HeapCreate() {
+  if (faults::Fails(faults::Point::kHeapCreate)) return nullptr;
+  auto* heap = static_cast<Heap*>(calloc(1, sizeof(Heap)));
+  if (heap == nullptr) return nullptr;
+  if (pthread_mutex_init(&heap->lock, nullptr) != 0) {
+    free(heap);
+    return nullptr;
+  }
+  return heap;
+}
+
+void* HeapAlloc(Heap* heap, uint32_t size) {
+  if (heap == nullptr || faults::Fails(faults::Point::kHeapAlloc)) return nullptr;
+  auto* block = static_cast<posix_impl::BlockHeader*>(calloc(1, sizeof(posix_impl::BlockHeader) + size));
+  if (block == nullptr) return nullptr;
+  posix_impl::LockHeap(heap);
+  block->heap = heap;
+  block->magic = posix_impl::kBlockMagic;
+  block->next = heap->first;
+  if (heap->first != nullptr) heap->first->prev = block;
+  heap->first = block;
+  posix_impl::UnlockHeap(heap);
+  return block + 1;
+}
+
+bool HeapFree(Heap* heap, void* memory) {
+  if (heap == nullptr || memory == nullptr) return false;
+  auto* block = static_cast<posix_impl::BlockHeader*>(memory) - 1;
+  posix_impl::LockHeap(heap);
+  bool ours = block->magic == posix_impl::kBlockMagic && block->heap == heap;
+  if (ours) {
+    if (block->prev != nullptr) block->prev->next = block->next;
+    if (block->next != nullptr) block->next->prev = block->prev;
+    if (heap->first == block) heap->first = block->next;
+    block->magic = 0;
+  }
+  posix_impl::UnlockHeap(heap);
+  if (ours) free(block);
+  return ours;
+}
+
+bool HeapDestroy(Heap* heap) {
+  if (heap == nullptr) return false;
+  posix_impl::LockHeap(heap);
+  posix_impl::BlockHeader* block = heap->first;
+  while (block != nullptr) {
+    posix_impl::BlockHeader* next = block->next;
+    block->magic = 0;
+    free(block);
+    block = next;
+  }
+  heap->first = nullptr;
+  posix_impl::UnlockHeap(heap);
+  int rc = pthread_mutex_destroy(&heap->lock);
+  if (rc != 0) posix_impl::Fatal("heap lock destroy", rc);
+  free(heap);
+  return true;
+}
+
+uint32_t MonotonicMilliseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint32_t>(now.tv_sec * 1000ULL + static_cast<uint64_t>(now.tv_nsec) / 1000000ULL);
+}
+
+}  // namespace platform
