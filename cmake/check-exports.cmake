@@ -1,16 +1,14 @@
 # Checks the files that spell out the nine exports against their one list,
 # cmake/exports.cmake, and fails naming every file that differs.
-#   cmake -DSOURCE_DIR=<source tree> -DCHECK=def -P check-exports.cmake
-#     the two .def files (the DLLs' build runs this before it links them);
 #   cmake -DSOURCE_DIR=<source tree> -DCHECK=all -P check-exports.cmake
-#     the same, and the exports, the public header and the tests' tables
-#     (the exports.list test).
+#     the exports, the public header and the tests' tables (the
+#     exports.list test). The DLLs' .def files are written from the list.
 # Each file must name exactly the listed functions, each with its listed
-# number of int32_t arguments; the .def files must also give each its
-# ordinal, and the tests' tables must keep the list's order.
+# number of int32_t arguments, and the tests' tables must keep the list's
+# order.
 cmake_minimum_required(VERSION 3.20)
-if(NOT SOURCE_DIR OR NOT CHECK MATCHES "^(def|all)$")
-  message(FATAL_ERROR "usage: cmake -DSOURCE_DIR=<source tree> -DCHECK=def|all -P check-exports.cmake")
+if(NOT SOURCE_DIR OR NOT CHECK STREQUAL "all")
+  message(FATAL_ERROR "usage: cmake -DSOURCE_DIR=<source tree> -DCHECK=all -P check-exports.cmake")
 endif()
 include(${CMAKE_CURRENT_LIST_DIR}/exports.cmake)
 
@@ -77,38 +75,6 @@ function(check_declarations file pattern)
   endif()
 endfunction()
 
-# The .def files, exactly, comments and blank lines aside.
-function(check_def dll stdcall)
-  set(expected "LIBRARY ${dll}.dll;EXPORTS")
-  foreach(name ordinal arguments IN ZIP_LISTS QUENTHALOY_EXPORT_NAMES QUENTHALOY_EXPORT_ORDINALS
-                                              QUENTHALOY_EXPORT_ARGUMENTS)
-    if(stdcall)
-      math(EXPR bytes "4 * ${arguments}")
-      list(APPEND expected "${name}@${bytes} @${ordinal}")
-    else()
-      list(APPEND expected "${name} @${ordinal}")
-    endif()
-  endforeach()
-  file(STRINGS ${SOURCE_DIR}/shell/${dll}.def lines)
-  set(found "")
-  foreach(line ${lines})
-    string(REGEX REPLACE "[ \t]+" " " line "${line}")
-    string(STRIP "${line}" line)
-    if(NOT line STREQUAL "" AND NOT line MATCHES "^;")
-      list(APPEND found "${line}")
-    endif()
-  endforeach()
-  if(NOT found STREQUAL expected)
-    string(REPLACE ";" "\n    " found "${found}")
-    string(REPLACE ";" "\n    " expected "${expected}")
-    set(problems "${problems}\n  shell/${dll}.def reads\n    ${found}\n  expected\n    ${expected}" PARENT_SCOPE)
-  endif()
-endfunction()
-
-check_def(Quenthaloy TRUE)
-check_def(QuenthaloyC FALSE)
-
-if(CHECK STREQUAL all)
   set(name "([A-Za-z]+)")
   check_declarations(shell/exports.cpp "int32_t QUENTHALOY_CALL ${name}\\(([^)]*)\\)")
   check_declarations(include/quenthaloy.h "QUENTHALOY_API int32_t QUENTHALOY_CALL ${name}\\(([^)]*)\\)")
@@ -135,7 +101,6 @@ if(CHECK STREQUAL all)
   # and argument counts, both in the list's order.
   check_declarations(tests/support/library.h "int32_t \\(\\*${name}\\)\\(([^)]*)\\)" ORDERED)
   check_declarations(tests/support/library.cpp "{\"${name}\", ([0-9]+)}" ORDERED NUMBERED)
-endif()
 
 if(problems)
   message(FATAL_ERROR "The exports differ from cmake/exports.cmake:${problems}")

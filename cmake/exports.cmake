@@ -35,3 +35,21 @@ function(quenthaloy_split_exports)
   set(QUENTHALOY_EXPORT_ARGUMENTS ${arguments} PARENT_SCOPE)
 endfunction()
 quenthaloy_split_exports()
+
+# quenthaloy_write_def(dll decorated file): the module-definition file of one
+# DLL, from the list: its name, then each export at its ordinal, with its
+# argument size (Name@N) when `decorated` (the stdcall build on x86, whose
+# compiler decorates the names this way). Rewritten only when it changes.
+function(quenthaloy_write_def dll decorated file)
+  set(text "; ${dll}.dll's exports, written from cmake/exports.cmake.\nLIBRARY ${dll}.dll\nEXPORTS\n")
+  foreach(name ordinal arguments IN ZIP_LISTS QUENTHALOY_EXPORT_NAMES QUENTHALOY_EXPORT_ORDINALS
+                                              QUENTHALOY_EXPORT_ARGUMENTS)
+    if(decorated)
+      math(EXPR bytes "4 * ${arguments}")
+      string(APPEND text "  ${name}@${bytes} @${ordinal}\n")
+    else()
+      string(APPEND text "  ${name} @${ordinal}\n")
+    endif()
+  endforeach()
+  file(CONFIGURE OUTPUT ${file} CONTENT "${text}" @ONLY)
+endfunction()

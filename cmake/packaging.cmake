@@ -13,7 +13,6 @@ set(summary "Per-recipient message queue and plain locks for threads")
 
 if(WIN32)
   quenthaloy_find_tools(llvm-dlltool)
-  find_program(QUENTHALOY_WINDRES NAMES i686-w64-mingw32-windres REQUIRED)
   set(QUENTHALOY_DESCRIPTION_Quenthaloy "Quenthaloy thread messages and resources (stdcall exports)")
   set(QUENTHALOY_DESCRIPTION_QuenthaloyC "Quenthaloy thread messages and resources (cdecl exports)")
   set(msvc_import_libraries "")
@@ -21,11 +20,11 @@ if(WIN32)
     # The MSVC import library, from the same .def file as the GNU one. With
     # -k a stdcall host's decorated reference (_SendThreadMessage@8) binds
     # to the undecorated name the DLL exports.
-    set(def ${PROJECT_SOURCE_DIR}/shell/${dll}.def)
+    set(def ${QUENTHALOY_DEF_DIR}/${dll}.def)
     set(lib ${CMAKE_ARCHIVE_OUTPUT_DIRECTORY}/${dll}.lib)
     if(QUENTHALOY_LLVM_DLLTOOL)
       add_custom_command(OUTPUT ${lib}
-        COMMAND ${QUENTHALOY_LLVM_DLLTOOL} -m i386 -k -d ${def} -D ${dll}.dll -l ${lib}
+        COMMAND ${QUENTHALOY_LLVM_DLLTOOL} -m ${QUENTHALOY_LLVM_DLLTOOL_MACHINE} -k -d ${def} -D ${dll}.dll -l ${lib}
         DEPENDS ${def}
         VERBATIM)
       list(APPEND msvc_import_libraries ${lib})
@@ -39,7 +38,7 @@ if(WIN32)
     set(object ${CMAKE_CURRENT_BINARY_DIR}/version/${dll}.res.obj)
     configure_file(${PROJECT_SOURCE_DIR}/shell/win32/version.rc.in ${rc} @ONLY)
     add_custom_command(OUTPUT ${object}
-      COMMAND ${QUENTHALOY_WINDRES} -O coff -i ${rc} -o ${object}
+      COMMAND ${CMAKE_RC_COMPILER} -O coff -i ${rc} -o ${object}
       DEPENDS ${rc}
       VERBATIM)
     set_source_files_properties(${object} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)

@@ -581,8 +581,10 @@ TEST_F(Library, AnyWaitableHandleCanBeTaken) {
   CloseHandle(thread);
 }
 
-// Pushes the arguments, calls, and reports how many bytes of them were still
-// on the stack afterwards: 0 when the callee removed them (stdcall).
+#if defined(__i386__)
+// Only x86 has two conventions to tell apart. Pushes the arguments, calls,
+// and reports how many bytes of them were still on the stack afterwards: 0
+// when the callee removed them (stdcall).
 int32_t BytesLeftOnStack(void* function, const int32_t* arguments, int32_t count) {
   int32_t left = count;
   asm volatile(
@@ -621,6 +623,7 @@ TEST_F(Library, EveryExportUsesTheBuildsCallingConvention) {
   ASSERT_TRUE(taker.Join());
   Q().DeleteThreadResource(resource);
 }
+#endif
 #endif
 
 }  // namespace
