@@ -1,12 +1,12 @@
 # make demo: build everything and run the demo host natively and under Wine.
 # make test: build everything and run every test, natively and under Wine.
 # make dist: release builds, packed into dist/ (see the README).
-.PHONY: all deps native asan tsan fuzz win32 wine-prefix test test-native test-sanitizers test-win32 demo bench dist clean
+.PHONY: all deps native asan tsan fuzz win32 win64 arm64 wine-prefix test test-native test-sanitizers test-win32 test-win64 test-arm64 lint demo bench dist clean
 
 WINE_PREFIX := $(CURDIR)/build/wine
 WINE_STOP := WINEPREFIX=$(WINE_PREFIX) wineserver -k 2>/dev/null || true
 
-all: native win32
+all: native win32 win64 arm64
 
 deps:
 	@scripts/ensure-deps
@@ -20,9 +20,11 @@ asan tsan fuzz: deps
 	@cmake --preset $@ >/dev/null
 	@cmake --build --preset $@
 
-win32: deps
-	@cmake --preset win32 >/dev/null
-	@cmake --build --preset win32
+# The cross builds: the x86 and x64 DLLs (tests under Wine) and the arm64
+# Linux library (tests under qemu-user).
+win32 win64 arm64: deps
+	@cmake --preset $@ >/dev/null
+	@cmake --build --preset $@
 
 # A throw-away Wine prefix, made once.
 wine-prefix: $(WINE_PREFIX)/.ready
@@ -33,13 +35,15 @@ $(WINE_PREFIX)/.ready: | deps
 	@WINEPREFIX=$(WINE_PREFIX) wineserver -w
 	@touch $@
 
-test: native asan tsan fuzz win32 wine-prefix
+test: native asan tsan fuzz win32 win64 arm64 wine-prefix
 	@status=0; \
 	ctest --preset native -j2 || status=1; \
 	ctest --preset asan -j2 || status=1; \
 	ctest --preset tsan -j2 || status=1; \
 	ctest --preset fuzz || status=1; \
 	ctest --preset win32 || status=1; \
+	ctest --preset win64 -j2 || status=1; \
+	ctest --preset arm64 -j2 || status=1; \
 	$(WINE_STOP); \
 	exit $$status
 
@@ -52,11 +56,19 @@ test-sanitizers: asan tsan
 test-win32: win32 wine-prefix
 	@status=0; ctest --preset win32 || status=1; $(WINE_STOP); exit $$status
 
-demo: native win32 wine-prefix
+test-win64: win64 wine-prefix
+	@status=0; ctest --preset win64 -j2 || status=1; $(WINE_STOP); exit $$status
+
+test-arm64: arm64
+	@ctest --preset arm64 -j2
+
+demo: native win32 win64 wine-prefix
 	@status=0; \
 	./build/native/bin/demo_host ./build/native/bin/libquenthaloy.so || status=1; \
-	for dll in Quenthaloy.dll QuenthaloyC.dll; do \
-	  scripts/wine-run ./build/win32/bin/demo_host.exe $$dll || status=1; \
+	for build in win32 win64; do \
+	  for dll in Quenthaloy.dll QuenthaloyC.dll; do \
+	    scripts/wine-run ./build/$$build/bin/demo_host.exe $$dll || status=1; \
+	  done; \
 	done; \
 	$(WINE_STOP); \
 	exit $$status

@@ -65,7 +65,10 @@ int main(int argc, char** argv) {
     fprintf(stderr, "cannot load %s\n", path);
     return 1;
   }
-  printf("== %s (%s exports)\n", path, cdecl_build ? "cdecl" : "stdcall");
+  // A 64-bit process has one calling convention: both DLLs use it.
+  const bool one_convention = sizeof(void*) == 8;
+  printf("== %s (%d-bit process, %s)\n", path, static_cast<int>(8 * sizeof(void*)),
+         one_convention ? "the one calling convention" : (cdecl_build ? "cdecl exports" : "stdcall exports"));
   Call2("SendThreadMessage", 5, 10);
   Call2("SendThreadMessage", 6, 99);
   Call2("SendThreadMessage", 5, 20);

@@ -40,14 +40,24 @@ namespace {
 
 // Whether thread `tid` of this process sleeps in a futex wait, read from
 // /proc: the sender is then inside its wait, with its message queued.
-bool AsleepInFutexWait(pid_t tid) {
-  std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
+std::string ReadTaskFile(pid_t tid, const char* name) {
+  std::string path = "/proc/self/task/" + std::to_string(tid) + "/" + name;
   int fd = open(path.c_str(), O_RDONLY);
-  if (fd < 0) return false;
-  char text[32] = {};
+  if (fd < 0) return "";
+  char text[64] = {};
   ssize_t n = read(fd, text, sizeof(text) - 1);
   close(fd);
-  return n > 0 && std::to_string(SYS_futex) == std::string(text, strcspn(text, " "));
+  return n > 0 ? std::string(text, static_cast<size_t>(n)) : "";
+}
+
+// The kernel's word on where the thread sleeps; its system call number
+// where the kernel hides that. (Under an emulator the number is the host's,
+// but the sleep is still the kernel's futex wait.)
+bool AsleepInFutexWait(pid_t tid) {
+  const std::string where = ReadTaskFile(tid, "wchan");
+  if (!where.empty() && where != "0") return where.find("futex") != std::string::npos;
+  const std::string call = ReadTaskFile(tid, "syscall");
+  return std::to_string(SYS_futex) == call.substr(0, strcspn(call.c_str(), " "));
 }
 
 TEST(Unload, QueuedMessagesAndAWaitingSenderAreReleasedAtEveryUnload) {
