@@ -127,11 +127,14 @@ struct Peer {
 
 class Table {
  public:
-  explicit Table(std::string name) : name_(std::move(name)) {}
+  explicit Table(std::string name) : name_(std::move(name)) {
+    printf("\n== %s (ratio: our cost over the peer's, > 1 is slower; * misses its goal)\n", name_.c_str());
+    fflush(stdout);
+  }
 
   // A heading over the rows that follow, naming what they measure.
   void Section(const std::string& title) {
-    printf("\n== %s: %s (ratio: our cost over the peer's, > 1 is slower)\n", name_.c_str(), title.c_str());
+    printf("-- %s\n", title.c_str());
     fflush(stdout);
   }
 
