@@ -306,7 +306,8 @@ double WorkerPool(int workers, long jobs) {
   }
   while (ready.load() < workers) std::this_thread::yield();
   const auto start = std::chrono::steady_clock::now();
-  for (long job = 1; job <= jobs; ++job) queue.Post(0, static_cast<int>((job - 1) % workers), static_cast<int32_t>(job));
+  for (long job = 1; job <= jobs; ++job)
+    queue.Post(0, static_cast<int>((job - 1) % workers), static_cast<int32_t>(job));
   for (int w = 0; w < workers; ++w) queue.Post(0, w, kStop);
   for (auto& worker : pool) worker.join();
   CheckWorkload(wrong.load() == 0, Named<Queue>("worker pool"));
@@ -471,9 +472,7 @@ void QueueRow(bench::Table& table, const std::vector<QueueEntry>& queues, Member
   table.Row(what, unit, figures[0], peers, series, x);
 }
 
-double PostTakeGoal(const std::string& peer) {
-  return peer == "std" ? 1.5 : peer == "moodycamel" ? 1.0 : 0;
-}
+double PostTakeGoal(const std::string& peer) { return peer == "std" ? 1.5 : peer == "moodycamel" ? 1.0 : 0; }
 double HandOffGoal(const std::string& peer) { return peer == "moodycamel" ? 1.0 : 0; }
 
 void QueueWorkloads(bench::Table& table, const std::vector<QueueEntry>& queues) {
@@ -623,21 +622,22 @@ LockEntry LockOf() {
   return {Lock::kName, Uncontended<Lock>, Contended<Lock>};
 }
 
-double LockGoal(const std::string& peer) {
-  return peer == "std::mutex" ? 1.1 : peer == "pthread-recursive" ? 1.3 : 0;
-}
+double LockGoal(const std::string& peer) { return peer == "std::mutex" ? 1.1 : peer == "pthread-recursive" ? 1.3 : 0; }
 double ContendedGoal(const std::string& peer) { return peer == "absl::Mutex" ? 1.0 : 0; }
 
 void LockWorkloads(bench::Table& table) {
   const std::vector<LockEntry> locks = {
-      LockOf<OurResource>(), LockOf<StdMutex>(), LockOf<RecursivePthread>(),
+    LockOf<OurResource>(),
+    LockOf<StdMutex>(),
+    LockOf<RecursivePthread>(),
 #if defined(QUENTHALOY_BENCH_ABSL)
-      LockOf<AbslMutex>(),
+    LockOf<AbslMutex>(),
 #endif
 #if defined(QUENTHALOY_BENCH_TBB)
-      LockOf<TbbMutex>(),
+    LockOf<TbbMutex>(),
 #endif
-      LockOf<FloorMutex>()};
+    LockOf<FloorMutex>()
+  };
   auto row = [&](const std::string& what, const std::string& unit, const std::string& series, const std::string& x,
                  double (*goal)(const std::string&), const std::function<double(const LockEntry&)>& run) {
     bench::Progress(what);
@@ -730,10 +730,10 @@ void Memory(bench::Table& table) {
     for (long k = 0; k < keys; ++k) SendThreadMessage(first + static_cast<int32_t>(k), 1);
     for (long k = 0; k < keys; ++k) lost += GetThreadMessage(first + static_cast<int32_t>(k)) != 1;
   });
-  table.LimitRow("RSS growth, " + std::to_string(keys) + " recipients x" + std::to_string(key_rounds - 1), 
-                 static_cast<double>(recipients.growth_kib), "first round", static_cast<double>(recipients.settling_kib),
-                 "KiB", "no growth after the first round (< 1024 KiB), none lost",
-                 recipients.growth_kib < kLimitKiB && lost == 0);
+  table.LimitRow(
+      "RSS growth, " + std::to_string(keys) + " recipients x" + std::to_string(key_rounds - 1),
+      static_cast<double>(recipients.growth_kib), "first round", static_cast<double>(recipients.settling_kib), "KiB",
+      "no growth after the first round (< 1024 KiB), none lost", recipients.growth_kib < kLimitKiB && lost == 0);
 
   // Resources added, taken and deleted while held: a call that fails is
   // counted, not fatal (a library whose table runs out keeps failing fast).
@@ -751,9 +751,10 @@ void Memory(bench::Table& table) {
     mutex->Lock();
     mutex->Unlock();
   });
-  table.LimitRow("RSS growth, " + std::to_string(rounds) + " add/open/delete-held", static_cast<double>(ours.growth_kib),
-                 "pthread mutex init/lock/destroy", static_cast<double>(baseline.growth_kib), "KiB",
-                 "no growth (< 1024 KiB), no failed call", ours.growth_kib < kLimitKiB && failed == 0);
+  table.LimitRow("RSS growth, " + std::to_string(rounds) + " add/open/delete-held",
+                 static_cast<double>(ours.growth_kib), "pthread mutex init/lock/destroy",
+                 static_cast<double>(baseline.growth_kib), "KiB", "no growth (< 1024 KiB), no failed call",
+                 ours.growth_kib < kLimitKiB && failed == 0);
 }
 
 }  // namespace
