@@ -73,9 +73,10 @@ demo: native win32 win64 wine-prefix
 	$(WINE_STOP); \
 	exit $$status
 
-# The benchmark report: release builds, the native benchmark, the Python
-# worker pool through ctypes and the Windows twins under Wine, a table on the
-# terminal, CSV files and plots in build/bench.
+# The benchmark report: release builds, the native benchmark against its
+# peers (abseil, oneTBB, moodycamel, std and the floor; installed here by
+# ensure-deps), the Python worker pool through ctypes and the Windows twins
+# under Wine, a table on the terminal, CSV files and plots in build/bench.
 bench: wine-prefix
 	@scripts/ensure-deps bench
 	@cmake --preset release >/dev/null && cmake --build --preset release

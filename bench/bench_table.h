@@ -1,6 +1,6 @@
 // Measuring and reporting for the benchmarks: medians of repetitions with
-// their spread, a table of our figure against a baseline's with the ratio,
-// and the same as CSV files for plotting.
+// their spread, measured turn about with every peer; a table of our figure
+// against each peer's with the ratio; the same as CSV files for plotting.
 #ifndef QUENTHALOY_BENCH_TABLE_H
 #define QUENTHALOY_BENCH_TABLE_H
 
@@ -16,7 +16,7 @@
 
 namespace bench {
 
-inline int repetitions = 7;
+inline int repetitions = 5;
 
 // The command line both benchmarks take: --quick (one tiny iteration of
 // each, so that the code cannot rot) and --csv DIR.
@@ -45,8 +45,11 @@ struct Figure {
     std::sort(samples.begin(), samples.end());
     return {samples[samples.size() / 2], samples.front(), samples.back()};
   }
-  Figure PerUnit(double units) const { return {median_ns / units, low_ns / units, high_ns / units}; }
 };
+
+inline double NanosecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
+}
 
 // Runs `body(iterations)` once to warm up, then `repetitions` times; the
 // figure is the time per iteration.
@@ -54,28 +57,32 @@ inline Figure Measure(long iterations, const std::function<void(long)>& body) {
   body(iterations / 10 + 1);
   std::vector<double> samples;
   for (int r = 0; r < repetitions; ++r) {
-    auto start = std::chrono::steady_clock::now();
+    const auto start = std::chrono::steady_clock::now();
     body(iterations);
-    auto elapsed = std::chrono::steady_clock::now() - start;
-    samples.push_back(std::chrono::duration<double, std::nano>(elapsed).count() / static_cast<double>(iterations));
+    samples.push_back(NanosecondsSince(start) / static_cast<double>(iterations));
   }
   return Figure::FromSamples(samples);
 }
 
-// Warms up each side once, then measures them turn about, `repetitions`
-// times, so that a quiet or a noisy stretch of the machine falls on both.
+// Warms up each side once, then runs them turn about, `repetitions` times,
+// so that a quiet or a noisy stretch of the machine falls on all of them.
 // Each function runs its workload once and returns the sample.
+inline std::vector<Figure> MeasureTurns(const std::vector<std::function<double()>>& sides) {
+  std::vector<std::vector<double>> samples(sides.size());
+  for (const auto& side : sides) side();
+  for (int r = 0; r < repetitions; ++r) {
+    for (size_t s = 0; s < sides.size(); ++s) samples[s].push_back(sides[s]());
+  }
+  std::vector<Figure> figures;
+  for (auto& side_samples : samples) figures.push_back(Figure::FromSamples(side_samples));
+  return figures;
+}
+
 inline void Interleaved(const std::function<double()>& ours, const std::function<double()>& baseline,
                         Figure* ours_figure, Figure* baseline_figure) {
-  ours();
-  baseline();
-  std::vector<double> ours_samples, baseline_samples;
-  for (int r = 0; r < repetitions; ++r) {
-    ours_samples.push_back(ours());
-    baseline_samples.push_back(baseline());
-  }
-  *ours_figure = Figure::FromSamples(ours_samples);
-  *baseline_figure = Figure::FromSamples(baseline_samples);
+  const std::vector<Figure> figures = MeasureTurns({ours, baseline});
+  *ours_figure = figures[0];
+  *baseline_figure = figures[1];
 }
 
 // Interleaved, for two loops of `iterations` each: time per iteration.
@@ -84,10 +91,9 @@ inline void MeasureInterleaved(long iterations, const std::function<void(long)>&
                                Figure* baseline_figure) {
   auto timed = [iterations](const std::function<void(long)>& body) {
     return [iterations, &body] {
-      auto start = std::chrono::steady_clock::now();
+      const auto start = std::chrono::steady_clock::now();
       body(iterations);
-      return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() /
-             static_cast<double>(iterations);
+      return NanosecondsSince(start) / static_cast<double>(iterations);
     };
   };
   Interleaved(timed(ours), timed(baseline), ours_figure, baseline_figure);
@@ -98,10 +104,9 @@ inline void MeasureInterleaved(long iterations, const std::function<void(long)>&
 // fixed count is either too short to time or too long to wait for.
 inline long IterationsFor(double target_ms, const std::function<void(long)>& body) {
   for (long n = 1;; n *= 2) {
-    auto start = std::chrono::steady_clock::now();
+    const auto start = std::chrono::steady_clock::now();
     body(n);
-    const double elapsed_ms =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    const double elapsed_ms = NanosecondsSince(start) / 1e6;
     if (elapsed_ms >= target_ms / 8 || n >= (1L << 30)) {
       return std::max(1L, static_cast<long>(static_cast<double>(n) * target_ms / std::max(elapsed_ms, 1e-3)));
     }
@@ -113,61 +118,92 @@ inline void Progress(const std::string& what) {
   fflush(stderr);
 }
 
+// One peer's figure in a row, and the goal for our cost over it (0: none).
+struct Peer {
+  std::string name;
+  Figure figure;
+  double goal = 0;
+};
+
 class Table {
  public:
   explicit Table(std::string name) : name_(std::move(name)) {
-    printf("%-46s %12s %-25s | %-42s %12s %-25s | %5s  %s\n", (name_ + ": ours").c_str(), "median", "[spread]",
-           "baseline", "median", "[spread]", "ratio", "goal");
+    printf("\n== %s (ratio: our cost over the peer's, > 1 is slower; * misses its goal)\n", name_.c_str());
+    fflush(stdout);
   }
 
-  // Costs: the ratio is ours over the baseline's; at most `goal` meets it.
+  // A heading over the rows that follow, naming what they measure.
+  void Section(const std::string& title) {
+    printf("-- %s\n", title.c_str());
+    fflush(stdout);
+  }
+
+  // Our figure against each peer's. Units "ns" (a cost per operation) or
+  // "/s" (a rate, whose cost is its inverse). With `series`, the medians are
+  // also a point `x` of the plotted series of that name.
+  void Row(const std::string& what, const std::string& unit, const Figure& ours, const std::vector<Peer>& peers,
+           const std::string& series = "", const std::string& x = "") {
+    std::string line = Padded(what, 44) + Padded(Human(ours.median_ns, unit), 10);
+    std::string misses;
+    std::string columns = "x,Quenthaloy", point = x + "," + Number(ours.median_ns);
+    Csv(what, "Quenthaloy", ours, unit, 1, 0);
+    for (const Peer& peer : peers) {
+      const double ratio =
+          unit == "/s" ? peer.figure.median_ns / ours.median_ns : ours.median_ns / peer.figure.median_ns;
+      const bool missed = peer.goal > 0 && ratio > peer.goal;
+      char cell[160];
+      snprintf(cell, sizeof(cell), " | %s %s %5.2f%s", peer.name.c_str(), Human(peer.figure.median_ns, unit).c_str(),
+               ratio, missed ? "*" : (peer.goal > 0 ? " " : ""));
+      line += cell;
+      if (missed) misses += " " + peer.name + " (" + Number(ratio) + " > " + Number(peer.goal) + ")";
+      Csv(what, peer.name, peer.figure, unit, ratio, peer.goal);
+      columns += "," + peer.name;
+      point += "," + Number(peer.figure.median_ns);
+    }
+    if (!misses.empty()) line += "   goal missed against" + misses;
+    printf("%s\n", line.c_str());
+    fflush(stdout);
+    if (!series.empty()) {
+      series_columns_[series] = columns;
+      series_[series].push_back(point);
+    }
+  }
+
+  // The row of a single baseline, with the goal for our cost over it.
   void Row(const std::string& what, const Figure& ours, const std::string& baseline_name, const Figure& baseline,
            double goal) {
-    Add(what, ours, baseline_name, baseline, ours.median_ns / baseline.median_ns, goal, "ns");
+    Row(what, "ns", ours, {Peer{baseline_name, baseline, goal}});
   }
-  // Rates: the ratio is ours over the baseline's; at least `goal` meets it.
-  void RateRow(const std::string& what, const Figure& ours, const std::string& baseline_name, const Figure& baseline,
-               double goal) {
-    Add(what, ours, baseline_name, baseline, ours.median_ns / baseline.median_ns, goal, "/s");
-  }
+
   // A figure held to a fixed limit rather than to a ratio (memory growth,
   // failed calls): `goal` says the limit in words, `met` whether it held.
   void LimitRow(const std::string& what, double ours, const std::string& baseline_name, double baseline,
                 const std::string& unit, const std::string& goal, bool met) {
-    char ours_text[32], baseline_text[32];
-    snprintf(ours_text, sizeof(ours_text), "%.0f %s", ours, unit.c_str());
-    snprintf(baseline_text, sizeof(baseline_text), "%.0f %s", baseline, unit.c_str());
-    printf("%-46s %12s %-25s | %-42s %12s %-25s | %5s  %s %s\n", what.c_str(), ours_text, "", baseline_name.c_str(),
-           baseline_text, "", "-", goal.c_str(), met ? "met" : "MISSED");
+    printf("%s%s | %s %.0f %s   %s %s\n", Padded(what, 44).c_str(), (Number(ours) + " " + unit).c_str(),
+           baseline_name.c_str(), baseline, unit.c_str(), goal.c_str(), met ? "met" : "MISSED");
     fflush(stdout);
-    csv_.push_back(Quoted(what) + "," + Number(ours) + "," + Number(ours) + "," + Number(ours) + "," +
-                   Quoted(baseline_name) + "," + Number(baseline) + "," + Number(baseline) + "," + Number(baseline) +
-                   "," + unit + ",," + Quoted(goal) + "," + (met ? "yes" : "no"));
+    Csv(what, "Quenthaloy", Figure{ours, ours, ours}, unit, 1, 0, met ? "yes" : "no");
+    Csv(what, baseline_name, Figure{baseline, baseline, baseline}, unit, 0, 0);
   }
+
   // A line of its own in the report, e.g. why a row was left out.
   void Note(const std::string& text) {
     printf("  note: %s\n", text.c_str());
     fflush(stdout);
   }
-  // A point of a plotted series: x, our value, the baseline's.
-  void Series(const std::string& series, const std::string& x, double ours, double baseline) {
-    series_[series].push_back(x + "," + Number(ours) + "," + Number(baseline));
-  }
 
+  // <name>_results.csv: one line per figure; <name>_<series>.csv: one line
+  // per point, one column per implementation.
   bool WriteCsv(const std::string& directory) const {
     FILE* file = fopen((directory + "/" + name_ + "_results.csv").c_str(), "w");
     if (file == nullptr) return false;
-    fprintf(file,
-            "what,ours,ours_low,ours_high,baseline,baseline_value,baseline_low,baseline_high,unit,ratio,goal,met\n");
+    fprintf(file, "what,implementation,median,low,high,unit,ratio,goal,met\n");
     for (const std::string& line : csv_) fprintf(file, "%s\n", line.c_str());
     fclose(file);
     for (const auto& [series, points] : series_) {
-      std::string path = directory;
-      path += "/" + name_ + "_";
-      path += series + ".csv";
-      file = fopen(path.c_str(), "w");
+      file = fopen((directory + "/" + name_ + "_" + series + ".csv").c_str(), "w");
       if (file == nullptr) return false;
-      fprintf(file, "x,ours,baseline\n");
+      fprintf(file, "%s\n", series_columns_.at(series).c_str());
       for (const std::string& point : points) fprintf(file, "%s\n", point.c_str());
       fclose(file);
     }
@@ -180,49 +216,35 @@ class Table {
     snprintf(text, sizeof(text), "%.4g", value);
     return text;
   }
+  static std::string Padded(std::string text, size_t width) {
+    if (text.size() < width) text.append(width - text.size(), ' ');
+    return text;
+  }
   // A value in a unit a reader takes in at a glance.
   static std::string Human(double value, const std::string& unit) {
     char text[32];
     if (unit == "/s") {
-      if (value >= 1e6) {
-        snprintf(text, sizeof(text), "%.2f M/s", value / 1e6);
-      } else {
-        snprintf(text, sizeof(text), "%.1f k/s", value / 1e3);
-      }
+      snprintf(text, sizeof(text), value >= 1e6 ? "%.2fM/s" : "%.1fk/s", value >= 1e6 ? value / 1e6 : value / 1e3);
     } else if (value >= 1e6) {
-      snprintf(text, sizeof(text), "%.2f ms", value / 1e6);
-    } else if (value >= 1e4) {
-      snprintf(text, sizeof(text), "%.1f us", value / 1e3);
+      snprintf(text, sizeof(text), "%.2fms", value / 1e6);
     } else if (value >= 1e3) {
-      snprintf(text, sizeof(text), "%.2f us", value / 1e3);
+      snprintf(text, sizeof(text), "%.2fus", value / 1e3);
     } else {
-      snprintf(text, sizeof(text), "%.2f ns", value);
+      snprintf(text, sizeof(text), "%.1fns", value);
     }
     return text;
   }
-  static std::string Spread(const Figure& figure, const std::string& unit) {
-    return "[" + Human(figure.low_ns, unit) + ".." + Human(figure.high_ns, unit) + "]";
-  }
-  static std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
-
-  void Add(const std::string& what, const Figure& ours, const std::string& baseline_name, const Figure& baseline,
-           double ratio, double goal, const std::string& unit) {
-    const bool higher_is_better = unit == "/s";
-    const bool met = higher_is_better ? ratio >= goal : ratio <= goal;
-    const std::string bound = higher_is_better ? ">=" : "<=";
-    printf("%-46s %12s %-25s | %-42s %12s %-25s | %5.2f  %s %.2f %s\n", what.c_str(),
-           Human(ours.median_ns, unit).c_str(), Spread(ours, unit).c_str(), baseline_name.c_str(),
-           Human(baseline.median_ns, unit).c_str(), Spread(baseline, unit).c_str(), ratio, bound.c_str(), goal,
-           met ? "met" : "MISSED");
-    fflush(stdout);
-    csv_.push_back(Quoted(what) + "," + Number(ours.median_ns) + "," + Number(ours.low_ns) + "," +
-                   Number(ours.high_ns) + "," + Quoted(baseline_name) + "," + Number(baseline.median_ns) + "," +
-                   Number(baseline.low_ns) + "," + Number(baseline.high_ns) + "," + unit + "," + Number(ratio) + "," +
-                   bound + Number(goal) + "," + (met ? "yes" : "no"));
+  void Csv(const std::string& what, const std::string& implementation, const Figure& figure, const std::string& unit,
+           double ratio, double goal, const std::string& met = "") {
+    const std::string verdict = !met.empty() ? met : goal <= 0 ? "" : ratio <= goal ? "yes" : "no";
+    csv_.push_back("\"" + what + "\",\"" + implementation + "\"," + Number(figure.median_ns) + "," +
+                   Number(figure.low_ns) + "," + Number(figure.high_ns) + "," + unit + "," + Number(ratio) + "," +
+                   (goal > 0 ? "<=" + Number(goal) : "") + "," + verdict);
   }
 
   std::string name_;
   std::vector<std::string> csv_;
+  std::map<std::string, std::string> series_columns_;
   std::map<std::string, std::vector<std::string>> series_;
 };
 
