@@ -38,8 +38,8 @@ constexpr int32_t InterfaceValueOf(Handle handle) {
 }
 static_assert(sizeof(Handle) == sizeof(void*), "a handle is as wide as the platform's");
 static_assert(sizeof(intptr_t) >= sizeof(int32_t), "every interface value widens to a handle");
-static_assert(InterfaceValueOf(HandleFromInterface(-1)) == -1 && InterfaceValueOf(HandleFromInterface(INT32_MAX)) ==
-                  INT32_MAX,
+static_assert(InterfaceValueOf(HandleFromInterface(-1)) == -1 &&
+                  InterfaceValueOf(HandleFromInterface(INT32_MAX)) == INT32_MAX,
               "every interface value comes back unchanged");
 static_assert(static_cast<intptr_t>(HandleFromInterface(-2)) == -2, "negative values widen with their sign");
 

@@ -4,8 +4,8 @@
 #include <string.h>
 #include <sys/mman.h>
 
-#include "word_wait.h"
 #include "objects.h"
+#include "word_wait.h"
 
 namespace platform::posix_impl {
 namespace {

@@ -5,8 +5,8 @@
 #ifndef QUENTHALOY_PLATFORM_POSIX_LOCK_WORD_H
 #define QUENTHALOY_PLATFORM_POSIX_LOCK_WORD_H
 
-#include "word_wait.h"
 #include "objects.h"
+#include "word_wait.h"
 
 namespace platform::posix_impl {
 

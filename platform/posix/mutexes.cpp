@@ -157,7 +157,8 @@ WaitResult OwnTakenWord(ThreadRecord* self, Slot* slot, Handle object) {
 __attribute__((noinline)) WaitResult WaitForWord(ThreadRecord* self, Slot* slot, Handle object, uint32_t milliseconds) {
   if (milliseconds == 0 || !TakeContended(slot, object, milliseconds)) {
     // A failed look-up inside means the handle was closed meanwhile.
-    return slot->handle.load(std::memory_order_relaxed) == TableValueOf(object) ? WaitResult::kTimedOut : WaitResult::kFailed;
+    return slot->handle.load(std::memory_order_relaxed) == TableValueOf(object) ? WaitResult::kTimedOut
+                                                                                : WaitResult::kFailed;
   }
   return OwnTakenWord(self, slot, object);
 }

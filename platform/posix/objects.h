@@ -78,18 +78,18 @@ struct Slot {
 };
 
 // Reserves a free slot, zeroed and unreachable; null on exhaustion.
-Slot* ReserveSlot();
+[[nodiscard]] Slot* ReserveSlot();
 // Makes a reserved, filled-in slot reachable under a new handle.
-Handle PublishSlot(Slot* slot, Kind kind);
+[[nodiscard]] Handle PublishSlot(Slot* slot, Kind kind);
 // Puts a slot back on the free list. No handle may be open on it.
 void FreeSlot(Slot* slot);
 
 // The open slot of that kind under the handle, or null. Slots never move
 // and are never unmapped while the library is loaded, so a thread racing a
 // close reaches stale state, never freed memory.
-Slot* Lookup(Handle handle, Kind kind);
+[[nodiscard]] Slot* Lookup(Handle handle, Kind kind);
 // Takes the handle off its slot; false if it was not open as that kind.
-bool CloseHandleOf(Handle handle, Kind kind);
+[[nodiscard]] bool CloseHandleOf(Handle handle, Kind kind);
 
 // Calls `visit` for every slot that was ever handed out. Only where no other
 // thread can change the table: a forked child, or the unload.
@@ -111,7 +111,7 @@ extern std::atomic<uint32_t> load_epoch;
 inline ThreadRecord* SelfRecordIfAny() {
   return self_epoch == load_epoch.load(std::memory_order_relaxed) ? self_record : nullptr;
 }
-ThreadRecord* MakeSelfRecord();  // null if it cannot be made
+[[nodiscard]] ThreadRecord* MakeSelfRecord();  // null if it cannot be made
 inline ThreadRecord* SelfRecord() {
   ThreadRecord* record = SelfRecordIfAny();
   return record != nullptr ? record : MakeSelfRecord();

@@ -8,9 +8,9 @@
 
 #include "../platform.h"
 #include "fault_injection.h"
-#include "word_wait.h"
 #include "lock_word.h"
 #include "objects.h"
+#include "word_wait.h"
 
 // The C++ runtime's own registration of exit handlers, declared by no header.
 // NOLINTNEXTLINE(bugprone-reserved-identifier,readability-identifier-naming)

@@ -391,7 +391,9 @@ void* HeapAlloc(Heap* heap, uint32_t size) {
   return heap == nullptr ? nullptr : ::HeapAlloc(heap, HEAP_ZERO_MEMORY, size);
 }
 
-bool HeapFree(Heap* heap, void* block) { return heap != nullptr && block != nullptr && ::HeapFree(heap, 0, block) != 0; }
+bool HeapFree(Heap* heap, void* block) {
+  return heap != nullptr && block != nullptr && ::HeapFree(heap, 0, block) != 0;
+}
 
 bool HeapDestroy(Heap* heap) { return heap != nullptr && ::HeapDestroy(heap) != 0; }
 
