@@ -291,7 +291,7 @@ void ForgetInChild(Queue* queue) {
 
 int32_t SendThreadMessage(Queue* queue, int32_t recipient, int32_t value) {
   if (!Usable(queue)) return 0;
-  bool queued;
+  bool queued = false;
   platform::QueueLockAcquire(queue->Lock);
   UnlockAndWake(queue, PostLocked(queue, recipient, value, nullptr, &queued));
   return 0;
@@ -312,7 +312,7 @@ int32_t SendThreadMessageAndWait(Queue* queue, int32_t recipient, int32_t value)
   // Without a parker the message is queued as a plain one and the call
   // returns at once: better than a sender that can never be released.
   platform::Parker* reply = platform::ParkerOfThisThread();
-  bool queued;
+  bool queued = false;
   platform::QueueLockAcquire(queue->Lock);
   UnlockAndWake(queue, PostLocked(queue, recipient, value, reply, &queued));
   if (queued && reply != nullptr) platform::Park(reply);

@@ -28,7 +28,7 @@ uint32_t DrawRandom(uint32_t highest) {
   // Draws at or above the last whole multiple of `range` would favour the
   // low values; they are drawn again.
   const uint32_t rejected_from = 0u - ((0u - range) % range);
-  uint32_t x;
+  uint32_t x = 0;
   do {
     x = NextRandom();
   } while (rejected_from != 0 && x >= rejected_from);
