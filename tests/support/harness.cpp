@@ -82,9 +82,11 @@ std::string UniqueName(const std::string& stem) {
   return "QuenthaloyTest_" + stem + "_" + std::to_string(id);
 }
 
+// qemu runs only Wine's 32-bit side; a 64-bit program runs natively there.
 int BlockedThreadsAllowed(int wanted) {
   const char* under_qemu = getenv("QUENTHALOY_WINE_UNDER_QEMU");
-  return (under_qemu != nullptr && under_qemu[0] == '1') ? 1 : wanted;
+  const bool limited = sizeof(void*) == 4 && under_qemu != nullptr && under_qemu[0] == '1';
+  return limited ? 1 : wanted;
 }
 
 void SleepMs(int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
