@@ -57,7 +57,13 @@ long FutexCall(std::atomic<uint32_t>* word, int op, uint32_t value) {
   return syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), op | FUTEX_PRIVATE_FLAG, value, nullptr, nullptr, 0);
 }
 
-void CpuRelax() { __builtin_ia32_pause(); }
+void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  __asm__ __volatile__("yield");
+#endif
+}
 
 // ---- Queues. Each adaptor holds `keys` independent queues (recipients):
 // Post(from, to, value) by producer thread `from` of `producers` (only the
