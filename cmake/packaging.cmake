@@ -1,10 +1,9 @@
-# Release artefacts, built by `make dist` (cpack) and checked by tests/dist.
+# Release artefacts, built by `make dist` and checked by tests/dist.
 #   Windows: MSVC-format import libraries and a version resource for both
-#            DLLs, README and LICENSE at the top of the install tree, and
-#            the zip quenthaloy-<version>-win32.zip.
-#   Linux:   two Debian packages, libquenthaloy0 (the shared library) and
-#            libquenthaloy-dev (header, .so link, pkg-config file, CMake
-#            package), from the install components `runtime` and `dev`.
+#            DLLs; scripts/make-zip packs the install trees of the x86 and
+#            x64 builds into quenthaloy-<version>-windows.zip.
+#   Linux:   two Debian packages made by cpack, libquenthaloy0 and
+#            libquenthaloy-dev (cmake/debian-package.cmake).
 # Added to another project, this tree leaves packaging to that project: only
 # the import libraries and version resources are made then.
 # Without llvm-dlltool there are no MSVC import libraries (`make dist`
@@ -60,13 +59,7 @@ set(CPACK_PACKAGE_NAME quenthaloy)
 set(CPACK_PACKAGE_VENDOR "The Quenthaloy developers")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
-if(WIN32)
-  set(CPACK_PACKAGE_CONTACT "The Quenthaloy developers")
-  install(FILES README.md LICENSE DESTINATION . COMPONENT runtime)
-  set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_FILE_NAME quenthaloy-${PROJECT_VERSION}-win32)
-  include(CPack)
-else()
+if(NOT WIN32)
   include(cmake/debian-package.cmake)
   if(QUENTHALOY_DEBIAN_PACKAGES)
     include(CPack)
