@@ -33,7 +33,7 @@ build-native: deps
 install:
 	@scripts/ensure-deps build
 	@cmake -S . -B build/install -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$(PREFIX)" \
-	  -DQUENTHALOY_TESTS=OFF -DQUENTHALOY_EXAMPLES=OFF -DQUENTHALOY_BENCHMARKS=OFF >/dev/null
+	  -DQUENTHALOY_TESTS=OFF -DQUENTHALOY_EXAMPLES=OFF -DQUENTHALOY_BENCHMARKS=OFF -DQUENTHALOY_DEBIAN=OFF >/dev/null
 	@cmake --build build/install -j2
 	@DESTDIR="$(DESTDIR)" cmake --install build/install
 

@@ -18,7 +18,13 @@
 # configures its release builds) makes them: the packages hold what such a
 # build installs, and only under /usr does the library go to the multiarch
 # directory. QUENTHALOY_DEBIAN_PACKAGES says whether this build makes them.
+# `make install` turns QUENTHALOY_DEBIAN off: an install under /usr that is
+# no package gets no Debian changelogs or lintian overrides.
+option(QUENTHALOY_DEBIAN "Make the Debian packages from a build that installs under /usr" ON)
 set(QUENTHALOY_DEBIAN_PACKAGES OFF)
+if(NOT QUENTHALOY_DEBIAN)
+  return()
+endif()
 if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
   message(STATUS "Debian packages: not from this build, which installs under ${CMAKE_INSTALL_PREFIX} "
                  "(configure with -DCMAKE_INSTALL_PREFIX=/usr, as make dist does)")
