@@ -1,19 +1,43 @@
-# make demo: build everything and run the demo host natively and under Wine.
-# make test: build everything and run every test, natively and under Wine.
+# make demo: build everything and run the demo host natively and under Wine
+#   (the x86 and the x64 DLLs).
+# make test: build everything and run every test: natively, under sanitizers,
+#   fuzzed, under Wine (x86 and x64 DLLs) and under qemu-user (arm64 Linux).
+# make native: only the Linux library and its tests, with only what they need.
+# make install: the Linux library, header, CMake package and pkg-config file
+#   under PREFIX (default /usr/local), staged under DESTDIR if given.
 # make dist: release builds, packed into dist/ (see the README).
-.PHONY: all deps native asan tsan fuzz win32 win64 arm64 wine-prefix test test-native test-sanitizers test-win32 test-win64 test-arm64 lint demo bench dist clean
+.PHONY: all deps native build-native asan tsan fuzz win32 win64 arm64 wine-prefix test test-native \
+        test-sanitizers test-win32 test-win64 test-arm64 demo bench install dist clean
 
 WINE_PREFIX := $(CURDIR)/build/wine
 WINE_STOP := WINEPREFIX=$(WINE_PREFIX) wineserver -k 2>/dev/null || true
+PREFIX ?= /usr/local
 
-all: native win32 win64 arm64
+all: build-native win32 win64 arm64
 
 deps:
 	@scripts/ensure-deps
 
-native: deps
+# The Linux library and the native tests alone: no Wine, mingw-w64 or
+# release tools are installed (their tests report themselves skipped).
+native test-native:
+	@scripts/ensure-deps native
 	@cmake --preset native >/dev/null
 	@cmake --build --preset native
+	@ctest --preset native -j2
+
+build-native: deps
+	@cmake --preset native >/dev/null
+	@cmake --build --preset native
+
+# A library-only build configured for PREFIX, so that the library directory
+# is the one GNUInstallDirs gives that prefix (lib/<triplet> under /usr).
+install:
+	@scripts/ensure-deps build
+	@cmake -S . -B build/install -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$(PREFIX)" \
+	  -DQUENTHALOY_TESTS=OFF -DQUENTHALOY_EXAMPLES=OFF -DQUENTHALOY_BENCHMARKS=OFF -DQUENTHALOY_DEBIAN=OFF >/dev/null
+	@cmake --build build/install -j2
+	@DESTDIR="$(DESTDIR)" cmake --install build/install
 
 # The native build again under AddressSanitizer+UBSan and ThreadSanitizer.
 asan tsan fuzz: deps
@@ -35,7 +59,7 @@ $(WINE_PREFIX)/.ready: | deps
 	@WINEPREFIX=$(WINE_PREFIX) wineserver -w
 	@touch $@
 
-test: native asan tsan fuzz win32 win64 arm64 wine-prefix
+test: build-native asan tsan fuzz win32 win64 arm64 wine-prefix
 	@status=0; \
 	ctest --preset native -j2 || status=1; \
 	ctest --preset asan -j2 || status=1; \
@@ -46,9 +70,6 @@ test: native asan tsan fuzz win32 win64 arm64 wine-prefix
 	ctest --preset arm64 -j2 || status=1; \
 	$(WINE_STOP); \
 	exit $$status
-
-test-native: native
-	@ctest --preset native -j2
 
 test-sanitizers: asan tsan
 	@status=0; ctest --preset asan -j2 || status=1; ctest --preset tsan -j2 || status=1; exit $$status
@@ -62,7 +83,7 @@ test-win64: win64 wine-prefix
 test-arm64: arm64
 	@ctest --preset arm64 -j2
 
-demo: native win32 win64 wine-prefix
+demo: build-native win32 win64 wine-prefix
 	@status=0; \
 	./build/native/bin/demo_host ./build/native/bin/libquenthaloy.so || status=1; \
 	for build in win32 win64; do \
@@ -73,10 +94,9 @@ demo: native win32 win64 wine-prefix
 	$(WINE_STOP); \
 	exit $$status
 
-# The benchmark report: release builds, the native benchmark against its
-# peers (abseil, oneTBB, moodycamel, std and the floor; installed here by
-# ensure-deps), the Python worker pool through ctypes and the Windows twins
-# under Wine, a table on the terminal, CSV files and plots in build/bench.
+# The benchmark report: release builds, the native benchmark, the Python
+# worker pool through ctypes and the Windows twins under Wine, a table on the
+# terminal, CSV files and plots in build/bench.
 bench: wine-prefix
 	@scripts/ensure-deps bench
 	@cmake --preset release >/dev/null && cmake --build --preset release
@@ -93,15 +113,29 @@ bench: wine-prefix
 	echo "CSV files and plots: build/bench/"; \
 	exit $$status
 
-# The release: quenthaloy-<version>-win32.zip and the Debian packages
-# libquenthaloy0 and libquenthaloy-dev, from release builds, made by cpack.
+# The release: quenthaloy-<version>-windows.zip from the Windows release
+# builds (one per architecture), and libquenthaloy0 and libquenthaloy-dev
+# from each Linux release build (configured to install under /usr, as Debian
+# packages do), checked by lintian and by the zip's layout check.
+DIST_WINDOWS_PRESETS := win32-release win64-release
+DIST_DEBIAN_PRESETS := release arm64-release
 dist: deps
-	@cmake --preset release >/dev/null && cmake --build --preset release
-	@cmake --preset win32-release >/dev/null && cmake --build --preset win32-release
+	@for preset in $(DIST_DEBIAN_PRESETS); do \
+	  cmake --preset $$preset -DCMAKE_INSTALL_PREFIX=/usr >/dev/null && cmake --build --preset $$preset || exit 1; \
+	done
+	@for preset in $(DIST_WINDOWS_PRESETS); do \
+	  cmake --preset $$preset >/dev/null && cmake --build --preset $$preset || exit 1; \
+	done
 	@rm -rf dist build/dist && mkdir -p dist
-	@cpack --config build/release/CPackConfig.cmake -B build/dist >/dev/null
-	@cpack --config build/win32-release/CPackConfig.cmake -B build/dist >/dev/null
-	@cp build/dist/*.deb build/dist/*.zip dist/
+	@for preset in $(DIST_DEBIAN_PRESETS); do \
+	  cpack --config build/$$preset/CPackConfig.cmake -B build/dist/deb >/dev/null || exit 1; \
+	done
+	@cp build/dist/deb/*.deb dist/
+	@scripts/make-zip . dist $(addprefix build/,$(DIST_WINDOWS_PRESETS)) >/dev/null
+	@tests/dist/check-zip . build/dist/zip-check --zip dist/quenthaloy-*-windows.zip $(addprefix build/,$(DIST_WINDOWS_PRESETS))
+	@lintian dist/*.deb >build/dist/lintian.log 2>&1 || true; \
+	if grep -e '^E:' -e '^W:' build/dist/lintian.log; then echo "lintian: errors or warnings"; exit 1; fi; \
+	echo "lintian: no errors, no warnings"
 	@ls -l dist
 
 clean:

@@ -1,10 +1,9 @@
-# Release artefacts, built by `make dist` (cpack) and checked by tests/dist.
+# Release artefacts, built by `make dist` and checked by tests/dist.
 #   Windows: MSVC-format import libraries and a version resource for both
-#            DLLs, README and LICENSE at the top of the install tree, and
-#            the zip quenthaloy-<version>-win32.zip.
-#   Linux:   two Debian packages, libquenthaloy0 (the shared library) and
-#            libquenthaloy-dev (header, .so link, pkg-config file, CMake
-#            package), from the install components `runtime` and `dev`.
+#            DLLs; scripts/make-zip packs the install trees of the x86 and
+#            x64 builds into quenthaloy-<version>-windows.zip.
+#   Linux:   two Debian packages made by cpack, libquenthaloy0 and
+#            libquenthaloy-dev (cmake/debian-package.cmake).
 # Added to another project, this tree leaves packaging to that project: only
 # the import libraries and version resources are made then.
 # Without llvm-dlltool there are no MSVC import libraries (`make dist`
@@ -57,34 +56,11 @@ endif()
 
 set(CPACK_PACKAGE_NAME quenthaloy)
 set(CPACK_PACKAGE_VENDOR "The Quenthaloy developers")
-set(CPACK_PACKAGE_CONTACT "The Quenthaloy developers <quenthaloy@invalid>")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
-if(WIN32)
-  install(FILES README.md LICENSE DESTINATION . COMPONENT runtime)
-  set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_FILE_NAME quenthaloy-${PROJECT_VERSION}-win32)
-else()
-  set(CPACK_GENERATOR DEB)
-  set(CPACK_DEB_COMPONENT_INSTALL ON)
-  set(CPACK_COMPONENTS_ALL runtime dev)
-  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-  set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libquenthaloy0)
-  set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-  set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-  set(CPACK_DEBIAN_DEV_PACKAGE_NAME libquenthaloy-dev)
-  set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-  set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libquenthaloy0 (= ${PROJECT_VERSION})")
-  # Each package's first description line is its summary.
-  set(license_note "Licensed under the MIT License: see /usr/share/doc/<package>/copyright.")
-  set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
-      "${summary}\nThe shared library libquenthaloy.so.0.\n${license_note}")
-  set(CPACK_COMPONENT_DEV_DESCRIPTION
-      "${summary} (development files)\nThe header, the .so link, the pkg-config file and the CMake package.\n${license_note}")
-  install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libquenthaloy0 RENAME copyright
-          COMPONENT runtime)
-  install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libquenthaloy-dev RENAME copyright
-          COMPONENT dev)
+if(NOT WIN32)
+  include(cmake/debian-package.cmake)
+  if(QUENTHALOY_DEBIAN_PACKAGES)
+    include(CPack)
+  endif()
 endif()
-include(CPack)

@@ -12,6 +12,12 @@
 
 #include <stdint.h>
 
+/* This header's release. CMakeLists.txt's project() holds the one version
+ * number; configuring fails while these say otherwise. */
+#define QUENTHALOY_VERSION_MAJOR 0
+#define QUENTHALOY_VERSION_MINOR 1
+#define QUENTHALOY_VERSION_PATCH 0
+
 #if defined(QUENTHALOY_CDECL) && defined(QUENTHALOY_STDCALL)
 #error "define QUENTHALOY_CDECL (QuenthaloyC.dll) or QUENTHALOY_STDCALL (Quenthaloy.dll), not both"
 #endif
