@@ -1,7 +1,7 @@
 # make demo: build everything and run the demo host natively and under Wine.
 # make test: build everything and run every test, natively and under Wine.
 # make dist: release builds, packed into dist/ (see the README).
-.PHONY: all deps native asan tsan fuzz win32 wine-prefix test test-native test-sanitizers test-win32 demo bench dist clean
+.PHONY: all deps native asan tsan fuzz win32 wine-prefix test test-native test-sanitizers test-win32 demo bench dist python clean
 
 WINE_PREFIX := $(CURDIR)/build/wine
 WINE_STOP := WINEPREFIX=$(WINE_PREFIX) wineserver -k 2>/dev/null || true
@@ -90,6 +90,13 @@ dist: deps
 	@cpack --config build/win32-release/CPackConfig.cmake -B build/dist >/dev/null
 	@cp build/dist/*.deb build/dist/*.zip dist/
 	@ls -l dist
+
+# The Python package as a wheel that carries the native build's library:
+# build/python/quenthaloy-<version>-py3-none-linux_<machine>.whl, for
+# `pip install --no-index <wheel>`. PYTHON needs setuptools and wheel.
+PYTHON ?= $(firstword $(wildcard /usr/bin/python3) python3)
+python: native
+	@python/build-wheel $(PYTHON) build/native/bin/libquenthaloy.so.0 build/python
 
 clean:
 	rm -rf build dist
