@@ -163,7 +163,9 @@ def poll(recipient):
 def wait(recipient):
     """Sleeps until a message for `recipient` is queued, takes it and returns
     its value (0 here is a real value). Other Python threads run meanwhile."""
-    return _wait(_int32(recipient, "recipient"))
+    if type(recipient) is not int or not INT32_MIN <= recipient <= INT32_MAX:
+        recipient = _int32(recipient, "recipient")
+    return _wait(recipient)
 
 
 # The longest single wait the library takes: a longer timeout is waited out
