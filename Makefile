@@ -7,7 +7,7 @@
 #   under PREFIX (default /usr/local), staged under DESTDIR if given.
 # make dist: release builds, packed into dist/ (see the README).
 .PHONY: all deps native build-native asan tsan fuzz win32 win64 arm64 wine-prefix test test-native \
-        test-sanitizers test-win32 test-win64 test-arm64 demo bench install dist clean
+        test-sanitizers test-win32 test-win64 test-arm64 demo bench install dist python clean
 
 WINE_PREFIX := $(CURDIR)/build/wine
 WINE_STOP := WINEPREFIX=$(WINE_PREFIX) wineserver -k 2>/dev/null || true
@@ -137,6 +137,13 @@ dist: deps
 	if grep -e '^E:' -e '^W:' build/dist/lintian.log; then echo "lintian: errors or warnings"; exit 1; fi; \
 	echo "lintian: no errors, no warnings"
 	@ls -l dist
+
+# The Python package as a wheel that carries the native build's library:
+# build/python/quenthaloy-<version>-py3-none-linux_<machine>.whl, for
+# `pip install --no-index <wheel>`. PYTHON needs setuptools and wheel.
+PYTHON ?= $(firstword $(wildcard /usr/bin/python3) python3)
+python: build-native
+	@python/build-wheel $(PYTHON) build/native/bin/libquenthaloy.so.0 build/python
 
 clean:
 	rm -rf build dist

@@ -1,0 +1,188 @@
+// include/quenthaloy.hpp as a C++ host uses it, linked to the library (the
+// Linux library, or either DLL through its import library under Wine), built
+// as C++17 and as C++20.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <limits>
+#include <mutex>
+#include <system_error>
+#include <type_traits>
+
+#include "quenthaloy.hpp"  // first: the header stands on its own
+#include "support/harness.h"
+
+namespace {
+
+using harness::Worker;
+using quenthaloy::resource;
+using std::chrono::milliseconds;
+
+static_assert(std::is_nothrow_move_constructible_v<resource> && std::is_nothrow_move_assignable_v<resource>);
+static_assert(!std::is_copy_constructible_v<resource> && !std::is_copy_assignable_v<resource>);
+static_assert(std::is_same_v<resource::native_handle_type, std::int32_t>);
+static_assert(noexcept(std::declval<resource&>().try_lock()) && noexcept(std::declval<resource&>().unlock()));
+
+// Recipients of this test only.
+constexpr std::int32_t kKey = 0x43000000;
+
+// Whether a thread other than the caller could take `r` right now.
+bool FreeForOthers(resource& r) {
+  bool taken = false;
+  Worker probe([&] {
+    taken = r.try_lock();
+    if (taken) r.unlock();
+  });
+  EXPECT_TRUE(probe.Join());
+  return taken;
+}
+
+// Another thread takes `r` and keeps it until let go (or, with
+// give_back=false, ends holding it).
+class Holder {
+ public:
+  explicit Holder(resource& r, bool give_back = true)
+      : worker_([this, &r, give_back] {
+          r.lock();
+          held_ = true;
+          if (!harness::WaitUntil([this] { return let_go_.load(); })) harness::Hang("holder never let go");
+          if (give_back) r.unlock();
+        }) {
+    if (!harness::WaitUntil([this] { return held_.load(); })) harness::Hang("holder never took it");
+  }
+  void LetGo() {
+    let_go_ = true;
+    EXPECT_TRUE(worker_.Join());
+  }
+
+ private:
+  std::atomic<bool> held_{false}, let_go_{false};
+  Worker worker_;
+};
+
+TEST(CppHeader, MessagesInOrderAndZeroWhenNone) {
+  quenthaloy::post(kKey + 1, 10);
+  quenthaloy::post(kKey + 2, 20);
+  quenthaloy::post(kKey + 1, 0);
+  quenthaloy::post(kKey + 1, 11);
+  EXPECT_EQ(quenthaloy::poll(kKey + 1), 10);
+  EXPECT_EQ(quenthaloy::poll(kKey + 1), 0);
+  EXPECT_EQ(quenthaloy::poll(kKey + 1), 11);
+  EXPECT_EQ(quenthaloy::poll(kKey + 1), 0);
+  EXPECT_EQ(quenthaloy::poll(kKey + 2), 20);
+
+  std::int32_t received = 0;
+  Worker waiter([&] { received = quenthaloy::wait(kKey + 3); });
+  quenthaloy::send(kKey + 3, 33);  // returns once the waiter took it
+  EXPECT_TRUE(waiter.Join());
+  EXPECT_EQ(received, 33);
+}
+
+TEST(CppHeader, ScopedLockTakesTwoAndGivesBothBack) {
+  resource first, second;
+  {
+    std::scoped_lock both(first, second);
+    EXPECT_FALSE(FreeForOthers(first));
+    EXPECT_FALSE(FreeForOthers(second));
+  }
+  EXPECT_TRUE(FreeForOthers(first));
+  EXPECT_TRUE(FreeForOthers(second));
+}
+
+TEST(CppHeader, RecursiveUntilGivenBackAsOftenAsTaken) {
+  resource r;
+  r.lock();
+  EXPECT_TRUE(r.try_lock());
+  EXPECT_TRUE(r.try_lock_for(milliseconds(10)));
+  r.unlock();
+  r.unlock();
+  EXPECT_FALSE(FreeForOthers(r));
+  r.unlock();
+  EXPECT_TRUE(FreeForOthers(r));
+  r.unlock();  // not held: changes nothing
+  EXPECT_TRUE(FreeForOthers(r));
+}
+
+TEST(CppHeader, TimedTakesRunOutWhileAnotherThreadHoldsIt) {
+  resource r;
+  Holder holder(r);
+  {
+    std::unique_lock<resource> guard(r, milliseconds(30));
+    EXPECT_FALSE(guard.owns_lock());
+    EXPECT_FALSE(guard.try_lock_for(milliseconds(-5)));
+    EXPECT_FALSE(guard.try_lock_until(std::chrono::steady_clock::now() + milliseconds(20)));
+    EXPECT_FALSE(guard.try_lock_until(std::chrono::system_clock::now() + milliseconds(20)));
+    EXPECT_FALSE(guard.try_lock_until(std::chrono::system_clock::time_point::min()));
+    EXPECT_FALSE(guard.try_lock());
+  }
+  holder.LetGo();
+  std::unique_lock<resource> guard(r, milliseconds(harness::kHangMilliseconds));
+  EXPECT_TRUE(guard.owns_lock());
+  EXPECT_FALSE(r.abandoned());
+}
+
+TEST(CppHeader, DurationsBeyondThirtyTwoBitsWaitInsteadOfFailing) {
+  resource r;
+  // Each wait would return false at once if its length wrapped to a negative
+  // or zero count of milliseconds: they must wait for the holder instead.
+  for (int round = 0; round < 3; ++round) {
+    Holder holder(r);
+    bool taken = false;
+    Worker taker([&] {
+      if (round == 0) taken = r.try_lock_for(std::chrono::hours::max());
+      if (round == 1) taken = r.try_lock_for(std::chrono::duration<double>(1e300));
+      if (round == 2) taken = r.try_lock_until(std::chrono::system_clock::time_point::max());
+      if (taken) r.unlock();
+    });
+    harness::SleepMs(30);
+    EXPECT_FALSE(taker.Finished()) << "round " << round;
+    holder.LetGo();
+    EXPECT_TRUE(taker.Join());
+    EXPECT_TRUE(taken) << "round " << round;
+  }
+}
+
+TEST(CppHeader, AnAbandonedTakeHoldsItAndSaysSo) {
+  resource r;
+  Holder(r, false).LetGo();  // ends holding it
+  r.lock();
+  EXPECT_TRUE(r.abandoned());
+  r.unlock();
+  EXPECT_TRUE(FreeForOthers(r)) << "held once, not twice";
+
+  Holder(r, false).LetGo();
+  // Tries until the ending thread has let it go: a try before that finds it held.
+  EXPECT_TRUE(harness::WaitUntil([&] { return r.try_lock(); }));
+  EXPECT_TRUE(r.abandoned());
+  r.unlock();
+
+  std::unique_lock<resource> guard(r, milliseconds(harness::kHangMilliseconds));
+  EXPECT_TRUE(guard.owns_lock());
+  EXPECT_FALSE(r.abandoned());
+}
+
+TEST(CppHeader, AMovedFromResourceHoldsNothing) {
+  resource r;
+  const std::int32_t handle = r.native_handle();
+  EXPECT_NE(handle, 0);
+  resource moved(std::move(r));
+  EXPECT_EQ(moved.native_handle(), handle);
+  // What a moved-from one does: NOLINTBEGIN(bugprone-use-after-move,clang-analyzer-cplusplus.Move)
+  EXPECT_EQ(r.native_handle(), 0);
+  EXPECT_FALSE(r.try_lock());
+  EXPECT_FALSE(r.try_lock_for(milliseconds(1)));
+  EXPECT_THROW(r.lock(), std::system_error);
+  // NOLINTEND(bugprone-use-after-move,clang-analyzer-cplusplus.Move)
+  {
+    std::lock_guard<resource> guard(moved);
+    EXPECT_FALSE(FreeForOthers(moved));
+  }
+  resource other;
+  const std::int32_t other_handle = other.native_handle();
+  moved = std::move(other);
+  EXPECT_EQ(moved.native_handle(), other_handle);
+  EXPECT_EQ(DeleteThreadResource(handle), 0) << "the assigned-over resource was destroyed";
+}
+
+}  // namespace
