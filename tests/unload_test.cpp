@@ -6,12 +6,17 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/harness.h"
 #include "support/library.h"
@@ -86,6 +91,108 @@ TEST(Unload, WaitsForAThreadStillEndingInsideTheLibrary) {
   harness::SleepMs(5);  // lets it reach its end, though it need not have
   library::Unload();
   harness::SleepMs(100);  // and finish it, if the unload did not wait
+}
+
+// Copies of the library under other names, in a directory of their own that
+// goes with the object: what a plugin host loads when two plugins each ship
+// the library. Real copies, as the dynamic linker takes a second name for the
+// same file to be the object already loaded.
+class Copies {
+ public:
+  Copies(const std::string& original, int count) {
+    char pattern[] = "/tmp/quenthaloy-copies-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) return;
+    directory_ = pattern;
+    std::string bytes;
+    int in = open(original.c_str(), O_RDONLY);
+    if (in < 0) return;
+    char buffer[65536];
+    for (ssize_t n; (n = read(in, buffer, sizeof(buffer))) > 0;) bytes.append(buffer, static_cast<size_t>(n));
+    close(in);
+    for (int i = 0; i < count; ++i) {
+      std::string path = directory_ + "/libquenthaloy-copy" + std::to_string(i) + ".so";
+      int out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0700);
+      if (out < 0 || write(out, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return;
+      close(out);
+      paths_.push_back(path);
+    }
+  }
+  ~Copies() {
+    for (const std::string& path : paths_) unlink(path.c_str());
+    if (!directory_.empty()) rmdir(directory_.c_str());
+  }
+  Copies(const Copies&) = delete;
+  Copies& operator=(const Copies&) = delete;
+  const std::vector<std::string>& paths() const { return paths_; }
+
+ private:
+  std::string directory_;
+  std::vector<std::string> paths_;
+};
+
+// One copy, loaded, and used as a host uses it: a resource taken (which
+// gives the thread its record in that copy) and a message through its queue.
+// Empty on failure, with what failed.
+std::string LoadAndUse(const std::string& path, void** module) {
+  *module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (*module == nullptr) {
+    const char* why = dlerror();
+    return why != nullptr ? why : "dlopen failed";
+  }
+  using Nullary = int32_t (*)();
+  using Unary = int32_t (*)(int32_t);
+  using Binary = int32_t (*)(int32_t, int32_t);
+  auto add = reinterpret_cast<Nullary>(dlsym(*module, "AddThreadResource"));
+  auto open_resource = reinterpret_cast<Unary>(dlsym(*module, "OpenThreadResource"));
+  auto close_resource = reinterpret_cast<Unary>(dlsym(*module, "CloseThreadResource"));
+  auto delete_resource = reinterpret_cast<Unary>(dlsym(*module, "DeleteThreadResource"));
+  auto send = reinterpret_cast<Binary>(dlsym(*module, "SendThreadMessage"));
+  auto get = reinterpret_cast<Unary>(dlsym(*module, "GetThreadMessage"));
+  if (!add || !open_resource || !close_resource || !delete_resource || !send || !get) return "an export is missing";
+  const int32_t resource = add();
+  if (resource == 0) return "AddThreadResource gave 0";
+  if (open_resource(resource) != 1 || close_resource(resource) == 0 || delete_resource(resource) == 0) {
+    return "a fresh resource did not work";
+  }
+  send(7, 70);
+  if (get(7) != 70) return "a message did not come back";
+  return "";
+}
+
+// Plugin hosts load and unload libraries all day, several copies of one at
+// a time: every load must succeed, however many came before.
+TEST(Unload, CopiesLoadAndUnloadAnyNumberOfTimes) {
+  constexpr int kCopies = 10;
+  constexpr int kLoads = 2000;
+  constexpr int kAlternateLoads = 400;  // the first ones, two copies in turn
+  Copies copies(harness::FirstArgument(), kCopies);
+  ASSERT_EQ(copies.paths().size(), static_cast<size_t>(kCopies));
+  std::vector<void*> loaded(kCopies, nullptr);
+  std::mt19937 draw(20240521);
+  int loads = 0, failed = 0;
+  std::string first_failure;
+  while (loads < kLoads) {
+    const int copy = loads < kAlternateLoads ? loads % 2 : static_cast<int>(draw() % kCopies);
+    if (loaded[copy] != nullptr && (loads < kAlternateLoads || draw() % 2 == 0)) {
+      ASSERT_EQ(dlclose(loaded[copy]), 0) << dlerror();
+      loaded[copy] = nullptr;
+      if (loads < kAlternateLoads) continue;
+    }
+    if (loaded[copy] != nullptr) continue;
+    ++loads;
+    const std::string failure = LoadAndUse(copies.paths()[copy], &loaded[copy]);
+    if (!failure.empty()) {
+      if (failed++ == 0) first_failure = "load " + std::to_string(loads) + ": " + failure;
+      if (loaded[copy] != nullptr) dlclose(loaded[copy]);
+      loaded[copy] = nullptr;
+    }
+  }
+  for (void* module : loaded) {
+    if (module != nullptr) {
+      EXPECT_EQ(dlclose(module), 0);
+    }
+  }
+  EXPECT_EQ(failed, 0) << "of " << kLoads << " loads; the first: " << first_failure;
 }
 
 }  // namespace
