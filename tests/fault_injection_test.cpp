@@ -1,7 +1,7 @@
 // What the library does when the system refuses it memory or objects: it
 // loads all the same, loses nothing already queued, never blocks for good
 // on an object it could not make, and never crashes.
-#include "platform/posix/fault_injection.h"
+#include "platform/fault_injection.h"
 
 #include <gtest/gtest.h>
 
