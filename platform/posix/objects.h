@@ -108,11 +108,16 @@ void UnlockTableAfterFork(bool in_child);
 // compiler's default for a shared object): the initial-exec model would take
 // from the small static TLS reserve the C library keeps for objects loaded
 // late, which a few dozen loads and unloads of copies of the library use up.
-extern __thread ThreadRecord* self_record;
-extern __thread uint32_t self_epoch;
+// One variable, so that a call looks up its address once.
+struct ThisThread {
+  ThreadRecord* record;
+  uint32_t epoch;
+};
+extern __thread ThisThread this_thread;
 extern std::atomic<uint32_t> load_epoch;
 inline ThreadRecord* SelfRecordIfAny() {
-  return self_epoch == load_epoch.load(std::memory_order_relaxed) ? self_record : nullptr;
+  const ThisThread& mine = this_thread;
+  return mine.epoch == load_epoch.load(std::memory_order_relaxed) ? mine.record : nullptr;
 }
 ThreadRecord* MakeSelfRecord();  // null if it cannot be made
 inline ThreadRecord* SelfRecord() {
