@@ -206,7 +206,8 @@ void OpenOwnHandles() {
   }
   if (section != nullptr) ::CloseHandle(section);
   own_handles_mapped = false;
-  own_handles = static_cast<uint32_t*>(::VirtualAlloc(nullptr, kRegistryBytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  own_handles =
+      static_cast<uint32_t*>(::VirtualAlloc(nullptr, kRegistryBytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
 }
 
 void CloseOwnHandles() {
@@ -600,7 +601,8 @@ void RenewEvent(Parker* parker) {
 }
 
 void NapUntilPermit(Parker* parker) {
-  for (DWORD nap = 1; parker->permit.exchange(0, std::memory_order_acquire) != 1; nap = nap < kLongestNap ? nap * 2 : nap) {
+  for (DWORD nap = 1; parker->permit.exchange(0, std::memory_order_acquire) != 1;
+       nap = nap < kLongestNap ? nap * 2 : nap) {
     ::Sleep(nap);
   }
 }
@@ -663,7 +665,9 @@ void* HeapAlloc(Heap* heap, uint32_t size) {
   return ::HeapAlloc(heap, HEAP_ZERO_MEMORY, size);
 }
 
-bool HeapFree(Heap* heap, void* block) { return heap != nullptr && block != nullptr && ::HeapFree(heap, 0, block) != 0; }
+bool HeapFree(Heap* heap, void* block) {
+  return heap != nullptr && block != nullptr && ::HeapFree(heap, 0, block) != 0;
+}
 
 bool HeapDestroy(Heap* heap) { return heap != nullptr && ::HeapDestroy(heap) != 0; }
 
