@@ -9,11 +9,15 @@
 //     and is what a failed create returns.
 //   - A call given 0, a closed handle, a value that never was a handle, a
 //     pseudo-handle (the values -1 to -6) or a handle of the library's own
-//     objects (the queue lock, a parker) fails without effect: false for the
+//     objects (the queue lock, a parker), of this copy or of another copy
+//     of the library in the process, fails without effect: false for the
 //     boolean operations, WaitResult::kFailed for ObjectWait. It never
 //     crashes and never touches another object.
-//   - Operations that cannot fail (the queue lock, parking) return nothing;
-//     what the system refuses there is a fault the layer reports and aborts on.
+//   - Operations that cannot fail (the queue lock, parking) return nothing.
+//     Where the system can refuse them for a host's doing (on Windows, a
+//     host that closes one of the library's handles with CloseHandle), the
+//     layer recovers (a new handle, or a slower way to sleep) and never ends
+//     the process; a wake-up may then come up to half a second late.
 #ifndef QUENTHALOY_PLATFORM_H
 #define QUENTHALOY_PLATFORM_H
 

@@ -1,7 +1,7 @@
 // What the library does when the system refuses it memory or objects: it
 // loads all the same, loses nothing already queued, never blocks for good
 // on an object it could not make, and never crashes.
-#include "platform/posix/fault_injection.h"
+#include "platform/fault_injection.h"
 
 #include <gtest/gtest.h>
 
@@ -174,5 +174,59 @@ TEST_F(Faults, APostWakesOnlyTheOneSleeperItHandsItsMessageTo) {
   EXPECT_EQ(Counted(Call::kParkerMade), made_before_warm_send);
   EXPECT_EQ(Counted(Call::kMutexCreate) + Counted(Call::kObjectClose), objects) << "no kernel object per call";
 }
+
+#if defined(_WIN32)
+// A thread that blocked once and ended, taken by this one. `late`: it had its
+// end notice first, as when a host's TLS callback or thread-local destructor
+// calls the library after the library's own notice.
+void OneThreadBlocksOnce(int32_t key, bool late) {
+  harness::Worker sender([key, late] {
+    if (late) shell::EntryPoint(shell::kThreadDetach);
+    SendAndWait(key, 1);
+  });
+  ASSERT_TRUE(harness::WaitUntil([key] { return Get(key) == 1; }));
+  ASSERT_TRUE(sender.Join());
+}
+
+// This test program gets no thread notices at all, as a host that called
+// DisableThreadLibraryCalls: every parker must still go with its thread.
+TEST_F(Faults, NoParkerOutlivesItsThreadWhateverNoticesCome) {
+  using platform::faults::Call;
+  using platform::faults::Counted;
+  const uint64_t made = Counted(Call::kParkerMade), freed = Counted(Call::kParkerFreed);
+  constexpr int kThreads = 30;
+  for (int i = 0; i < kThreads; ++i) OneThreadBlocksOnce(900, i % 2 == 1);
+  // A late parker is freed once another thread makes one or ends.
+  OneThreadBlocksOnce(901, false);
+  EXPECT_EQ(Counted(Call::kParkerMade) - made, static_cast<uint64_t>(kThreads + 1));
+  EXPECT_TRUE(harness::WaitUntil([&] { return Counted(Call::kParkerFreed) - freed == kThreads + 1; }))
+      << Counted(Call::kParkerFreed) - freed << " of " << kThreads + 1 << " parkers freed";
+}
+
+// A host that closed a parker's event (CloseHandle, or through a copy of the
+// library that did not know it): the wake-up still comes, a little late, and
+// the parker works again afterwards. Nothing ends the process.
+TEST_F(Faults, AWakeUpWhoseEventFailsStillArrives) {
+  for (Point point : {Point::kWake, Point::kWait}) {
+    std::atomic<int32_t> got{-1};
+    std::atomic<bool> failing_set{false};
+    harness::Worker waiter([&] {
+      ASSERT_TRUE(harness::WaitUntil([&] { return failing_set.load(); }));
+      got = Wait(910);
+      got = got * 10 + Wait(911);
+    });
+    {
+      Failing fails(point);
+      failing_set = true;
+      harness::SleepMs(100);  // lets the waiter sleep, though it need not have
+      Send(910, 1);
+      ASSERT_TRUE(harness::WaitUntil([&] { return got.load() != -1; })) << "point " << static_cast<int>(point);
+    }
+    Send(911, 2);
+    ASSERT_TRUE(waiter.Join());
+    EXPECT_EQ(got.load(), 12) << "point " << static_cast<int>(point);
+  }
+}
+#endif
 
 }  // namespace

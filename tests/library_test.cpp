@@ -321,8 +321,9 @@ HARNESS_CHILD_SCENARIO(PseudoHandlesAreNoResources) {
   const library::Api& q = library::api();
   // Far below any of the time-outs asked for, so a call that waits fails.
   constexpr int kAtOnce = 5000;
-  for (int32_t h : {-1, -2}) {
-    const int base = h == -1 ? 10 : 20;
+  // 0x7FFFFFFF is the current process to Wine.
+  for (int32_t h : {-1, -2, 0x7FFFFFFF}) {
+    const int base = h == -1 ? 10 : h == -2 ? 20 : 70;
     if (CallWithin(kAtOnce, base + 1, "OpenThreadResource blocks", [&] { return q.OpenThreadResource(h); }) != 0) {
       return Failed(base + 2, "OpenThreadResource");
     }
@@ -354,8 +355,8 @@ int RunChild(const char* scenario, const std::string& more = "", int deadline_ms
 
 TEST_F(Library, PseudoHandlesAreNoResources) {
   EXPECT_EQ(RunChild("PseudoHandlesAreNoResources"), 0)
-      << "1x: -1, 2x: -2; x1/x3 blocked, x2/x4/x5 Open/OpenWithin/Close not 0; 3x: Delete(-x) not 0; 40-42: "
-         "OpenWithin(-x+30) not 0; 60-62: Delete(-x+50) not 0";
+      << "1x: -1, 2x: -2, 7x: 0x7FFFFFFF; x1/x3 blocked, x2/x4/x5 Open/OpenWithin/Close not 0; 3x: Delete(-x) not 0; "
+         "40-42: OpenWithin(-x+30) not 0; 60-62: Delete(-x+50) not 0";
 }
 
 // Child: a loop of add, take, delete while held must never run the
@@ -558,6 +559,178 @@ TEST_F(Library, ProcessesDoNotShareTheirMessages) {
   ASSERT_TRUE(child);
   EXPECT_EQ(harness::WaitChild(child.get()), 0);
   EXPECT_EQ(Q().GetThreadMessage(77), 1);
+}
+#endif
+
+#if defined(_WIN32)
+// The values of the handles open in this process, 4 apart, below `limit`.
+std::vector<bool> LiveHandles(int32_t limit) {
+  std::vector<bool> live(limit / 4);
+  for (int32_t i = 0; i < limit / 4; ++i) {
+    DWORD flags = 0;
+    live[i] = GetHandleInformation(reinterpret_cast<HANDLE>(static_cast<intptr_t>(i * 4)), &flags) != 0;
+  }
+  return live;
+}
+
+int CountOf(const std::vector<bool>& live) {
+  int count = 0;
+  for (bool open : live) count += open ? 1 : 0;
+  return count;
+}
+
+// A second copy of the library, loaded beside the first with LoadLibrary:
+// the other build, or the same build from another folder.
+struct SecondCopy {
+  HMODULE module = nullptr;
+  bool cdecl_build = false;
+  std::string folder, path;
+  void* Export(const char* name) const { return reinterpret_cast<void*>(GetProcAddress(module, name)); }
+  int32_t Wait(int32_t key) const {
+    void* f = Export("WaitThreadMessage");
+    return cdecl_build ? reinterpret_cast<int32_t(__cdecl*)(int32_t)>(f)(key)
+                       : reinterpret_cast<int32_t(__stdcall*)(int32_t)>(f)(key);
+  }
+  int32_t Send(int32_t key, int32_t value) const {
+    void* f = Export("SendThreadMessage");
+    return cdecl_build ? reinterpret_cast<int32_t(__cdecl*)(int32_t, int32_t)>(f)(key, value)
+                       : reinterpret_cast<int32_t(__stdcall*)(int32_t, int32_t)>(f)(key, value);
+  }
+  int32_t Get(int32_t key) const {
+    void* f = Export("GetThreadMessage");
+    return cdecl_build ? reinterpret_cast<int32_t(__cdecl*)(int32_t)>(f)(key)
+                       : reinterpret_cast<int32_t(__stdcall*)(int32_t)>(f)(key);
+  }
+  ~SecondCopy() {
+    if (module != nullptr) FreeLibrary(module);
+    if (!folder.empty()) {
+      DeleteFileA(path.c_str());
+      RemoveDirectoryA(folder.c_str());
+    }
+  }
+};
+
+// Child: two copies in one process keep their own queues, and a resource
+// call through one never reaches the other's own objects (its queue lock,
+// the event its waiter sleeps on): every handle the second copy opened is
+// refused by the first, and the second copy's waiter still gets its message.
+HARNESS_CHILD_SCENARIO(TwoCopiesLeaveEachOthersObjectsAlone) {
+  constexpr int32_t kLimit = 1 << 13;
+  constexpr int32_t kKey = 601;
+  const size_t bar = argument.find('|');
+  const std::string first = argument.substr(0, bar);
+  const bool from_another_folder = argument.substr(bar + 1) == "folder";
+  std::atomic<int> phase{0};
+  std::atomic<int32_t> woken_with{-1};
+  SecondCopy second;
+  // The thread comes first, so that its handle counts as the host's.
+  Worker waiter([&] {
+    if (harness::WaitUntil([&] { return phase >= 1; }) && phase == 1) woken_with = second.Wait(kKey);
+  });
+  // Before the waiter has a copy to wait in.
+  auto fail = [&](int code, const char* what) {
+    phase = 2;
+    return Failed(code, what);
+  };
+  if (!library::Load(first)) return fail(2, "load");
+  const library::Api& q = library::api();
+  if (from_another_folder) {
+    char temp[MAX_PATH], loaded_from[MAX_PATH];
+    HMODULE first_module = GetModuleHandleA(first.c_str());
+    if (GetTempPathA(MAX_PATH, temp) == 0 || GetModuleFileNameA(first_module, loaded_from, MAX_PATH) == 0) {
+      return fail(3, "no folder to copy to");
+    }
+    second.folder = std::string(temp) + harness::UniqueName("copy");
+    if (!CreateDirectoryA(second.folder.c_str(), nullptr)) return fail(3, "no folder to copy to");
+    const size_t slash = first.find_last_of("\\/");
+    second.path = second.folder + "\\" + (slash == std::string::npos ? first : first.substr(slash + 1));
+    if (!CopyFileA(loaded_from, second.path.c_str(), FALSE)) return fail(3, "the copy failed");
+    second.cdecl_build = library::IsCdeclPath(first);
+  } else {
+    second.path = library::OtherBuildPath(first);
+    second.cdecl_build = library::IsCdeclPath(second.path);
+  }
+  q.SendThreadMessage(kKey, 1);  // for the first copy's queue only
+  const std::vector<bool> before = LiveHandles(kLimit);
+  second.module = LoadLibraryA(second.path.c_str());
+  if (second.module == nullptr) return fail(4, "the second copy did not load");
+  if (second.module == GetModuleHandleA(first.c_str())) return fail(5, "the second copy is the first one");
+  phase = 1;
+  harness::SleepMs(200);  // lets the waiter sleep, though it need not have
+  const std::vector<bool> after = LiveHandles(kLimit);
+  int reached = 0, refused = 0;
+  for (int32_t i = 1; i < kLimit / 4; ++i) {
+    if (!after[i] || before[i]) continue;
+    ++refused;
+    const int32_t value = i * 4;
+    if (q.OpenThreadResourceWithin(value, 0) != 0) {
+      ++reached;
+      q.CloseThreadResource(value);
+    }
+    if (q.DeleteThreadResource(value) != 0) ++reached;
+    if (q.CloseThreadResource(value) != 0) ++reached;
+  }
+  fprintf(stderr, "%d handles of the second copy tried, %d reached\n", refused, reached);
+  if (refused < 2) return Failed(6, "the second copy opened fewer handles than a queue lock and an event");
+  if (reached != 0) return Failed(7, "a resource call of the first copy reached the second copy's objects");
+  if (second.Get(kKey) != 0) return Failed(8, "the second copy sees the first copy's message");
+  second.Send(kKey, 77);
+  if (!waiter.Join()) FailedNow(9, "the second copy's waiter never woke");
+  if (woken_with != 77) return Failed(10, "the second copy's waiter woke without its message");
+  if (q.GetThreadMessage(kKey) != 1) return Failed(11, "the first copy lost its message");
+  return 0;
+}
+
+TEST_F(Library, TwoBuildsInOneProcessLeaveEachOthersObjectsAlone) {
+  EXPECT_EQ(RunChild("TwoCopiesLeaveEachOthersObjectsAlone", "|other"), 0)
+      << "3: no copy; 4/5: not loaded; 6: too few handles; 7: reached; 8: queue shared; 9/10: waiter; 11: first queue";
+}
+
+TEST_F(Library, OneBuildFromTwoFoldersLeavesEachOthersObjectsAlone) {
+  EXPECT_EQ(RunChild("TwoCopiesLeaveEachOthersObjectsAlone", "|folder"), 0)
+      << "3: no copy; 4/5: not loaded; 6: too few handles; 7: reached; 8: queue shared; 9/10: waiter; 11: first queue";
+}
+
+// Child: a host that disabled the library's thread notices, and threads that
+// use the library after their end notice: once they are gone, so are their
+// wake-up events.
+HARNESS_CHILD_SCENARIO(ThreadsLeaveNoHandleWhateverNoticesCome) {
+  constexpr int32_t kLimit = 1 << 14;
+  constexpr int kThreads = 60;
+  constexpr int32_t kKey = 602;
+  if (!library::Load(argument)) return 2;
+  const library::Api& q = library::api();
+  HMODULE module = nullptr;
+  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                          static_cast<const char*>(library::RawExport("WaitThreadMessage")), &module)) {
+    return 3;
+  }
+  auto threads_block_once = [&](int count, bool late) {
+    for (int i = 0; i < count; ++i) {
+      Worker sender([&] {
+        // As a host's TLS callback or thread-local destructor does, after
+        // the library's own notice.
+        if (late) library::CallEntryPoint(DLL_THREAD_DETACH);
+        q.SendThreadMessageAndWait(kKey, 1);
+      });
+      if (!harness::WaitUntil([&] { return q.GetThreadMessage(kKey) == 1; })) FailedNow(4, "a send was lost");
+      if (!sender.Join()) FailedNow(5, "a sender never returned");
+    }
+  };
+  threads_block_once(1, false);  // whatever the first use opens for good
+  const int before = CountOf(LiveHandles(kLimit));
+  threads_block_once(kThreads / 2, true);  // with the notices
+  if (!DisableThreadLibraryCalls(module)) return 6;
+  threads_block_once(kThreads / 2, false);
+  threads_block_once(kThreads / 2, true);
+  threads_block_once(1, false);  // a late thread's event goes when another thread ends
+  const int after = CountOf(LiveHandles(kLimit));
+  fprintf(stderr, "handles open: %d before, %d after %d threads\n", before, after, 3 * kThreads / 2 + 1);
+  return after - before < kThreads / 10 ? 0 : Failed(7, "the threads' events outlived them");
+}
+
+TEST_F(Library, ThreadsLeaveNoHandleWhateverNoticesCome) {
+  EXPECT_EQ(RunChild("ThreadsLeaveNoHandleWhateverNoticesCome"), 0) << "4/5: a send hung; 7: handles left";
 }
 #endif
 

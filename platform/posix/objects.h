@@ -104,12 +104,20 @@ void UnlockTableAfterFork(bool in_child);
 // What the parts of the layer do for the others.
 // The calling thread's record. Kept per thread, with the load it belongs to:
 // tests start and end the layer many times in one process, and a record of
-// an earlier load must never be used again.
-extern __thread ThreadRecord* self_record __attribute__((tls_model("initial-exec")));
-extern __thread uint32_t self_epoch __attribute__((tls_model("initial-exec")));
+// an earlier load must never be used again. The dynamic TLS model (the
+// compiler's default for a shared object): the initial-exec model would take
+// from the small static TLS reserve the C library keeps for objects loaded
+// late, which a few dozen loads and unloads of copies of the library use up.
+// One variable, so that a call looks up its address once.
+struct ThisThread {
+  ThreadRecord* record;
+  uint32_t epoch;
+};
+extern __thread ThisThread this_thread;
 extern std::atomic<uint32_t> load_epoch;
 inline ThreadRecord* SelfRecordIfAny() {
-  return self_epoch == load_epoch.load(std::memory_order_relaxed) ? self_record : nullptr;
+  const ThisThread& mine = this_thread;
+  return mine.epoch == load_epoch.load(std::memory_order_relaxed) ? mine.record : nullptr;
 }
 [[nodiscard]] ThreadRecord* MakeSelfRecord();  // null if it cannot be made
 inline ThreadRecord* SelfRecord() {

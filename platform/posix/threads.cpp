@@ -29,8 +29,7 @@ namespace posix_impl {
 
 // Bumped by every End.
 std::atomic<uint32_t> load_epoch{1};
-__thread ThreadRecord* self_record;
-__thread uint32_t self_epoch;
+__thread ThisThread this_thread;
 
 QueueLock* TheQueueLock();
 void ResetQueueLockInChild();
@@ -79,7 +78,7 @@ void ThreadEnded(void* value) {
   threads_ending.fetch_add(1, std::memory_order_acq_rel);
   auto* record = static_cast<ThreadRecord*>(value);
   ReleaseHeld(record);
-  if (self_record == record) self_record = nullptr;
+  if (this_thread.record == record) this_thread.record = nullptr;
   FreeSlot(record->slot);
   threads_ending.fetch_sub(1, std::memory_order_release);
 }
@@ -183,8 +182,8 @@ ThreadRecord* MakeSelfRecord() {
     FreeSlot(slot);
     return nullptr;
   }
-  self_record = record;
-  self_epoch = load_epoch.load(std::memory_order_relaxed);
+  this_thread.record = record;
+  this_thread.epoch = load_epoch.load(std::memory_order_relaxed);
   return record;
 }
 

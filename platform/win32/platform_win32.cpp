@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "../fault_injection.h"
 #include "../platform.h"
 
 namespace platform {
@@ -16,17 +17,32 @@ namespace platform {
 // and still no Unpark can end a later Park early: an Unpark is only ever given
 // for a sleep the thread has announced (under the queue lock), and the thread
 // announces its next sleep only after its current Park has returned. So at
-// most one Unpark is outstanding per parker, the event is set exactly while
-// one is, and the wait that returns because of it clears it in the same step.
-// What a Park finds set is always the Unpark given for that very sleep.
+// most one Unpark is outstanding per parker. `permit` says whether it was
+// given: a Park returns only once it has consumed the permit, so an event
+// found set for no permit (a wake-up delivered late, see Park) is slept past.
+//
+// A host can close the event behind the library's back (CloseHandle, or a
+// copy of the library older than the shared registry below). The permit
+// still carries the wake-up: Park waits in rounds and looks at it after each,
+// and a parker whose event failed gets a new one (or, failing that, sleeps in
+// short naps).
 struct Parker {
-  HANDLE event;
+  std::atomic<HANDLE> event;
+  std::atomic<uint32_t> permit;
+  // Owner only: the event failed and is no longer the library's.
+  bool broken;
+  // Made after the thread's end notice (or with no fiber-local slot to hear
+  // of its end): kept with a handle of its thread, and freed once that has
+  // ended (ReapEndedThreads).
+  HANDLE late_thread;
   Parker* previous;
   Parker* next;
 };
 
 struct QueueLock {
-  HANDLE mutex;
+  std::atomic<HANDLE> mutex;
+  bool named;
+  SRWLOCK reopening;
 };
 
 namespace {
@@ -50,8 +66,8 @@ HANDLE ToNative(Handle handle) { return LongToHandle(static_cast<LONG>(static_ca
 
 Handle FromNative(HANDLE handle) { return static_cast<Handle>(reinterpret_cast<uintptr_t>(handle)); }
 
-// The value of one of the library's own handles in the set below; Windows
-// keeps every handle's significant bits within the low 32.
+// The value of one of the library's own handles in the registry below;
+// Windows keeps every handle's significant bits within the low 32.
 uint32_t OwnValueOf(HANDLE handle) { return HandleToULong(handle); }
 
 void* AllocateZeroed(SIZE_T size) { return ::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, size); }
@@ -66,9 +82,6 @@ void WriteToStandardError(const char* text) {
   }
 }
 
-// The system refused an operation the queue cannot do without: going on
-// would lose wake-ups or run the queue unlocked. Ends the process at once, as
-// abort does, so that no unload notice runs into the broken state.
 static_assert(static_cast<DWORD>(WaitResult::kObtained) == WAIT_OBJECT_0, "wait results are Windows'");
 static_assert(static_cast<DWORD>(WaitResult::kAbandoned) == WAIT_ABANDONED, "wait results are Windows'");
 static_assert(static_cast<DWORD>(WaitResult::kTimedOut) == WAIT_TIMEOUT, "wait results are Windows'");
@@ -77,107 +90,137 @@ static_assert(kWaitForever == INFINITE, "the endless time-out is Windows'");
 static_assert(sizeof(HANDLE) == sizeof(Handle), "a kernel handle is as wide as the contract's");
 static_assert(sizeof(LONG) == sizeof(int32_t), "LongToHandle widens a 32-bit value");
 
-[[noreturn]] void Fault(const char* what) {
-  ::OutputDebugStringA(what);
+}  // namespace
+
+// A broken invariant of the library's own (debug builds only): ends the
+// process at once, as abort does, so that no unload notice runs into the
+// broken state. Nothing a host does leads here.
+void CheckFailed(const char* condition, const char* /*file*/, int /*line*/) {
+  ::OutputDebugStringA(condition);
   WriteToStandardError("Quenthaloy: ");
-  WriteToStandardError(what);
+  WriteToStandardError(condition);
   WriteToStandardError("\n");
   ::TerminateProcess(::GetCurrentProcess(), 3);
   __builtin_trap();
 }
 
+#if defined(QUENTHALOY_FAULT_INJECTION)
+namespace faults {
+namespace {
+std::atomic<bool> failing[static_cast<int>(Point::kCount)];
+std::atomic<uint64_t> counted[static_cast<int>(Call::kCount)];
 }  // namespace
-
-void CheckFailed(const char* condition, const char* /*file*/, int /*line*/) { Fault(condition); }
+bool Fails(Point point) { return failing[static_cast<int>(point)].load(std::memory_order_relaxed); }
+void SetFailing(Point point, bool fail) { failing[static_cast<int>(point)].store(fail, std::memory_order_relaxed); }
+void Count(Call call) { counted[static_cast<int>(call)].fetch_add(1, std::memory_order_relaxed); }
+uint64_t Counted(Call call) { return counted[static_cast<int>(call)].load(std::memory_order_relaxed); }
+}  // namespace faults
+#endif
 
 namespace {
 
-// --- The library's own handles ---------------------------------------------
+// --- The library's own handles, for every copy in the process ---------------
 //
-// The resource calls must refuse the queue lock and every parker event, and
-// must take no lock to find out. The set is a bit trie over the handle's
-// index (the value without its tag bits: 30 bits, 10 per level). Nodes are
-// only ever added, by a store that publishes a fully zeroed node, and freed
-// only at unload, so a reader following the pointers never meets a node being
-// moved or freed; the bits themselves are single atomic words. Writers take
-// `registry_lock`. Kernel handle values are small and reused lowest first, so
-// the nodes follow the peak number of handles, not the handles ever made.
-
-constexpr uint32_t kFanOut = 1024;
+// The resource calls must refuse the queue lock, every parker event and
+// every thread handle the library keeps, of this copy and of any other copy
+// of the library loaded in the process (the other DLL build, or the same one
+// from another folder): a host reaches all of them through either copy. So
+// the set is one bitmap per process, a section named after the process (its
+// id and start time, so that no earlier process of the same id is met), that
+// every copy maps and marks its own handles in. A bit per handle index (the
+// value without its tag bits); Windows gives a process at most 2^24 handles,
+// so 2 MiB cover every value it hands out, and only the pages touched take
+// memory. The bits are single atomic words: no lock guards them, and a
+// check takes none. A value is marked only while one copy holds it open, so
+// copies never mark or clear the same bit at once.
+constexpr uint32_t kHandleIndices = 1u << 24;
 constexpr uint32_t kBitsPerWord = 32;
+constexpr DWORD kRegistryBytes = kHandleIndices / 8;
 
-struct Leaf {
-  std::atomic<uint32_t> words[kFanOut / kBitsPerWord];
-};
-
-struct Branch {
-  std::atomic<Leaf*> leaves[kFanOut];
-};
-
-std::atomic<Branch*> own_handles[kFanOut];
-
-struct TriePosition {
-  uint32_t branch;
-  uint32_t leaf;
-  uint32_t word;
-  uint32_t bit;
-};
-
-TriePosition PositionOf(uint32_t handle) {
-  const uint32_t index = handle >> 2;
-  return {index / (kFanOut * kFanOut), (index / kFanOut) % kFanOut, (index % kFanOut) / kBitsPerWord,
-          1u << (index % kBitsPerWord)};
-}
+uint32_t* own_handles = nullptr;  // the mapped bitmap, or null
+HANDLE own_handles_section = nullptr;
+bool own_handles_mapped = false;  // a view of the section, else private memory
 
 bool IsOwnHandle(uint32_t handle) {
-  const TriePosition at = PositionOf(handle);
-  const Branch* branch = own_handles[at.branch].load(std::memory_order_acquire);
-  if (branch == nullptr) return false;
-  const Leaf* leaf = branch->leaves[at.leaf].load(std::memory_order_acquire);
-  return leaf != nullptr && (leaf->words[at.word].load(std::memory_order_acquire) & at.bit) != 0;
+  const uint32_t index = handle >> 2;
+  if (own_handles == nullptr || index >= kHandleIndices) return false;
+  return (__atomic_load_n(&own_handles[index / kBitsPerWord], __ATOMIC_ACQUIRE) & (1u << (index % kBitsPerWord))) != 0;
 }
 
-// Zero-filled by the heap, which is the empty state of both node kinds.
-template <typename Node>
-Node* NewNode() {
-  return static_cast<Node*>(AllocateZeroed(sizeof(Node)));
-}
-
-// With `registry_lock` held. False when a node cannot be allocated.
-bool AddOwnHandle(uint32_t handle) {
-  const TriePosition at = PositionOf(handle);
-  Branch* branch = own_handles[at.branch].load(std::memory_order_relaxed);
-  if (branch == nullptr) {
-    branch = NewNode<Branch>();
-    if (branch == nullptr) return false;
-    own_handles[at.branch].store(branch, std::memory_order_release);
-  }
-  Leaf* leaf = branch->leaves[at.leaf].load(std::memory_order_relaxed);
-  if (leaf == nullptr) {
-    leaf = NewNode<Leaf>();
-    if (leaf == nullptr) return false;
-    branch->leaves[at.leaf].store(leaf, std::memory_order_release);
-  }
-  leaf->words[at.word].fetch_or(at.bit, std::memory_order_release);
+// False when the registry is missing or the value lies beyond it: an own
+// object the resource calls could not refuse is not kept.
+bool AddOwnHandle(HANDLE handle) {
+  const uint32_t index = OwnValueOf(handle) >> 2;
+  if (own_handles == nullptr || index >= kHandleIndices) return false;
+  __atomic_fetch_or(&own_handles[index / kBitsPerWord], 1u << (index % kBitsPerWord), __ATOMIC_RELEASE);
   return true;
 }
 
-// With `registry_lock` held.
-void DropOwnHandle(uint32_t handle) {
-  const TriePosition at = PositionOf(handle);
-  Branch* branch = own_handles[at.branch].load(std::memory_order_relaxed);
-  Leaf* leaf = branch != nullptr ? branch->leaves[at.leaf].load(std::memory_order_relaxed) : nullptr;
-  if (leaf != nullptr) leaf->words[at.word].fetch_and(~at.bit, std::memory_order_release);
+// Cleared before the handle is closed: once closed, the kernel may give the
+// value to a new object of the host's, which must not be refused.
+void DropOwnHandle(HANDLE handle) {
+  const uint32_t index = OwnValueOf(handle) >> 2;
+  if (own_handles == nullptr || index >= kHandleIndices) return;
+  __atomic_fetch_and(&own_handles[index / kBitsPerWord], ~(1u << (index % kBitsPerWord)), __ATOMIC_RELEASE);
 }
 
-void FreeOwnHandles() {
-  for (std::atomic<Branch*>& slot : own_handles) {
-    Branch* branch = slot.load(std::memory_order_relaxed);
-    if (branch == nullptr) continue;
-    for (std::atomic<Leaf*>& leaf : branch->leaves) Free(leaf.load(std::memory_order_relaxed));
-    Free(branch);
-    slot.store(nullptr, std::memory_order_relaxed);
+void CloseOwnHandle(HANDLE handle) {
+  if (handle == nullptr) return;
+  DropOwnHandle(handle);
+  ::CloseHandle(handle);
+}
+
+// "JQ_Quenthaloy_OwnHandles_<process id>_<start time>", in hex.
+void RegistryName(char* name) {
+  static const char kPrefix[] = "JQ_Quenthaloy_OwnHandles_";
+  static const char kDigits[] = "0123456789abcdef";
+  FILETIME created = {}, exited = {}, kernel = {}, user = {};
+  ::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user);
+  const DWORD parts[] = {::GetCurrentProcessId(), created.dwHighDateTime, created.dwLowDateTime};
+  char* out = name;
+  for (const char* in = kPrefix; *in != 0; ++in) *out++ = *in;
+  for (int part = 0; part < 3; ++part) {
+    if (part > 0) *out++ = '_';
+    for (int shift = 28; shift >= 0; shift -= 4) *out++ = kDigits[(parts[part] >> shift) & 0xF];
   }
+  *out = 0;
+}
+
+// The process's registry, made by the first copy that loads and opened by
+// the others. If the name cannot be had (taken by an object of another
+// kind, or a section too small), this copy keeps a registry of its own and
+// refuses its own objects only, as before there was a shared one.
+void OpenOwnHandles() {
+  char name[64];
+  RegistryName(name);
+  HANDLE section = ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kRegistryBytes, name);
+  void* view = section != nullptr ? ::MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, kRegistryBytes) : nullptr;
+  if (view != nullptr) {
+    own_handles = static_cast<uint32_t*>(view);
+    own_handles_mapped = true;
+    if (AddOwnHandle(section)) {
+      own_handles_section = section;
+      return;
+    }
+    ::UnmapViewOfFile(view);
+  }
+  if (section != nullptr) ::CloseHandle(section);
+  own_handles_mapped = false;
+  own_handles =
+      static_cast<uint32_t*>(::VirtualAlloc(nullptr, kRegistryBytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+}
+
+void CloseOwnHandles() {
+  if (own_handles_section != nullptr) DropOwnHandle(own_handles_section);
+  if (own_handles_mapped) {
+    ::UnmapViewOfFile(own_handles);
+  } else if (own_handles != nullptr) {
+    ::VirtualFree(own_handles, 0, MEM_RELEASE);
+  }
+  if (own_handles_section != nullptr) ::CloseHandle(own_handles_section);
+  own_handles = nullptr;
+  own_handles_section = nullptr;
+  own_handles_mapped = false;
 }
 
 // Handles the resource calls never pass on to the kernel.
@@ -188,10 +231,20 @@ bool IsRefused(Handle handle) {
 
 // --- The registry of parkers ---------------------------------------------
 
-// Guards the parker list and every change to the own-handle set.
+// Guards the parker list.
 SRWLOCK registry_lock = SRWLOCK_INIT;
 Parker* parkers = nullptr;
+// Parkers in the list with a thread handle to watch.
+std::atomic<uint32_t> late_parkers{0};
 DWORD parker_slot = TLS_OUT_OF_INDEXES;
+// Set at the unload, before the fiber-local slot is freed: the callbacks
+// that the free runs find nothing to do, the unload frees every parker.
+std::atomic<bool> parkers_closing{false};
+DWORD fiber_slot = FLS_OUT_OF_INDEXES;
+
+// The TLS value of a thread that has had its end notice: what it makes from
+// then on is late.
+Parker* const kThreadEnded = reinterpret_cast<Parker*>(static_cast<uintptr_t>(1));
 
 class RegistryGuard {
  public:
@@ -201,68 +254,158 @@ class RegistryGuard {
   RegistryGuard& operator=(const RegistryGuard&) = delete;
 };
 
-bool GuardOwnHandle(HANDLE handle) {
-  RegistryGuard guard;
-  return AddOwnHandle(OwnValueOf(handle));
-}
-
-// Dropped from the set before it is closed: once closed, the kernel may give
-// the value to a new object of the host's, which must not be refused.
-void CloseOwnHandle(HANDLE handle) {
-  {
-    RegistryGuard guard;
-    DropOwnHandle(OwnValueOf(handle));
-  }
-  ::CloseHandle(handle);
-}
-
-// Adds the parker's event to the own-handle set and the parker to the list,
-// as one step: a parker is either in both or in neither.
-bool RegisterParker(Parker* parker) {
-  RegistryGuard guard;
-  if (!AddOwnHandle(OwnValueOf(parker->event))) return false;
+// With `registry_lock` held.
+void LinkParker(Parker* parker) {
+  parker->previous = nullptr;
   parker->next = parkers;
   if (parkers != nullptr) parkers->previous = parker;
   parkers = parker;
-  return true;
+  if (parker->late_thread != nullptr) late_parkers.fetch_add(1, std::memory_order_relaxed);
 }
 
-void UnregisterParker(Parker* parker) {
-  RegistryGuard guard;
-  DropOwnHandle(OwnValueOf(parker->event));
+// With `registry_lock` held. Takes its handles out of the registry too, so
+// that none is refused once it is closed.
+void UnlinkParker(Parker* parker) {
   if (parker->previous != nullptr) {
     parker->previous->next = parker->next;
   } else {
     parkers = parker->next;
   }
   if (parker->next != nullptr) parker->next->previous = parker->previous;
+  parker->previous = parker->next = nullptr;
+  if (parker->late_thread != nullptr) {
+    late_parkers.fetch_sub(1, std::memory_order_relaxed);
+    DropOwnHandle(parker->late_thread);
+  }
+  DropOwnHandle(parker->event.load(std::memory_order_relaxed));
+}
+
+// An unlinked parker's objects and memory. A broken event is not the
+// library's any more: its value may be a host's object now.
+void FreeParker(Parker* parker) {
+  if (!parker->broken) {
+    HANDLE event = parker->event.load(std::memory_order_relaxed);
+    if (event != nullptr) ::CloseHandle(event);
+  }
+  if (parker->late_thread != nullptr) ::CloseHandle(parker->late_thread);
+  Free(parker);
+  faults::Count(faults::Call::kParkerFreed);
 }
 
 void DestroyParker(Parker* parker) {
-  UnregisterParker(parker);
-  ::CloseHandle(parker->event);
-  Free(parker);
+  {
+    RegistryGuard guard;
+    UnlinkParker(parker);
+  }
+  FreeParker(parker);
 }
 
-Parker* MakeParker() {
+// Frees the late parkers whose threads have ended, with `registry_lock`
+// held; returns them chained through `next`, to be freed after the lock.
+Parker* UnlinkEndedThreads() {
+  Parker* ended = nullptr;
+  for (Parker* parker = parkers; parker != nullptr && late_parkers.load(std::memory_order_relaxed) != 0;) {
+    Parker* next = parker->next;
+    if (parker->late_thread != nullptr && ::WaitForSingleObject(parker->late_thread, 0) == WAIT_OBJECT_0) {
+      UnlinkParker(parker);
+      parker->next = ended;
+      ended = parker;
+    }
+    parker = next;
+  }
+  return ended;
+}
+
+void FreeChain(Parker* chain) {
+  while (chain != nullptr) {
+    Parker* next = chain->next;
+    FreeParker(chain);
+    chain = next;
+  }
+}
+
+// A thread that used the library after its end notice (from a TLS callback
+// or a thread-local destructor of the host, which run after the library's
+// own notice) has its parker freed here, when another thread makes a parker
+// or ends: no notice comes for it any more.
+void ReapEndedThreads() {
+  if (late_parkers.load(std::memory_order_relaxed) == 0) return;
+  Parker* ended;
+  {
+    RegistryGuard guard;
+    ended = UnlinkEndedThreads();
+  }
+  FreeChain(ended);
+}
+
+// The calling thread, to watch for its end; null if it cannot be had.
+HANDLE ThisThreadToWatch() {
+  HANDLE thread = ::OpenThread(SYNCHRONIZE, FALSE, ::GetCurrentThreadId());
+  if (thread != nullptr && !AddOwnHandle(thread)) {
+    ::CloseHandle(thread);
+    thread = nullptr;
+  }
+  return thread;
+}
+
+HANDLE NewOwnEvent() {
+  if (faults::Fails(faults::Point::kCreateObject)) return nullptr;
+  HANDLE event = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  if (event != nullptr && !AddOwnHandle(event)) {
+    ::CloseHandle(event);
+    event = nullptr;
+  }
+  return event;
+}
+
+// `late`: the thread's end notice has come, or none will.
+Parker* MakeParker(bool late) {
   Parker* parker = static_cast<Parker*>(AllocateZeroed(sizeof(Parker)));
   if (parker == nullptr) return nullptr;
-  parker->event = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  if (parker->event == nullptr) {
+  parker->event.store(NewOwnEvent(), std::memory_order_relaxed);
+  if (late) parker->late_thread = ThisThreadToWatch();
+  if (parker->event.load(std::memory_order_relaxed) == nullptr || (late && parker->late_thread == nullptr)) {
+    CloseOwnHandle(parker->event.load(std::memory_order_relaxed));
+    CloseOwnHandle(parker->late_thread);
     Free(parker);
     return nullptr;
   }
-  if (!RegisterParker(parker)) {
-    ::CloseHandle(parker->event);
-    Free(parker);
-    return nullptr;
+  Parker* ended;
+  {
+    RegistryGuard guard;
+    LinkParker(parker);
+    ended = UnlinkEndedThreads();
   }
-  // Fails only outside Start..End, when the slot is not the layer's.
-  if (!::TlsSetValue(parker_slot, parker)) {
+  FreeChain(ended);
+  // Fails only outside Start..End, when the slots are not the layer's.
+  if (!::TlsSetValue(parker_slot, parker) || (!late && !::FlsSetValue(fiber_slot, parker))) {
+    ::TlsSetValue(parker_slot, late ? kThreadEnded : nullptr);
     DestroyParker(parker);
     return nullptr;
   }
+  faults::Count(faults::Call::kParkerMade);
   return parker;
+}
+
+// The fiber-local slot's callback: runs as a thread ends, with or without
+// the thread notices (a host may have disabled them with
+// DisableThreadLibraryCalls), before them. At the process's exit it runs
+// after the other threads were ended wherever they were, perhaps holding the
+// registry's lock: it then waits a little for the lock and, failing that,
+// leaves the parker to the exit.
+void NTAPI ParkerThreadEnded(void* value) {
+  auto* parker = static_cast<Parker*>(value);
+  if (parker == nullptr || parkers_closing.load(std::memory_order_acquire)) return;
+  constexpr int kTries = 200;
+  bool locked = false;
+  for (int i = 0; i < kTries && !(locked = ::TryAcquireSRWLockExclusive(&registry_lock) != 0); ++i) ::Sleep(1);
+  if (!locked) return;
+  UnlinkParker(parker);
+  Parker* ended = UnlinkEndedThreads();
+  ::ReleaseSRWLockExclusive(&registry_lock);
+  FreeParker(parker);
+  FreeChain(ended);
+  if (::TlsGetValue(parker_slot) == parker) ::TlsSetValue(parker_slot, kThreadEnded);
 }
 
 }  // namespace
@@ -270,7 +413,11 @@ Parker* MakeParker() {
 // --- Start and end --------------------------------------------------------
 
 bool Start() {
+  parkers_closing.store(false, std::memory_order_relaxed);
+  OpenOwnHandles();
   parker_slot = ::TlsAlloc();
+  // Without it every parker is watched through its thread's handle instead.
+  fiber_slot = ::FlsAlloc(ParkerThreadEnded);
   return parker_slot != TLS_OUT_OF_INDEXES;
 }
 
@@ -280,36 +427,53 @@ bool Start() {
 // has already ended may have been ended holding it. A thread still parked
 // keeps waiting on its closed event; that does not disturb the unload.
 void End(bool process_exiting) {
+  parkers_closing.store(true, std::memory_order_release);
   if (process_exiting) return;  // the parkers' lock may be held by an ended thread
+  // Runs the callback for the threads that still have a parker: it returns
+  // at once, and the walk below frees them.
+  if (fiber_slot != FLS_OUT_OF_INDEXES) ::FlsFree(fiber_slot);
+  fiber_slot = FLS_OUT_OF_INDEXES;
   Parker* parker = parkers;
   while (parker != nullptr) {
     Parker* next = parker->next;
-    ::CloseHandle(parker->event);
-    Free(parker);
+    UnlinkParker(parker);
+    FreeParker(parker);
     parker = next;
   }
   parkers = nullptr;
-  FreeOwnHandles();
   // Clears the slot in every thread, so that a later Start finds no parker
   // freed here.
   if (parker_slot != TLS_OUT_OF_INDEXES) ::TlsFree(parker_slot);
   parker_slot = TLS_OUT_OF_INDEXES;
+  CloseOwnHandles();
 }
 
 // Windows ends every other thread before it tells the library of the
 // process's exit, and says so in the notification.
 bool ProcessIsExiting(bool loader_says) { return loader_says; }
 
+// The thread notice: it comes after the fiber-local callback, which has
+// then freed the parker already, unless the host (or a test) gives it
+// earlier. Either way the thread is marked, so that a parker it still makes
+// is watched.
 void ThreadEnding() {
+  if (parker_slot == TLS_OUT_OF_INDEXES) return;
   Parker* parker = static_cast<Parker*>(::TlsGetValue(parker_slot));
-  if (parker == nullptr) return;
-  ::TlsSetValue(parker_slot, nullptr);
-  DestroyParker(parker);
+  ::TlsSetValue(parker_slot, kThreadEnded);
+  if (parker != nullptr && parker != kThreadEnded) {
+    if (parker->late_thread == nullptr && fiber_slot != FLS_OUT_OF_INDEXES) ::FlsSetValue(fiber_slot, nullptr);
+    DestroyParker(parker);
+  }
+  ReapEndedThreads();
 }
 
 // --- Objects a host holds by handle ----------------------------------------
 
-Handle MutexCreate() { return FromNative(::CreateMutexA(nullptr, FALSE, nullptr)); }
+Handle MutexCreate() {
+  faults::Count(faults::Call::kMutexCreate);
+  if (faults::Fails(faults::Point::kCreateObject)) return Handle::kNone;
+  return FromNative(::CreateMutexA(nullptr, FALSE, nullptr));
+}
 
 WaitResult ObjectWait(Handle object, uint32_t milliseconds) {
   if (IsRefused(object)) return WaitResult::kFailed;
@@ -327,68 +491,178 @@ WaitResult ObjectWait(Handle object, uint32_t milliseconds) {
 
 bool MutexRelease(Handle mutex) { return !IsRefused(mutex) && ::ReleaseMutex(ToNative(mutex)) != 0; }
 
-bool ObjectClose(Handle object) { return !IsRefused(object) && ::CloseHandle(ToNative(object)) != 0; }
+bool ObjectClose(Handle object) {
+  faults::Count(faults::Call::kObjectClose);
+  return !IsRefused(object) && ::CloseHandle(ToNative(object)) != 0;
+}
 
 // --- The queue lock -------------------------------------------------------
 
+namespace {
+
+// The name may be out of reach (another user's object, or one of another
+// kind under the same name): the process then locks its queue alone.
+HANDLE NewQueueMutex(bool* named) {
+  HANDLE mutex = ::CreateMutexA(nullptr, FALSE, kQueueLockName);
+  *named = mutex != nullptr;
+  if (mutex == nullptr) mutex = ::CreateMutexA(nullptr, FALSE, nullptr);
+  if (mutex != nullptr && !AddOwnHandle(mutex)) {
+    ::CloseHandle(mutex);
+    mutex = nullptr;
+  }
+  return mutex;
+}
+
+// The lock's handle failed: a host closed it (no resource call reaches it).
+// The old value is not closed, as it may be a host's object by now; a new
+// handle to the named mutex reaches the same lock, with its holder.
+HANDLE ReopenQueueLock(QueueLock* lock, HANDLE failed) {
+  ::AcquireSRWLockExclusive(&lock->reopening);
+  HANDLE mutex = lock->mutex.load(std::memory_order_acquire);
+  if (mutex == failed) {
+    DropOwnHandle(failed);
+    bool named = false;
+    HANDLE fresh = NewQueueMutex(&named);
+    if (fresh != nullptr) {
+      lock->named = named;
+      lock->mutex.store(fresh, std::memory_order_release);
+      mutex = fresh;
+    }
+  }
+  ::ReleaseSRWLockExclusive(&lock->reopening);
+  return mutex;
+}
+
+}  // namespace
+
 QueueLock* QueueLockOpen() {
+  if (faults::Fails(faults::Point::kCreateObject)) return nullptr;
   QueueLock* lock = static_cast<QueueLock*>(AllocateZeroed(sizeof(QueueLock)));
   if (lock == nullptr) return nullptr;
-  // The name may be out of reach (another user's object, or one of another
-  // kind under the same name): the process then locks its queue alone.
-  lock->mutex = ::CreateMutexA(nullptr, FALSE, kQueueLockName);
-  if (lock->mutex == nullptr) lock->mutex = ::CreateMutexA(nullptr, FALSE, nullptr);
-  if (lock->mutex == nullptr) {
+  ::InitializeSRWLock(&lock->reopening);
+  bool named = false;
+  HANDLE mutex = NewQueueMutex(&named);
+  if (mutex == nullptr) {
     Free(lock);
     return nullptr;
   }
-  if (!GuardOwnHandle(lock->mutex)) {
-    ::CloseHandle(lock->mutex);
-    Free(lock);
-    return nullptr;
-  }
+  lock->named = named;
+  lock->mutex.store(mutex, std::memory_order_relaxed);
   return lock;
 }
 
 void QueueLockClose(QueueLock* lock) {
   if (lock == nullptr) return;
-  CloseOwnHandle(lock->mutex);
+  CloseOwnHandle(lock->mutex.load(std::memory_order_relaxed));
   Free(lock);
 }
 
 // A lock abandoned by a thread or process that ended holding it is held by
 // this thread all the same; what it guarded is this process's own queue.
+// A wait that fails means the handle is gone: the lock is opened again.
+// Without any lock to be had the thread waits for the system to give one
+// back rather than run the queue unlocked.
 void QueueLockAcquire(QueueLock* lock) {
-  const DWORD result = ::WaitForSingleObject(lock->mutex, INFINITE);
-  if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) Fault("the queue lock could not be taken");
+  for (DWORD nap = 0;; nap = nap < 64 ? nap * 2 + 1 : nap) {
+    HANDLE mutex = lock->mutex.load(std::memory_order_acquire);
+    const DWORD result = ::WaitForSingleObject(mutex, INFINITE);
+    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) return;
+    if (ReopenQueueLock(lock, mutex) == mutex) ::Sleep(nap);
+  }
 }
 
+// Through a new handle when the old one is gone: the holder is the thread,
+// not the handle. A private lock that was closed cannot be reached again;
+// its replacement starts free.
 void QueueLockRelease(QueueLock* lock) {
-  if (!::ReleaseMutex(lock->mutex)) Fault("the queue lock could not be given back");
+  HANDLE mutex = lock->mutex.load(std::memory_order_acquire);
+  if (::ReleaseMutex(mutex)) return;
+  HANDLE fresh = ReopenQueueLock(lock, mutex);
+  if (fresh != mutex) ::ReleaseMutex(fresh);
 }
 
 // --- Parkers --------------------------------------------------------------
 
+namespace {
+
+// How long a parked thread sleeps on its event before it looks at its
+// permit: the most a wake-up whose event a host closed is late.
+constexpr DWORD kRecheckMilliseconds = 500;
+constexpr DWORD kLongestNap = 16;
+
+// The owner's event failed: it is dropped from the registry (not closed: the
+// value may be a host's object now) and replaced. Without a new one the
+// parker sleeps in naps.
+void RenewEvent(Parker* parker) {
+  DropOwnHandle(parker->event.load(std::memory_order_relaxed));
+  HANDLE fresh = NewOwnEvent();
+  parker->event.store(fresh, std::memory_order_release);
+  parker->broken = fresh == nullptr;
+}
+
+void NapUntilPermit(Parker* parker) {
+  for (DWORD nap = 1; parker->permit.exchange(0, std::memory_order_acquire) != 1;
+       nap = nap < kLongestNap ? nap * 2 : nap) {
+    ::Sleep(nap);
+  }
+}
+
+}  // namespace
+
 Parker* ParkerOfThisThread() {
+  if (faults::Fails(faults::Point::kParker) || parker_slot == TLS_OUT_OF_INDEXES) return nullptr;
   Parker* parker = static_cast<Parker*>(::TlsGetValue(parker_slot));
-  return parker != nullptr ? parker : MakeParker();
+  if (parker != nullptr && parker != kThreadEnded) return parker;
+  return MakeParker(parker == kThreadEnded || fiber_slot == FLS_OUT_OF_INDEXES);
 }
 
+// Waits in rounds. The event set for no permit is a wake-up the thread
+// already took through its permit, delivered late; set twice in a row for
+// none, it is not the library's event any more. The permit set without the
+// event after a round is a wake-up on its way (the waker is between its two
+// steps); after two rounds, the event is taken to have failed.
 void Park(Parker* parker) {
-  if (::WaitForSingleObject(parker->event, INFINITE) != WAIT_OBJECT_0) Fault("a parked thread could not sleep");
+  faults::Count(faults::Call::kPark);
+  if (parker->broken) RenewEvent(parker);
+  int signals_without_permit = 0, rounds_with_permit = 0;
+  while (!parker->broken) {
+    HANDLE event = parker->event.load(std::memory_order_relaxed);
+    const DWORD result =
+        faults::Fails(faults::Point::kWait) ? WAIT_FAILED : ::WaitForSingleObject(event, kRecheckMilliseconds);
+    if (result == WAIT_OBJECT_0) {
+      if (parker->permit.exchange(0, std::memory_order_acquire) == 1) return;
+      if (++signals_without_permit < 2) continue;
+    } else if (result == WAIT_TIMEOUT) {
+      if (parker->permit.load(std::memory_order_acquire) == 0) continue;
+      if (++rounds_with_permit < 2) continue;
+    }
+    parker->broken = true;
+  }
+  NapUntilPermit(parker);
 }
 
+// The parker is not touched after the permit is given: its thread may see
+// it, return, end and free the parker before the event is set.
 void Unpark(Parker* parker) {
-  if (!::SetEvent(parker->event)) Fault("a parked thread could not be woken");
+  faults::Count(faults::Call::kUnpark);
+  HANDLE event = parker->event.load(std::memory_order_acquire);
+  parker->permit.store(1, std::memory_order_seq_cst);
+  if (faults::Fails(faults::Point::kWake)) return;
+  faults::Count(faults::Call::kUnparkSyscall);
+  if (event != nullptr) ::SetEvent(event);
 }
 
 // --- Memory ---------------------------------------------------------------
 
 // A heap is the kernel's heap handle itself.
-Heap* HeapCreate() { return static_cast<Heap*>(::HeapCreate(0, 4000, 0)); }
+Heap* HeapCreate() {
+  if (faults::Fails(faults::Point::kHeapCreate)) return nullptr;
+  return static_cast<Heap*>(::HeapCreate(0, 4000, 0));
+}
 
 void* HeapAlloc(Heap* heap, uint32_t size) {
-  return heap == nullptr ? nullptr : ::HeapAlloc(heap, HEAP_ZERO_MEMORY, size);
+  if (heap == nullptr || faults::Fails(faults::Point::kHeapAlloc)) return nullptr;
+  return ::HeapAlloc(heap, HEAP_ZERO_MEMORY, size);
 }
 
 bool HeapFree(Heap* heap, void* block) {
