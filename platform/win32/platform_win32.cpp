@@ -243,8 +243,10 @@ std::atomic<bool> parkers_closing{false};
 DWORD fiber_slot = FLS_OUT_OF_INDEXES;
 
 // The TLS value of a thread that has had its end notice: what it makes from
-// then on is late.
-Parker* const kThreadEnded = reinterpret_cast<Parker*>(static_cast<uintptr_t>(1));
+// then on is late. The address of a parker never made or used (a static,
+// zero-filled without a constructor).
+Parker thread_ended_mark;
+Parker* const kThreadEnded = &thread_ended_mark;
 
 class RegistryGuard {
  public:
@@ -330,7 +332,7 @@ void FreeChain(Parker* chain) {
 // or ends: no notice comes for it any more.
 void ReapEndedThreads() {
   if (late_parkers.load(std::memory_order_relaxed) == 0) return;
-  Parker* ended;
+  Parker* ended = nullptr;
   {
     RegistryGuard guard;
     ended = UnlinkEndedThreads();
@@ -370,7 +372,7 @@ Parker* MakeParker(bool late) {
     Free(parker);
     return nullptr;
   }
-  Parker* ended;
+  Parker* ended = nullptr;
   {
     RegistryGuard guard;
     LinkParker(parker);
