@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -17,21 +18,28 @@
 namespace bench {
 
 inline int repetitions = 5;
+inline bool quick = false;  // --quick: one tiny iteration of each, so that the code cannot rot
+inline std::string csv_directory;
 
-// The command line both benchmarks take: --quick (one tiny iteration of
-// each, so that the code cannot rot) and --csv DIR.
-struct Options {
-  bool quick = false;
-  std::string csv_directory;
-};
-
-inline Options ParseOptions(int argc, char** argv) {
-  Options options;
+inline void ParseOptions(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
-    if (strcmp(argv[i], "--quick") == 0) options.quick = true;
-    if (strcmp(argv[i], "--csv") == 0 && i + 1 < argc) options.csv_directory = argv[++i];
+    if (strcmp(argv[i], "--quick") == 0) quick = true;
+    if (strcmp(argv[i], "--csv") == 0 && i + 1 < argc) csv_directory = argv[++i];
   }
-  return options;
+}
+
+// A failed check (a job lost, taken twice or out of order) makes the run's
+// figures meaningless, and the exit status says so. Workloads only raise
+// `check_failed`; whoever runs them names what failed.
+inline std::atomic<bool> check_failed{false};
+inline bool failed = false;
+
+inline void Check(bool correct) {
+  if (!correct) check_failed = true;
+}
+inline void Fail(const std::string& what) {
+  fprintf(stderr, "%s: the workload's check failed\n", what.c_str());
+  failed = true;
 }
 
 // A median and its spread, in nanoseconds per operation (or, for rates, in
@@ -51,52 +59,44 @@ inline double NanosecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Runs `body(iterations)` once to warm up, then `repetitions` times; the
-// figure is the time per iteration.
-inline Figure Measure(long iterations, const std::function<void(long)>& body) {
-  body(iterations / 10 + 1);
-  std::vector<double> samples;
-  for (int r = 0; r < repetitions; ++r) {
-    const auto start = std::chrono::steady_clock::now();
-    body(iterations);
-    samples.push_back(NanosecondsSince(start) / static_cast<double>(iterations));
-  }
-  return Figure::FromSamples(samples);
+// One implementation in a row: `run` does the workload once and returns the
+// sample; `goal` is the limit for our cost over it (0: none).
+struct Side {
+  std::string name;
+  std::function<double()> run;
+  double goal = 0;
+};
+
+inline void Progress(const std::string& what) {
+  fprintf(stderr, "running: %s\n", what.c_str());
+  fflush(stderr);
 }
 
 // Warms up each side once, then runs them turn about, `repetitions` times,
 // so that a quiet or a noisy stretch of the machine falls on all of them.
-// Each function runs its workload once and returns the sample.
-inline std::vector<Figure> MeasureTurns(const std::vector<std::function<double()>>& sides) {
+inline std::vector<Figure> MeasureTurns(const std::string& what, const std::vector<Side>& sides) {
+  Progress(what);
   std::vector<std::vector<double>> samples(sides.size());
-  for (const auto& side : sides) side();
-  for (int r = 0; r < repetitions; ++r) {
-    for (size_t s = 0; s < sides.size(); ++s) samples[s].push_back(sides[s]());
+  for (int r = -1; r < repetitions; ++r) {
+    for (size_t s = 0; s < sides.size(); ++s) {
+      const double sample = sides[s].run();
+      if (check_failed.exchange(false)) Fail(what + ": " + sides[s].name);
+      if (r >= 0) samples[s].push_back(sample);
+    }
   }
   std::vector<Figure> figures;
   for (auto& side_samples : samples) figures.push_back(Figure::FromSamples(side_samples));
   return figures;
 }
 
-inline void Interleaved(const std::function<double()>& ours, const std::function<double()>& baseline,
-                        Figure* ours_figure, Figure* baseline_figure) {
-  const std::vector<Figure> figures = MeasureTurns({ours, baseline});
-  *ours_figure = figures[0];
-  *baseline_figure = figures[1];
-}
-
-// Interleaved, for two loops of `iterations` each: time per iteration.
-inline void MeasureInterleaved(long iterations, const std::function<void(long)>& ours,
-                               const std::function<void(long)>& baseline, Figure* ours_figure,
-                               Figure* baseline_figure) {
-  auto timed = [iterations](const std::function<void(long)>& body) {
-    return [iterations, &body] {
-      const auto start = std::chrono::steady_clock::now();
-      body(iterations);
-      return NanosecondsSince(start) / static_cast<double>(iterations);
-    };
-  };
-  Interleaved(timed(ours), timed(baseline), ours_figure, baseline_figure);
+// `body(iterations)` once to warm up, then `repetitions` times: the time per iteration.
+inline Figure Measure(const std::string& what, long iterations, const std::function<void(long)>& body) {
+  const Side side{what, [&] {
+                    const auto start = std::chrono::steady_clock::now();
+                    body(iterations);
+                    return NanosecondsSince(start) / static_cast<double>(iterations);
+                  }};
+  return MeasureTurns(what, {side})[0];
 }
 
 // How many iterations of `body` take about `target_ms`: for figures that
@@ -113,11 +113,6 @@ inline long IterationsFor(double target_ms, const std::function<void(long)>& bod
   }
 }
 
-inline void Progress(const std::string& what) {
-  fprintf(stderr, "running: %s\n", what.c_str());
-  fflush(stderr);
-}
-
 // One peer's figure in a row, and the goal for our cost over it (0: none).
 struct Peer {
   std::string name;
@@ -128,14 +123,26 @@ struct Peer {
 class Table {
  public:
   explicit Table(std::string name) : name_(std::move(name)) {
-    printf("\n== %s (ratio: our cost over the peer's, > 1 is slower; * misses its goal)\n", name_.c_str());
-    fflush(stdout);
+    Print("\n== " + name_ + " (ratio: our cost over the peer's, > 1 is slower; * misses its goal)");
+  }
+  // Writes the CSV files if asked to; the exit status.
+  int Finish() const {
+    if (!csv_directory.empty() && !WriteCsv(csv_directory)) Fail("writing the CSV files to " + csv_directory);
+    return failed ? 1 : 0;
   }
 
   // A heading over the rows that follow, naming what they measure.
-  void Section(const std::string& title) {
-    printf("-- %s\n", title.c_str());
-    fflush(stdout);
+  void Section(const std::string& title) { Print("-- " + title); }
+  // A line of its own in the report, e.g. why a row was left out.
+  void Note(const std::string& text) { Print("  note: " + text); }
+
+  // Measures the sides turn about; the first is ours, the others its peers.
+  void Compare(const std::string& what, const std::string& unit, const std::vector<Side>& sides,
+               const std::string& series = "", const std::string& x = "") {
+    const std::vector<Figure> figures = MeasureTurns(what, sides);
+    std::vector<Peer> peers;
+    for (size_t i = 1; i < sides.size(); ++i) peers.push_back({sides[i].name, figures[i], sides[i].goal});
+    Row(what, unit, figures[0], peers, series, x);
   }
 
   // Our figure against each peer's. Units "ns" (a cost per operation) or
@@ -160,57 +167,44 @@ class Table {
       columns += "," + peer.name;
       point += "," + Number(peer.figure.median_ns);
     }
-    if (!misses.empty()) line += "   goal missed against" + misses;
-    printf("%s\n", line.c_str());
-    fflush(stdout);
+    Print(line + (misses.empty() ? "" : "   goal missed against" + misses));
     if (!series.empty()) {
       series_columns_[series] = columns;
       series_[series].push_back(point);
     }
   }
 
-  // The row of a single baseline, with the goal for our cost over it.
-  void Row(const std::string& what, const Figure& ours, const std::string& baseline_name, const Figure& baseline,
-           double goal) {
-    Row(what, "ns", ours, {Peer{baseline_name, baseline, goal}});
-  }
-
   // A figure held to a fixed limit rather than to a ratio (memory growth,
   // failed calls): `goal` says the limit in words, `met` whether it held.
   void LimitRow(const std::string& what, double ours, const std::string& baseline_name, double baseline,
                 const std::string& unit, const std::string& goal, bool met) {
-    printf("%s%s | %s %.0f %s   %s %s\n", Padded(what, 44).c_str(), (Number(ours) + " " + unit).c_str(),
+    printf("%s%s %s | %s %.0f %s   %s %s\n", Padded(what, 44).c_str(), Number(ours).c_str(), unit.c_str(),
            baseline_name.c_str(), baseline, unit.c_str(), goal.c_str(), met ? "met" : "MISSED");
     fflush(stdout);
     Csv(what, "Quenthaloy", Figure{ours, ours, ours}, unit, 1, 0, met ? "yes" : "no");
     Csv(what, baseline_name, Figure{baseline, baseline, baseline}, unit, 0, 0);
   }
 
-  // A line of its own in the report, e.g. why a row was left out.
-  void Note(const std::string& text) {
-    printf("  note: %s\n", text.c_str());
-    fflush(stdout);
-  }
-
+ private:
   // <name>_results.csv: one line per figure; <name>_<series>.csv: one line
   // per point, one column per implementation.
   bool WriteCsv(const std::string& directory) const {
-    FILE* file = fopen((directory + "/" + name_ + "_results.csv").c_str(), "w");
-    if (file == nullptr) return false;
-    fprintf(file, "what,implementation,median,low,high,unit,ratio,goal,met\n");
-    for (const std::string& line : csv_) fprintf(file, "%s\n", line.c_str());
-    fclose(file);
-    for (const auto& [series, points] : series_) {
-      file = fopen((directory + "/" + name_ + "_" + series + ".csv").c_str(), "w");
+    std::map<std::string, std::vector<std::string>> files = series_;
+    for (auto& [series, points] : files) points.insert(points.begin(), series_columns_.at(series));
+    files["results"] = csv_;
+    files["results"].insert(files["results"].begin(), "what,implementation,median,low,high,unit,ratio,goal,met");
+    for (const auto& [suffix, lines] : files) {
+      FILE* file = fopen((directory + "/" + name_ + "_" + suffix + ".csv").c_str(), "w");
       if (file == nullptr) return false;
-      fprintf(file, "%s\n", series_columns_.at(series).c_str());
-      for (const std::string& point : points) fprintf(file, "%s\n", point.c_str());
-      fclose(file);
+      for (const std::string& line : lines) fprintf(file, "%s\n", line.c_str());
+      if (fclose(file) != 0) return false;
     }
     return true;
   }
-
- private:
+  static void Print(const std::string& line) {
+    printf("%s\n", line.c_str());
+    fflush(stdout);
+  }
   static std::string Number(double value) {
     char text[32];
     snprintf(text, sizeof(text), "%.4g", value);
@@ -225,12 +219,15 @@ class Table {
     char text[32];
     if (unit == "/s") {
       snprintf(text, sizeof(text), value >= 1e6 ? "%.2fM/s" : "%.1fk/s", value >= 1e6 ? value / 1e6 : value / 1e3);
-    } else if (value >= 1e6) {
-      snprintf(text, sizeof(text), "%.2fms", value / 1e6);
-    } else if (value >= 1e3) {
-      snprintf(text, sizeof(text), "%.2fus", value / 1e3);
     } else {
-      snprintf(text, sizeof(text), "%.1fns", value);
+      const bool ms = value >= 1e6, us = value >= 1e3;
+      snprintf(text, sizeof(text),
+               ms   ? "%.2fms"
+               : us ? "%.2fus"
+                    : "%.1fns",
+               ms   ? value / 1e6
+               : us ? value / 1e3
+                    : value);
     }
     return text;
   }
