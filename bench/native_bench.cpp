@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <condition_variable>
-#include <deque>
 #include <memory>
 #include <mutex>
 
@@ -53,11 +52,6 @@ struct PerKey {
   std::unique_ptr<Slot[]> slots;
 };
 
-int32_t PopFront(std::deque<int32_t>& values) {
-  const int32_t value = values.front();
-  values.pop_front();
-  return value;
-}
 void Signal(std::condition_variable& posted) { posted.notify_one(); }
 void Wait(std::condition_variable& posted, std::unique_lock<std::mutex>& hold) { posted.wait(hold); }
 #if defined(QUENTHALOY_BENCH_ABSL)

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <thread>
 #include <vector>
 
@@ -47,6 +48,12 @@ struct OurResource {
   void unlock() { CloseThreadResource(handle); }
   int32_t handle;
 };
+
+inline int32_t PopFront(std::deque<int32_t>& values) {
+  const int32_t value = values.front();
+  values.pop_front();
+  return value;
+}
 
 constexpr int32_t kStop = -1;
 constexpr int32_t kEnd = -2;
