@@ -38,7 +38,7 @@ inline void Check(bool correct) {
   if (!correct) check_failed = true;
 }
 inline void Fail(const std::string& what) {
-  fprintf(stderr, "%s: the workload's check failed\n", what.c_str());
+  fprintf(stderr, "%s\n", what.c_str());
   failed = true;
 }
 
@@ -60,11 +60,13 @@ inline double NanosecondsSince(std::chrono::steady_clock::time_point start) {
 }
 
 // One implementation in a row: `run` does the workload once and returns the
-// sample; `goal` is the limit for our cost over it (0: none).
+// sample; `goal` is the limit for our cost over it (0: none); `figure` is
+// what MeasureTurns made of its samples.
 struct Side {
   std::string name;
   std::function<double()> run;
   double goal = 0;
+  Figure figure{};
 };
 
 inline void Progress(const std::string& what) {
@@ -74,19 +76,18 @@ inline void Progress(const std::string& what) {
 
 // Warms up each side once, then runs them turn about, `repetitions` times,
 // so that a quiet or a noisy stretch of the machine falls on all of them.
-inline std::vector<Figure> MeasureTurns(const std::string& what, const std::vector<Side>& sides) {
+inline std::vector<Side> MeasureTurns(const std::string& what, std::vector<Side> sides) {
   Progress(what);
   std::vector<std::vector<double>> samples(sides.size());
   for (int r = -1; r < repetitions; ++r) {
     for (size_t s = 0; s < sides.size(); ++s) {
       const double sample = sides[s].run();
-      if (check_failed.exchange(false)) Fail(what + ": " + sides[s].name);
+      if (check_failed.exchange(false)) Fail(what + ": " + sides[s].name + ": the workload's check failed");
       if (r >= 0) samples[s].push_back(sample);
     }
   }
-  std::vector<Figure> figures;
-  for (auto& side_samples : samples) figures.push_back(Figure::FromSamples(side_samples));
-  return figures;
+  for (size_t s = 0; s < sides.size(); ++s) sides[s].figure = Figure::FromSamples(samples[s]);
+  return sides;
 }
 
 // `body(iterations)` once to warm up, then `repetitions` times: the time per iteration.
@@ -96,7 +97,7 @@ inline Figure Measure(const std::string& what, long iterations, const std::funct
                     body(iterations);
                     return NanosecondsSince(start) / static_cast<double>(iterations);
                   }};
-  return MeasureTurns(what, {side})[0];
+  return MeasureTurns(what, {side})[0].figure;
 }
 
 // How many iterations of `body` take about `target_ms`: for figures that
@@ -113,13 +114,6 @@ inline long IterationsFor(double target_ms, const std::function<void(long)>& bod
   }
 }
 
-// One peer's figure in a row, and the goal for our cost over it (0: none).
-struct Peer {
-  std::string name;
-  Figure figure;
-  double goal = 0;
-};
-
 class Table {
  public:
   explicit Table(std::string name) : name_(std::move(name)) {
@@ -127,7 +121,7 @@ class Table {
   }
   // Writes the CSV files if asked to; the exit status.
   int Finish() const {
-    if (!csv_directory.empty() && !WriteCsv(csv_directory)) Fail("writing the CSV files to " + csv_directory);
+    if (!csv_directory.empty() && !WriteCsv(csv_directory)) Fail("cannot write the CSV files to " + csv_directory);
     return failed ? 1 : 0;
   }
 
@@ -139,22 +133,20 @@ class Table {
   // Measures the sides turn about; the first is ours, the others its peers.
   void Compare(const std::string& what, const std::string& unit, const std::vector<Side>& sides,
                const std::string& series = "", const std::string& x = "") {
-    const std::vector<Figure> figures = MeasureTurns(what, sides);
-    std::vector<Peer> peers;
-    for (size_t i = 1; i < sides.size(); ++i) peers.push_back({sides[i].name, figures[i], sides[i].goal});
-    Row(what, unit, figures[0], peers, series, x);
+    const std::vector<Side> measured = MeasureTurns(what, sides);
+    Row(what, unit, measured[0].figure, {measured.begin() + 1, measured.end()}, series, x);
   }
 
   // Our figure against each peer's. Units "ns" (a cost per operation) or
   // "/s" (a rate, whose cost is its inverse). With `series`, the medians are
   // also a point `x` of the plotted series of that name.
-  void Row(const std::string& what, const std::string& unit, const Figure& ours, const std::vector<Peer>& peers,
+  void Row(const std::string& what, const std::string& unit, const Figure& ours, const std::vector<Side>& peers,
            const std::string& series = "", const std::string& x = "") {
     std::string line = Padded(what, 44) + Padded(Human(ours.median_ns, unit), 10);
     std::string misses;
     std::string columns = "x,Quenthaloy", point = x + "," + Number(ours.median_ns);
     Csv(what, "Quenthaloy", ours, unit, 1, 0);
-    for (const Peer& peer : peers) {
+    for (const Side& peer : peers) {
       const double ratio =
           unit == "/s" ? peer.figure.median_ns / ours.median_ns : ours.median_ns / peer.figure.median_ns;
       const bool missed = peer.goal > 0 && ratio > peer.goal;
@@ -218,16 +210,11 @@ class Table {
   static std::string Human(double value, const std::string& unit) {
     char text[32];
     if (unit == "/s") {
-      snprintf(text, sizeof(text), value >= 1e6 ? "%.2fM/s" : "%.1fk/s", value >= 1e6 ? value / 1e6 : value / 1e3);
+      snprintf(text, sizeof(text), value >= 1e6 ? "%.2fM/s" : "%.1fk/s", value / (value >= 1e6 ? 1e6 : 1e3));
+    } else if (value >= 1e3) {
+      snprintf(text, sizeof(text), value >= 1e6 ? "%.2fms" : "%.2fus", value / (value >= 1e6 ? 1e6 : 1e3));
     } else {
-      const bool ms = value >= 1e6, us = value >= 1e3;
-      snprintf(text, sizeof(text),
-               ms   ? "%.2fms"
-               : us ? "%.2fus"
-                    : "%.1fns",
-               ms   ? value / 1e6
-               : us ? value / 1e3
-                    : value);
+      snprintf(text, sizeof(text), "%.1fns", value);
     }
     return text;
   }

@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
 #endif
   kernel_lock = CreateMutexA(nullptr, FALSE, "QuenthaloyBench_lock");
   if (kernel_lock == nullptr) {
-    Fail("wine_bench: making the baselines' lock");
+    Fail("wine_bench: cannot make the baselines' lock");
     return 1;
   }
   // Nobody waits, so a post wakes nobody: the lock for the post, the lock for the take.
