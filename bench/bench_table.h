@@ -90,20 +90,11 @@ inline std::vector<Side> MeasureTurns(const std::string& what, std::vector<Side>
   return sides;
 }
 
-// `body(iterations)` once to warm up, then `repetitions` times: the time per iteration.
-inline Figure Measure(const std::string& what, long iterations, const std::function<void(long)>& body) {
-  const Side side{what, [&] {
-                    const auto start = std::chrono::steady_clock::now();
-                    body(iterations);
-                    return NanosecondsSince(start) / static_cast<double>(iterations);
-                  }};
-  return MeasureTurns(what, {side})[0].figure;
-}
-
 // How many iterations of `body` take about `target_ms`: for figures that
 // differ a thousandfold between a good and a bad implementation, where any
 // fixed count is either too short to time or too long to wait for.
-inline long IterationsFor(double target_ms, const std::function<void(long)>& body) {
+template <class Body>
+long IterationsFor(double target_ms, const Body& body) {
   for (long n = 1;; n *= 2) {
     const auto start = std::chrono::steady_clock::now();
     body(n);

@@ -371,27 +371,18 @@ void LockWorkloads(Table& table) {
 // the queue, against the same pair on an empty queue.
 void Depth(Table& table) {
   table.Section("post+take behind messages queued for another key, ns");
-  std::vector<long> depths = {100, 10000, 1000000};
-  if (quick) depths = {100};
-  const int32_t key = next_key.fetch_add(1), other = next_key.fetch_add(1);
-  auto pairs = [key](long count) {
-    for (long i = 0; i < count; ++i) {
-      SendThreadMessage(key, 1);
-      GetThreadMessage(key);
-    }
-  };
-  const long n = quick ? 1 : IterationsFor(30, pairs);
-  const Figure empty = Measure("post+take on an empty queue", n, pairs);
+  const long n = quick ? 1 : IterationsFor(30, [](long pairs) { PostTake<Ours>(pairs); });
+  const std::function<double()> pairs = [n] { return PostTake<Ours>(n); };
+  const Side empty = MeasureTurns("post+take on an empty queue", {{"the same on an empty queue", pairs, 2.0}})[0];
+  const int32_t other = next_key.fetch_add(1);
   long queued = 0;
-  for (long depth : depths) {
+  for (long depth : quick ? std::vector<long>{100} : std::vector<long>{100, 10000, 1000000}) {
     const std::string what = "post+take behind " + std::to_string(depth);
     for (; queued < depth; ++queued) SendThreadMessage(other, 1);
-    table.Row(what, "ns", Measure(what, n, pairs), {Side{"the same on an empty queue", nullptr, 2.0, empty}}, "depth",
-              std::to_string(depth));
+    table.Row(what, "ns", MeasureTurns(what, {{what, pairs}})[0].figure, {empty}, "depth", std::to_string(depth));
   }
-  long drained = 0;
-  while (GetThreadMessage(other) != 0) ++drained;
-  if (drained != queued) Fail("post+take behind a deep queue: messages lost");
+  while (GetThreadMessage(other) != 0) --queued;
+  if (queued != 0) Fail("post+take behind a deep queue: messages lost");
 }
 
 // Resident memory, from /proc/self/statm, in KiB.

@@ -7,9 +7,9 @@ One dispatcher thread hands jobs 1..N round-robin to 1, 4 and 16 worker
 threads, then a stop value to each. With the library every worker blocks in
 WaitThreadMessage on its own key; the baseline gives every worker its own
 queue.Queue. Per job, median of several runs with the spread, measured turn
-about with the baseline. --quick runs one tiny pool, so that the script
-cannot rot.
+about with the baseline.
 """
+import argparse
 import ctypes
 import os
 import queue
@@ -84,19 +84,13 @@ def human(ns):
 
 
 def main():
-    arguments = sys.argv[1:]
-    quick = "--quick" in arguments
-    csv_directory = None
-    if "--csv" in arguments:
-        at = arguments.index("--csv")
-        csv_directory = arguments[at + 1]
-        del arguments[at:at + 2]
-    paths = [a for a in arguments if not a.startswith("--")]
-    if len(paths) != 1:
-        print(__doc__.strip().splitlines()[2], file=sys.stderr)
-        return 2
-    library = load(paths[0])
-    repetitions, counts, jobs, goal = (1, [2], 10, 1.0) if quick else (7, [1, 4, 16], 50000, 1.0)
+    parser = argparse.ArgumentParser(description=__doc__.strip().splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="one tiny pool, so that the script cannot rot")
+    parser.add_argument("--csv", metavar="DIR", help="also write python_results.csv and python_pool.csv there")
+    parser.add_argument("library", help="path to libquenthaloy.so")
+    options = parser.parse_args()
+    library = load(options.library)
+    repetitions, counts, jobs, goal = (1, [2], 10, 1.0) if options.quick else (7, [1, 4, 16], 50000, 1.0)
     base = "one queue.Queue per worker"
     print("\n== python (ratio: our cost over the baseline's, > 1 is slower; * misses its goal <= %.2f)" % goal)
     rows, series, failed = [], [], False
@@ -124,12 +118,12 @@ def main():
                     (what, o[0], o[1], o[2], base, b[0], b[1], b[2], ratio, goal, "yes" if met else "no"))
         series.append("%d,%.4g,%.4g" % (workers, o[0], b[0]))
 
-    if csv_directory is not None:
+    if options.csv is not None:
         for name, header, lines in [
                 ("python_results.csv",
                  "what,ours,ours_low,ours_high,baseline,baseline_value,baseline_low,baseline_high,unit,ratio,goal,met",
                  rows), ("python_pool.csv", "x,ours,baseline", series)]:
-            with open(os.path.join(csv_directory, name), "w") as f:
+            with open(os.path.join(options.csv, name), "w") as f:
                 f.writelines(line + "\n" for line in [header] + lines)
     return 1 if failed else 0
 
