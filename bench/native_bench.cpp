@@ -41,8 +41,7 @@ long FutexCall(std::atomic<uint32_t>* word, int op, uint32_t value) {
 }
 
 // ---- Queues (the interface: workloads.h). A peer's queue of one key is
-// reached through three overloads: Push(queue, value), Pop(queue) waiting,
-// TryPop(queue) returning 0 when it is empty.
+// reached as oneTBB's is: push(value), pop(value) waiting, try_pop(value).
 
 void Signal(std::condition_variable& posted) { posted.notify_one(); }
 void Wait(std::condition_variable& posted, std::unique_lock<std::mutex>& hold) { posted.wait(hold); }
@@ -60,64 +59,39 @@ void Wait(absl::CondVar& posted, std::unique_lock<AbslMutex>& hold) { posted.Wai
 // condition variable its takers wait on.
 template <class Mutex, class CondVar>
 struct Locked {
+  void push(int32_t value) {
+    {
+      std::lock_guard<Mutex> hold(mutex);
+      values.push_back(value);
+    }
+    Signal(posted);
+  }
+  void pop(int32_t& value) {
+    std::unique_lock<Mutex> hold(mutex);
+    while (values.empty()) Wait(posted, hold);
+    value = PopFront(values);
+  }
+  bool try_pop(int32_t& value) {
+    std::lock_guard<Mutex> hold(mutex);
+    if (values.empty()) return false;
+    value = PopFront(values);
+    return true;
+  }
   Mutex mutex;
   CondVar posted;
   std::deque<int32_t> values;
 };
-template <class Mutex, class CondVar>
-void Push(Locked<Mutex, CondVar>& key, int32_t value) {
-  {
-    std::lock_guard<Mutex> hold(key.mutex);
-    key.values.push_back(value);
-  }
-  Signal(key.posted);
-}
-template <class Mutex, class CondVar>
-int32_t Pop(Locked<Mutex, CondVar>& key) {
-  std::unique_lock<Mutex> hold(key.mutex);
-  while (key.values.empty()) Wait(key.posted, hold);
-  return PopFront(key.values);
-}
-template <class Mutex, class CondVar>
-int32_t TryPop(Locked<Mutex, CondVar>& key) {
-  std::lock_guard<Mutex> hold(key.mutex);
-  return key.values.empty() ? 0 : PopFront(key.values);
-}
-
-#if defined(QUENTHALOY_BENCH_TBB)
-using TbbQueue = tbb::concurrent_bounded_queue<int32_t>;
-void Push(TbbQueue& queue, int32_t value) { queue.push(value); }
-int32_t Pop(TbbQueue& queue) {
-  int32_t value = 0;
-  queue.pop(value);
-  return value;
-}
-int32_t TryPop(TbbQueue& queue) {
-  int32_t value = 0;
-  return queue.try_pop(value) ? value : 0;
-}
-#endif
 
 #if defined(QUENTHALOY_BENCH_MOODYCAMEL)
 // Without producer or consumer tokens, as a caller that cannot keep one per
 // thread and queue uses it. ConcurrentQueue has no blocking take: only the
 // one-thread post+take runs it.
-using MoodycamelQueue = moodycamel::BlockingConcurrentQueue<int32_t>;
-using MoodycamelPlain = moodycamel::ConcurrentQueue<int32_t>;
 template <class Queue>
-int32_t TryDequeue(Queue& queue) {
-  int32_t value = 0;
-  return queue.try_dequeue(value) ? value : 0;
-}
-void Push(MoodycamelQueue& queue, int32_t value) { queue.enqueue(value); }
-void Push(MoodycamelPlain& queue, int32_t value) { queue.enqueue(value); }
-int32_t Pop(MoodycamelQueue& queue) {
-  int32_t value = 0;
-  queue.wait_dequeue(value);
-  return value;
-}
-int32_t TryPop(MoodycamelQueue& queue) { return TryDequeue(queue); }
-int32_t TryPop(MoodycamelPlain& queue) { return TryDequeue(queue); }
+struct Moodycamel : Queue {
+  void push(int32_t value) { this->enqueue(value); }
+  void pop(int32_t& value) { this->wait_dequeue(value); }
+  bool try_pop(int32_t& value) { return this->try_dequeue(value); }
+};
 #endif
 
 // A peer: one queue per key, each on cache lines of its own.
@@ -128,9 +102,16 @@ struct PerKey {
     Queue queue;
   };
   PerKey(int keys, int) : key(new Key[keys]) {}
-  void Post(int, int to, int32_t value) { Push(key[to].queue, value); }
-  int32_t Take(int to) { return Pop(key[to].queue); }
-  int32_t TryTake(int to) { return TryPop(key[to].queue); }
+  void Post(int, int to, int32_t value) { key[to].queue.push(value); }
+  int32_t Take(int to) {
+    int32_t value = 0;
+    key[to].queue.pop(value);
+    return value;
+  }
+  int32_t TryTake(int to) {
+    int32_t value = 0;
+    return key[to].queue.try_pop(value) ? value : 0;
+  }
   std::unique_ptr<Key[]> key;
 };
 
@@ -237,12 +218,12 @@ std::vector<Entry> Queues() {
   queues.push_back(QueueOf<PerKey<Locked<AbslMutex, absl::CondVar>>>("abseil"));
 #endif
 #if defined(QUENTHALOY_BENCH_TBB)
-  queues.push_back(QueueOf<PerKey<TbbQueue>>("oneTBB"));
+  queues.push_back(QueueOf<PerKey<tbb::concurrent_bounded_queue<int32_t>>>("oneTBB"));
 #endif
 #if defined(QUENTHALOY_BENCH_MOODYCAMEL)
-  queues.push_back(QueueOf<PerKey<MoodycamelQueue>>("moodycamel"));
-  queues.push_back(
-      {"moodycamel-plain", nullptr, nullptr, PostTake<PerKey<MoodycamelPlain>>, nullptr, nullptr, nullptr});
+  queues.push_back(QueueOf<PerKey<Moodycamel<moodycamel::BlockingConcurrentQueue<int32_t>>>>("moodycamel"));
+  queues.push_back({"moodycamel-plain", nullptr, nullptr,
+                    PostTake<PerKey<Moodycamel<moodycamel::ConcurrentQueue<int32_t>>>>, nullptr, nullptr, nullptr});
 #endif
   queues.push_back(QueueOf<Floor>("floor"));
   return queues;
@@ -371,7 +352,10 @@ void LockWorkloads(Table& table) {
 // the queue, against the same pair on an empty queue.
 void Depth(Table& table) {
   table.Section("post+take behind messages queued for another key, ns");
-  const long n = quick ? 1 : IterationsFor(30, [](long pairs) { PostTake<Ours>(pairs); });
+  // About 30 ms a sample, from what 10^4 pairs cost: any fixed count would be
+  // too short to time or too long to wait for where a bad queue is a
+  // thousandfold slower behind 10^6 messages than in front of them.
+  const long n = quick ? 1 : std::max(1L, static_cast<long>(30e6 / std::max(PostTake<Ours>(10000), 1.0)));
   const std::function<double()> pairs = [n] { return PostTake<Ours>(n); };
   const Side empty = MeasureTurns("post+take on an empty queue", {{"the same on an empty queue", pairs, 2.0}})[0];
   const int32_t other = next_key.fetch_add(1);

@@ -95,9 +95,12 @@ struct KernelMutex {
 };
 
 // Ours against the kernel calls, with the goal for our cost over theirs.
-void Compare(Table& table, const std::string& what, const std::function<double()>& ours, const std::string& kernel_name,
-             const std::function<double()>& kernel) {
-  table.Compare(what, "ns", {{"Quenthaloy", ours}, {kernel_name, kernel, 1.1}});
+template <class... Arguments>
+void Compare(Table& table, const std::string& what, double (*ours)(Arguments...), const std::string& kernel_name,
+             double (*kernel)(Arguments...), Arguments... arguments) {
+  table.Compare(
+      what, "ns",
+      {{"Quenthaloy", [=] { return ours(arguments...); }}, {kernel_name, [=] { return kernel(arguments...); }, 1.1}});
 }
 
 }  // namespace
@@ -119,38 +122,31 @@ int main(int argc, char** argv) {
     return 1;
   }
   // Nobody waits, so a post wakes nobody: the lock for the post, the lock for the take.
-  Compare(
-      table, "SendThreadMessage+GetThreadMessage", [] { return PostTake<Ours>(Count(2000)); },
-      "wait+release, wait+release", [] { return PostTake<KernelQueue>(Count(2000)); });
-  Compare(
-      table, "GetThreadMessage, nothing queued", [] { return TakeEmpty<Ours>(Count(2000)); }, "wait+release",
-      [] { return TakeEmpty<KernelQueue>(Count(2000)); });
-  Compare(
-      table, "hand-off SendAndWait/Wait per message", [] { return HandOff<Ours>(Count(300)); },
-      "two auto-reset events and the lock", [] { return HandOff<KernelQueue>(Count(300)); });
+  Compare(table, "SendThreadMessage+GetThreadMessage", PostTake<Ours>, "wait+release, wait+release",
+          PostTake<KernelQueue>, Count(2000));
+  Compare(table, "GetThreadMessage, nothing queued", TakeEmpty<Ours>, "wait+release", TakeEmpty<KernelQueue>,
+          Count(2000));
+  Compare(table, "hand-off SendAndWait/Wait per message", HandOff<Ours>, "two auto-reset events and the lock",
+          HandOff<KernelQueue>, Count(300));
   // Kernel calls per job must not grow with the number of workers: each pool
-  // size against the kernel-call pool of the same size.
+  // size against the kernel-call pool of the same size. Where Wine's 32-bit
+  // side runs under qemu (scripts/wine-run says so), Wine crashes with more
+  // than one helper thread blocked in a Wine wait.
+  const char* under_qemu = getenv("QUENTHALOY_WINE_UNDER_QEMU");
   for (int workers : {1, 8}) {
-    // Where Wine's 32-bit side runs under qemu (scripts/wine-run says so),
-    // Wine crashes with more than one helper thread blocked in a Wine wait.
-    const char* under_qemu = getenv("QUENTHALOY_WINE_UNDER_QEMU");
     if (workers > 1 && under_qemu != nullptr && under_qemu[0] == '1') {
       table.Note("worker pool with " + std::to_string(workers) +
-                 " workers left out: Wine's 32-bit side runs under qemu here, where Wine crashes with more than "
-                 "one helper thread blocked in a Wine wait");
+                 " workers left out: Wine's 32-bit side runs under "
+                 "qemu here, where Wine crashes with more than one helper thread blocked in a Wine wait");
       continue;
     }
-    Compare(
-        table, "worker pool, " + std::to_string(workers) + " workers, per job",
-        [workers] { return WorkerPool<Ours>(workers, Count(1000)); }, "per-worker events and queues, the lock",
-        [workers] { return WorkerPool<KernelQueue>(workers, Count(1000)); });
+    Compare(table, "worker pool, " + std::to_string(workers) + " workers, per job", WorkerPool<Ours>,
+            "per-worker events and queues, the lock", WorkerPool<KernelQueue>, workers, Count(1000));
   }
-  Compare(
-      table, "OpenThreadResource+CloseThreadResource", [] { return Uncontended<OurResource>(Count(2000)); },
-      "WaitForSingleObject+ReleaseMutex", [] { return Uncontended<KernelMutex>(Count(2000)); });
-  Compare(
-      table, "AddThreadResource+DeleteThreadResource", [] { return MakeDestroy<OurResource>(Count(2000)); },
-      "CreateMutexA+CloseHandle", [] { return MakeDestroy<KernelMutex>(Count(2000)); });
+  Compare(table, "OpenThreadResource+CloseThreadResource", Uncontended<OurResource>, "WaitForSingleObject+ReleaseMutex",
+          Uncontended<KernelMutex>, Count(2000));
+  Compare(table, "AddThreadResource+DeleteThreadResource", MakeDestroy<OurResource>, "CreateMutexA+CloseHandle",
+          MakeDestroy<KernelMutex>, Count(2000));
   CloseHandle(kernel_lock);
   return table.Finish();
 }
