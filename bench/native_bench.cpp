@@ -194,8 +194,7 @@ struct Floor {
   int producers;
 };
 
-// Every queue and lock as the driver sees it: its workloads, those it
-// cannot run null.
+// Every queue and lock as the rows see it: its workloads, those it cannot run null.
 struct Entry {
   const char* name;
   double (*worker_pool)(int, long);
@@ -436,9 +435,8 @@ void Memory(Table& table) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  ParseOptions(argc, argv);
+  Table table("native", argc, argv);
   repetitions = quick ? 1 : 5;
-  Table table("native");
 #if !defined(QUENTHALOY_BENCH_ABSL)
   table.Note("abseil left out: built without libabsl-dev");
 #endif

@@ -1,8 +1,6 @@
 #!/usr/bin/env python3
 """A worker pool driven from Python through ctypes, against queue.Queue.
 
-usage: python_pool.py [--quick] [--csv DIR] path/to/libquenthaloy.so
-
 One dispatcher thread hands jobs 1..N round-robin to 1, 4 and 16 worker
 threads, then a stop value to each. With the library every worker blocks in
 WaitThreadMessage on its own key; the baseline gives every worker its own

@@ -106,16 +106,15 @@ void Compare(Table& table, const std::string& what, double (*ours)(Arguments...)
 }  // namespace
 
 int main(int argc, char** argv) {
-  ParseOptions(argc, argv);
+#if defined(QUENTHALOY_CDECL)
+  Table table("wine_cdecl", argc, argv);
+#else
+  Table table("wine_stdcall", argc, argv);
+#endif
   // Every figure here is a handful of server round trips, and one sample
   // differs from the next by up to a fifth: fifteen samples a side keep the
   // median steady enough to compare within a tenth.
   repetitions = quick ? 1 : 15;
-#if defined(QUENTHALOY_CDECL)
-  Table table("wine_cdecl");
-#else
-  Table table("wine_stdcall");
-#endif
   kernel_lock = CreateMutexA(nullptr, FALSE, "QuenthaloyBench_lock");
   if (kernel_lock == nullptr) {
     Fail("wine_bench: cannot make the baselines' lock");

@@ -1,16 +1,14 @@
-// What every benchmark shares: measuring (medians of repetitions with their
-// spread, taken turn about with every peer), reporting (a table of our figure
-// against each peer's with the ratio, and the same as CSV files for
-// plotting), and the workloads, each over any queue or lock through a small
-// adaptor, so that a new peer (or a new platform) is one adaptor. Each
-// workload checks its own result (Check) and returns one sample.
+// What the benchmarks share: measuring (medians of repetitions and their
+// spread, taken turn about with every peer), reporting (our figure against
+// each peer's with the ratio, on the terminal and in CSV files for plotting)
+// and the workloads, each run over any queue or lock through a small adaptor
+// and checking its own result (Check).
 //
-// A queue holds `keys` independent queues (recipients), made by Queue(keys,
-// producers): Post(from, to, value) by producer thread `from` (only the
+// A queue: Queue(keys, producers) holds `keys` independent queues
+// (recipients); Post(from, to, value) by producer thread `from` (only the
 // floor looks at it), Take(to) blocks, TryTake(to) returns 0 when nothing is
 // queued (no workload posts 0); kShared: consumers can share one key.
-// A lock has lock() and unlock(), made and destroyed by its constructor and
-// destructor.
+// A lock: lock() and unlock(), made and destroyed with the object.
 #ifndef QUENTHALOY_BENCH_WORKLOADS_H
 #define QUENTHALOY_BENCH_WORKLOADS_H
 
@@ -35,13 +33,6 @@ namespace bench {
 inline int repetitions = 5;
 inline bool quick = false;  // --quick: one tiny iteration of each, so that the code cannot rot
 inline std::string csv_directory;
-
-inline void ParseOptions(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (strcmp(argv[i], "--quick") == 0) quick = true;
-    if (strcmp(argv[i], "--csv") == 0 && i + 1 < argc) csv_directory = argv[++i];
-  }
-}
 
 // A failed check (a job lost, taken twice or out of order) makes the run's
 // figures meaningless, and the exit status says so. Workloads only raise
@@ -107,8 +98,14 @@ inline std::vector<Side> MeasureTurns(const std::string& what, std::vector<Side>
 
 class Table {
  public:
-  explicit Table(std::string name) : name_(std::move(name)) {
+  // Takes the command line both benchmarks take: --quick, --csv DIR.
+  Table(std::string name, int argc, char** argv) : name_(std::move(name)) {
+    for (int i = 1; i < argc; ++i) {
+      if (strcmp(argv[i], "--quick") == 0) quick = true;
+      if (strcmp(argv[i], "--csv") == 0 && i + 1 < argc) csv_directory = argv[++i];
+    }
     Print("\n== " + name_ + " (ratio: our cost over the peer's, > 1 is slower; * misses its goal)");
+    files_[name_ + "_results"] = {"what,implementation,median,low,high,unit,ratio,goal,met"};
   }
   // Writes the CSV files if asked to; the exit status.
   int Finish() const {
@@ -152,8 +149,9 @@ class Table {
     }
     Print(line + (misses.empty() ? "" : "   goal missed against" + misses));
     if (!series.empty()) {
-      series_columns_[series] = columns;
-      series_[series].push_back(point);
+      std::vector<std::string>& lines = files_[name_ + "_" + series];
+      if (lines.empty()) lines.push_back(columns);
+      lines.push_back(point);
     }
   }
 
@@ -172,12 +170,8 @@ class Table {
   // <name>_results.csv: one line per figure; <name>_<series>.csv: one line
   // per point, one column per implementation.
   bool WriteCsv(const std::string& directory) const {
-    std::map<std::string, std::vector<std::string>> files = series_;
-    for (auto& [series, points] : files) points.insert(points.begin(), series_columns_.at(series));
-    files["results"] = csv_;
-    files["results"].insert(files["results"].begin(), "what,implementation,median,low,high,unit,ratio,goal,met");
-    for (const auto& [suffix, lines] : files) {
-      FILE* file = fopen((directory + "/" + name_ + "_" + suffix + ".csv").c_str(), "w");
+    for (const auto& [file_name, lines] : files_) {
+      FILE* file = fopen((directory + "/" + file_name + ".csv").c_str(), "w");
       if (file == nullptr) return false;
       for (const std::string& line : lines) fprintf(file, "%s\n", line.c_str());
       if (fclose(file) != 0) return false;
@@ -212,15 +206,13 @@ class Table {
   void Csv(const std::string& what, const std::string& implementation, const Figure& figure, const std::string& unit,
            double ratio, double goal, const std::string& met = "") {
     const std::string verdict = !met.empty() ? met : goal <= 0 ? "" : ratio <= goal ? "yes" : "no";
-    csv_.push_back("\"" + what + "\",\"" + implementation + "\"," + Number(figure.median_ns) + "," +
-                   Number(figure.low_ns) + "," + Number(figure.high_ns) + "," + unit + "," + Number(ratio) + "," +
-                   (goal > 0 ? "<=" + Number(goal) : "") + "," + verdict);
+    files_[name_ + "_results"].push_back("\"" + what + "\",\"" + implementation + "\"," + Number(figure.median_ns) +
+                                         "," + Number(figure.low_ns) + "," + Number(figure.high_ns) + "," + unit + "," +
+                                         Number(ratio) + "," + (goal > 0 ? "<=" + Number(goal) : "") + "," + verdict);
   }
 
   std::string name_;
-  std::vector<std::string> csv_;
-  std::map<std::string, std::string> series_columns_;
-  std::map<std::string, std::vector<std::string>> series_;
+  std::map<std::string, std::vector<std::string>> files_;  // CSV files by name, their lines
 };
 
 // ---- The workloads.
