@@ -1,329 +1,151 @@
 // Each export's cost under Wine against the least sequence of kernel calls
-// that its work needs, measured side by side in one run. Every kernel call
-// here is a round trip to the Wine server, so the counts stay small.
-// The baselines take a named mutex of their own, as the library takes its
-// named queue lock around every queue operation.
+// that its work needs, measured turn about in one run with workloads.h's
+// workloads. Every kernel call here is a round trip to the Wine server, so
+// the counts stay small.
 //   wine_bench [--csv DIR]   full run (DIR: also writes CSV files there)
 //   wine_bench --quick       one tiny iteration of each
-#include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
 
-#include <atomic>
-#include <deque>
-#include <functional>
-#include <string>
-#include <thread>
-#include <vector>
+#include <memory>
 
-#include "bench_table.h"
-#include "quenthaloy.h"
+#include "workloads.h"
 
 namespace {
 
-using bench::Figure;
+using namespace bench;  // NOLINT(google-build-using-namespace): this program is the benchmark
 
-bool quick = false;
 long Count(long n) { return quick ? 2 : n; }
 
-std::atomic<bool> workload_failed{false};
+// The baselines' lock: a named mutex of their own, as the library takes its
+// named queue lock around every queue operation.
+HANDLE kernel_lock = nullptr;
 
-void CheckWorkload(bool correct, const std::string& what) {
-  if (correct) return;
-  fprintf(stderr, "wine_bench: %s: the workload's check failed\n", what.c_str());
-  workload_failed = true;
+HANDLE NewEvent() {
+  HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  Check(event != nullptr);
+  return event;
 }
 
-// The same test as the tests' harness::BlockedThreadsAllowed: where Wine's
-// 32-bit side runs under qemu (scripts/wine-run says so), Wine crashes with
-// more than one helper thread blocked in a Wine wait.
-int BlockedThreadsAllowed(int wanted) {
-  const char* under_qemu = getenv("QUENTHALOY_WINE_UNDER_QEMU");
-  return (under_qemu != nullptr && under_qemu[0] == '1') ? 1 : wanted;
-}
-
-void Lock(HANDLE lock) { WaitForSingleObject(lock, INFINITE); }
-void Unlock(HANDLE lock) { ReleaseMutex(lock); }
-
-void Messages(bench::Table& table, HANDLE lock) {
-  bench::Progress("post and take");
-  const long n = Count(2000);
-  Figure ours, kernel;
-  // Nobody waits, so a post wakes nobody: the lock for the post, the lock
-  // for the take.
-  bench::MeasureInterleaved(
-      n,
-      [](long count) {
-        for (long i = 0; i < count; ++i) {
-          SendThreadMessage(1, static_cast<int32_t>(i | 1));
-          GetThreadMessage(1);
-        }
-      },
-      [lock](long count) {
-        for (long i = 0; i < count; ++i) {
-          Lock(lock);
-          Unlock(lock);
-          Lock(lock);
-          Unlock(lock);
-        }
-      },
-      &ours, &kernel);
-  table.Row("SendThreadMessage+GetThreadMessage", ours, "wait+release, wait+release", kernel, 1.1);
-
-  bench::Progress("take from an empty queue");
-  Figure empty, pair;
-  bench::MeasureInterleaved(
-      n,
-      [](long count) {
-        for (long i = 0; i < count; ++i) GetThreadMessage(2);
-      },
-      [lock](long count) {
-        for (long i = 0; i < count; ++i) {
-          Lock(lock);
-          Unlock(lock);
-        }
-      },
-      &empty, &pair);
-  table.Row("GetThreadMessage, nothing queued", empty, "wait+release", pair, 1.1);
-}
-
-// A hand-off done with kernel calls alone: each thread has one auto-reset
-// event for good; a waiter finding nothing marks itself asleep under the
-// lock and sleeps on its event; the sender gives the value straight to a
-// sleeper under the lock, sets the sleeper's event after releasing it and
-// sleeps on its own event until the taker sets it.
-struct KernelHandOff {
-  HANDLE lock;
-  HANDLE taker_event;
-  HANDLE sender_event;
-  bool taker_asleep = false;
-  bool queued = false;  // a value waits, for a taker that was awake
-
-  void Send() {
-    Lock(lock);
-    const bool hand_over = taker_asleep;
-    taker_asleep = false;
-    if (!hand_over) queued = true;
-    Unlock(lock);
-    if (hand_over) SetEvent(taker_event);
-    WaitForSingleObject(sender_event, INFINITE);
-  }
-  void Take() {
-    Lock(lock);
-    const bool found = queued;
-    queued = false;
-    if (!found) taker_asleep = true;
-    Unlock(lock);
-    if (!found) WaitForSingleObject(taker_event, INFINITE);
-    SetEvent(sender_event);
-  }
-};
-
-// One thread sends synchronously, the other waits for the message: per
-// message, against the same hand-off done with the kernel calls alone.
-void HandOff(bench::Table& table, HANDLE lock) {
-  bench::Progress("hand-off");
-  const long n = Count(300);
-  KernelHandOff kernel_hand_off{lock, CreateEventA(nullptr, FALSE, FALSE, nullptr),
-                                CreateEventA(nullptr, FALSE, FALSE, nullptr)};
-  CheckWorkload(kernel_hand_off.taker_event != nullptr && kernel_hand_off.sender_event != nullptr, "CreateEventA");
-  Figure ours, kernel;
-  bench::MeasureInterleaved(
-      n,
-      [](long count) {
-        std::thread taker([count] {
-          for (long i = 0; i < count; ++i) WaitThreadMessage(4);
-        });
-        for (long i = 0; i < count; ++i) SendThreadMessageAndWait(4, static_cast<int32_t>(i | 1));
-        taker.join();
-      },
-      [&kernel_hand_off](long count) {
-        std::thread taker([&kernel_hand_off, count] {
-          for (long i = 0; i < count; ++i) kernel_hand_off.Take();
-        });
-        for (long i = 0; i < count; ++i) kernel_hand_off.Send();
-        taker.join();
-      },
-      &ours, &kernel);
-  CloseHandle(kernel_hand_off.taker_event);
-  CloseHandle(kernel_hand_off.sender_event);
-  table.Row("hand-off SendAndWait/Wait per message", ours, "two auto-reset events and the lock", kernel, 1.1);
-}
-
-// The worker pool with kernel calls alone: per worker a queue, an asleep
-// flag and an auto-reset event of its own, all under the one lock; a post
-// to a sleeping worker hands the job over and sets that worker's event
-// only, so no post wakes anyone else.
-struct KernelWorker {
-  std::deque<int32_t> jobs;
-  bool asleep = false;
-  int32_t handed = 0;
-  HANDLE event = nullptr;
-};
-
-struct KernelPool {
-  HANDLE lock;
-  std::vector<KernelWorker> workers;
-
-  void Post(int w, int32_t job) {
-    KernelWorker& worker = workers[w];
-    Lock(lock);
-    const bool hand_over = worker.asleep;
-    worker.asleep = false;
+// A queue of kernel calls alone: per key a queue, an asleep flag and an
+// auto-reset event, all under the one lock. A take finding nothing marks
+// its key asleep and waits on the key's event; a post to a sleeping key
+// hands the value over and sets that event only, after the release, so no
+// post wakes anyone else. A synchronous send then waits on the key's second
+// event, which its taker sets.
+struct KernelQueue {
+  struct Key {
+    std::deque<int32_t> values;
+    bool asleep = false;
+    int32_t handed = 0;
+    HANDLE posted = NewEvent();
+    HANDLE taken = NewEvent();
+    ~Key() {
+      CloseHandle(posted);
+      CloseHandle(taken);
+    }
+  };
+  KernelQueue(int keys, int) : key(new Key[keys]) {}
+  void Post(int, int to, int32_t value) {
+    Key& k = key[to];
+    WaitForSingleObject(kernel_lock, INFINITE);
+    const bool hand_over = k.asleep;
+    k.asleep = false;
     if (hand_over) {
-      worker.handed = job;
+      k.handed = value;
     } else {
-      worker.jobs.push_back(job);
+      k.values.push_back(value);
     }
-    Unlock(lock);
-    if (hand_over) SetEvent(worker.event);
+    ReleaseMutex(kernel_lock);
+    if (hand_over) SetEvent(k.posted);
   }
-  int32_t Take(int w) {
-    KernelWorker& worker = workers[w];
-    Lock(lock);
-    if (!worker.jobs.empty()) {
-      const int32_t job = worker.jobs.front();
-      worker.jobs.pop_front();
-      Unlock(lock);
-      return job;
+  int32_t Take(int to) {
+    Key& k = key[to];
+    WaitForSingleObject(kernel_lock, INFINITE);
+    if (!k.values.empty()) {
+      const int32_t value = PopFront(k.values);
+      ReleaseMutex(kernel_lock);
+      return value;
     }
-    worker.asleep = true;
-    Unlock(lock);
-    WaitForSingleObject(worker.event, INFINITE);
-    return worker.handed;
+    k.asleep = true;
+    ReleaseMutex(kernel_lock);
+    WaitForSingleObject(k.posted, INFINITE);
+    return k.handed;
   }
+  int32_t TryTake(int to) {
+    WaitForSingleObject(kernel_lock, INFINITE);
+    const int32_t value = key[to].values.empty() ? 0 : PopFront(key[to].values);
+    ReleaseMutex(kernel_lock);
+    return value;
+  }
+  void SendAndWait(int to, int32_t value) {
+    Post(0, to, value);
+    WaitForSingleObject(key[to].taken, INFINITE);
+  }
+  void Taken(int to) { SetEvent(key[to].taken); }
+  std::unique_ptr<Key[]> key;
 };
 
-constexpr int32_t kStop = -1;
-constexpr int32_t kFirstWorkerKey = 1000;
-
-// One dispatcher hands jobs 1..jobs round-robin to the workers, then a stop
-// value to each; each worker checks it got exactly its jobs, in order. The
-// time runs from the first post to the last worker's end: ns per job.
-double TimePool(int workers, long jobs, const std::function<int32_t(int)>& take,
-                const std::function<void(int, int32_t)>& post) {
-  std::atomic<int> ready{0};
-  std::vector<std::thread> pool;
-  pool.reserve(workers);
-  for (int w = 0; w < workers; ++w) {
-    pool.emplace_back([&, w] {
-      ready.fetch_add(1);
-      long expected = w + 1;
-      for (int32_t job = take(w); job != kStop; job = take(w)) {
-        CheckWorkload(job == expected, "worker pool");
-        expected += workers;
-      }
-      CheckWorkload(expected > jobs, "worker pool");
-    });
-  }
-  while (ready.load() < workers) Sleep(1);
-  const auto start = std::chrono::steady_clock::now();
-  for (long job = 1; job <= jobs; ++job) post(static_cast<int>((job - 1) % workers), static_cast<int32_t>(job));
-  for (int w = 0; w < workers; ++w) post(w, kStop);
-  for (auto& worker : pool) worker.join();
-  return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() /
-         static_cast<double>(jobs);
-}
-
-// Kernel calls per job must not grow with the number of workers: each
-// pool size against the kernel-call pool of the same size.
-void WorkerPool(bench::Table& table, HANDLE lock) {
-  const long jobs = Count(1000);
-  for (int workers : {1, 8}) {
-    if (BlockedThreadsAllowed(workers) < workers) {
-      table.Note("worker pool with " + std::to_string(workers) +
-                 " workers left out: Wine's 32-bit side runs under qemu here, where Wine crashes with more than "
-                 "one helper thread blocked in a Wine wait");
-      continue;
-    }
-    bench::Progress("worker pool, " + std::to_string(workers) + " workers");
-    KernelPool kernel_pool{lock, std::vector<KernelWorker>(workers)};
-    for (KernelWorker& worker : kernel_pool.workers) {
-      worker.event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-      CheckWorkload(worker.event != nullptr, "CreateEventA");
-    }
-    auto ours = [&] {
-      return TimePool(
-          workers, jobs, [](int w) { return WaitThreadMessage(kFirstWorkerKey + w); },
-          [](int w, int32_t job) { SendThreadMessage(kFirstWorkerKey + w, job); });
-    };
-    auto kernel = [&] {
-      return TimePool(
-          workers, jobs, [&kernel_pool](int w) { return kernel_pool.Take(w); },
-          [&kernel_pool](int w, int32_t job) { kernel_pool.Post(w, job); });
-    };
-    Figure ours_figure, kernel_figure;
-    bench::Interleaved(ours, kernel, &ours_figure, &kernel_figure);
-    for (KernelWorker& worker : kernel_pool.workers) CloseHandle(worker.event);
-    table.Row("worker pool, " + std::to_string(workers) + " workers, per job", ours_figure,
-              "per-worker events and queues, the lock", kernel_figure, 1.1);
-  }
-}
-
-void Resources(bench::Table& table) {
-  bench::Progress("resources");
-  const long n = Count(2000);
-  int32_t resource = AddThreadResource();
-  CheckWorkload(resource != 0, "AddThreadResource");
+struct KernelMutex {
   HANDLE mutex = CreateMutexA(nullptr, FALSE, nullptr);
-  CheckWorkload(mutex != nullptr, "CreateMutexA");
-  Figure ours, kernel;
-  bench::MeasureInterleaved(
-      n,
-      [resource](long count) {
-        for (long i = 0; i < count; ++i) {
-          OpenThreadResource(resource);
-          CloseThreadResource(resource);
-        }
-      },
-      [mutex](long count) {
-        for (long i = 0; i < count; ++i) {
-          WaitForSingleObject(mutex, INFINITE);
-          ReleaseMutex(mutex);
-        }
-      },
-      &ours, &kernel);
-  table.Row("OpenThreadResource+CloseThreadResource", ours, "WaitForSingleObject+ReleaseMutex", kernel, 1.1);
-  DeleteThreadResource(resource);
-  CloseHandle(mutex);
+  KernelMutex() { Check(mutex != nullptr); }
+  ~KernelMutex() { CloseHandle(mutex); }
+  void lock() { WaitForSingleObject(mutex, INFINITE); }
+  void unlock() { ReleaseMutex(mutex); }
+};
 
-  Figure made, created;
-  bench::MeasureInterleaved(
-      n,
-      [](long count) {
-        for (long i = 0; i < count; ++i) DeleteThreadResource(AddThreadResource());
-      },
-      [](long count) {
-        for (long i = 0; i < count; ++i) CloseHandle(CreateMutexA(nullptr, FALSE, nullptr));
-      },
-      &made, &created);
-  table.Row("AddThreadResource+DeleteThreadResource", made, "CreateMutexA+CloseHandle", created, 1.1);
+// Ours against the kernel calls, with the goal for our cost over theirs.
+template <class... Arguments>
+void Compare(Table& table, const std::string& what, double (*ours)(Arguments...), const std::string& kernel_name,
+             double (*kernel)(Arguments...), Arguments... arguments) {
+  table.Compare(
+      what, "ns",
+      {{"Quenthaloy", [=] { return ours(arguments...); }}, {kernel_name, [=] { return kernel(arguments...); }, 1.1}});
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bench::Options options = bench::ParseOptions(argc, argv);
-  quick = options.quick;
+#if defined(QUENTHALOY_CDECL)
+  Table table("wine_cdecl", argc, argv);
+#else
+  Table table("wine_stdcall", argc, argv);
+#endif
   // Every figure here is a handful of server round trips, and one sample
   // differs from the next by up to a fifth: fifteen samples a side keep the
   // median steady enough to compare within a tenth.
-  bench::repetitions = quick ? 1 : 15;
-#if defined(QUENTHALOY_CDECL)
-  bench::Table table("wine_cdecl");
-#else
-  bench::Table table("wine_stdcall");
-#endif
-  HANDLE lock = CreateMutexA(nullptr, FALSE, "QuenthaloyBench_lock");
-  if (lock == nullptr) {
-    fprintf(stderr, "wine_bench: cannot make the baselines' lock\n");
+  repetitions = quick ? 1 : 15;
+  kernel_lock = CreateMutexA(nullptr, FALSE, "QuenthaloyBench_lock");
+  if (kernel_lock == nullptr) {
+    Fail("wine_bench: cannot make the baselines' lock");
     return 1;
   }
-  Messages(table, lock);
-  HandOff(table, lock);
-  WorkerPool(table, lock);
-  Resources(table);
-  CloseHandle(lock);
-  if (!options.csv_directory.empty() && !table.WriteCsv(options.csv_directory)) return 1;
-  return workload_failed ? 1 : 0;
+  // Nobody waits, so a post wakes nobody: the lock for the post, the lock for the take.
+  Compare(table, "SendThreadMessage+GetThreadMessage", PostTake<Ours>, "wait+release, wait+release",
+          PostTake<KernelQueue>, Count(2000));
+  Compare(table, "GetThreadMessage, nothing queued", TakeEmpty<Ours>, "wait+release", TakeEmpty<KernelQueue>,
+          Count(2000));
+  Compare(table, "hand-off SendAndWait/Wait per message", HandOff<Ours>, "two auto-reset events and the lock",
+          HandOff<KernelQueue>, Count(300));
+  // Kernel calls per job must not grow with the number of workers: each pool
+  // size against the kernel-call pool of the same size. Where Wine's 32-bit
+  // side runs under qemu (scripts/wine-run says so), Wine crashes with more
+  // than one helper thread blocked in a Wine wait.
+  const char* under_qemu = getenv("QUENTHALOY_WINE_UNDER_QEMU");
+  for (int workers : {1, 8}) {
+    if (workers > 1 && under_qemu != nullptr && under_qemu[0] == '1') {
+      table.Note("worker pool with " + std::to_string(workers) +
+                 " workers left out: Wine's 32-bit side runs under "
+                 "qemu here, where Wine crashes with more than one helper thread blocked in a Wine wait");
+      continue;
+    }
+    Compare(table, "worker pool, " + std::to_string(workers) + " workers, per job", WorkerPool<Ours>,
+            "per-worker events and queues, the lock", WorkerPool<KernelQueue>, workers, Count(1000));
+  }
+  Compare(table, "OpenThreadResource+CloseThreadResource", Uncontended<OurResource>, "WaitForSingleObject+ReleaseMutex",
+          Uncontended<KernelMutex>, Count(2000));
+  Compare(table, "AddThreadResource+DeleteThreadResource", MakeDestroy<OurResource>, "CreateMutexA+CloseHandle",
+          MakeDestroy<KernelMutex>, Count(2000));
+  CloseHandle(kernel_lock);
+  return table.Finish();
 }
