@@ -105,6 +105,7 @@ bench: wine-prefix
 	@status=0; \
 	./build/release/bin/native_bench --csv build/bench || status=1; \
 	python3 bench/python_pool.py --csv build/bench ./build/release/bin/libquenthaloy.so || status=1; \
+	python3 bench/python_pool.py --package --csv build/bench ./build/release/bin/libquenthaloy.so || status=1; \
 	for dll in Quenthaloy QuenthaloyC; do \
 	  scripts/wine-run ./build/win32-release/bin/wine_bench_$$dll.exe --csv build/bench || status=1; \
 	done; \

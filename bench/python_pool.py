@@ -5,7 +5,8 @@ One dispatcher thread hands jobs 1..N round-robin to 1, 4 and 16 worker
 threads, then a stop value to each. With the library every worker blocks in
 WaitThreadMessage on its own key; the baseline gives every worker its own
 queue.Queue. Per job, median of several runs with the spread, measured turn
-about with the baseline.
+about with the baseline. With --package the library is driven through the
+quenthaloy package (python/), as its users do, not through declarations made here.
 """
 import argparse
 import ctypes
@@ -31,6 +32,14 @@ def load(path):
         function.argtypes = [ctypes.c_int32] * arguments
         function.restype = ctypes.c_int32
     return blocking.WaitThreadMessage, quick_calls.SendThreadMessage
+
+
+def load_package(path):
+    """The package's wait and post, over the library at `path`."""
+    os.environ["QUENTHALOY_LIBRARY"] = os.path.abspath(path)
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "python"))
+    import quenthaloy  # pylint: disable=import-outside-toplevel
+    return quenthaloy.wait, quenthaloy.post
 
 
 def time_pool(workers, jobs, make_take, post, wrong):
@@ -85,9 +94,11 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.strip().splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="one tiny pool, so that the script cannot rot")
     parser.add_argument("--csv", metavar="DIR", help="also write python_results.csv and python_pool.csv there")
+    parser.add_argument("--package", action="store_true", help="through the quenthaloy package")
     parser.add_argument("library", help="path to libquenthaloy.so")
     options = parser.parse_args()
-    library = load(options.library)
+    library = (load_package if options.package else load)(options.library)
+    kind = "package" if options.package else "ctypes"
     repetitions, counts, jobs, goal = (1, [2], 10, 1.0) if options.quick else (7, [1, 4, 16], 50000, 1.0)
     base = "one queue.Queue per worker"
     print("\n== python (ratio: our cost over the baseline's, > 1 is slower; * misses its goal <= %.2f)" % goal)
@@ -108,8 +119,8 @@ def main():
         o, b = [(s[len(s) // 2], s[0], s[-1]) for s in map(sorted, samples)]
         ratio = o[0] / b[0]
         met = ratio <= goal
-        what = "python worker pool, %d workers, per job" % workers
-        print("%-44s%-10s [%s..%s] | %s %s [%s..%s] %5.2f%s" %
+        what = "python (%s) worker pool, %d workers, per job" % (kind, workers)
+        print("%-54s%-10s [%s..%s] | %s %s [%s..%s] %5.2f%s" %
               (what, human(o[0]), human(o[1]), human(o[2]), base, human(b[0]), human(b[1]), human(b[2]), ratio,
                " " if met else "*"), flush=True)
         rows.append('"%s",%.4g,%.4g,%.4g,"%s",%.4g,%.4g,%.4g,ns,%.4g,<=%.4g,%s' %
@@ -117,10 +128,11 @@ def main():
         series.append("%d,%.4g,%.4g" % (workers, o[0], b[0]))
 
     if options.csv is not None:
+        suffix = "_package" if options.package else ""
         for name, header, lines in [
-                ("python_results.csv",
+                ("python%s_results.csv" % suffix,
                  "what,ours,ours_low,ours_high,baseline,baseline_value,baseline_low,baseline_high,unit,ratio,goal,met",
-                 rows), ("python_pool.csv", "x,ours,baseline", series)]:
+                 rows), ("python%s_pool.csv" % suffix, "x,ours,baseline", series)]:
             with open(os.path.join(options.csv, name), "w") as f:
                 f.writelines(line + "\n" for line in [header] + lines)
     return 1 if failed else 0
