@@ -45,10 +45,10 @@ TEST(FaultsAtLoad, NoObjectsAtAllStillLoadsAndEveryCallReturnsZero) {
     ASSERT_EQ(shell::EntryPoint(shell::kProcessAttach), 1);
   }
   harness::Worker calls([] {
-    EXPECT_EQ(Send(1, 10), 0);
+    EXPECT_EQ(Send(1, 10), messaging::kNotQueued);
     EXPECT_EQ(Get(1), 0);
-    EXPECT_EQ(SendAndWait(1, 11), 0);
-    EXPECT_EQ(Wait(1), 0);
+    EXPECT_EQ(SendAndWait(1, 11), messaging::kNotQueued);
+    EXPECT_EQ(Wait(1), 0) << "no message can ever come to a queue that was never made";
   });
   ASSERT_TRUE(calls.Join()) << "no call may block on a queue that was never made";
   EXPECT_EQ(shell::EntryPoint(shell::kThreadAttach), 1);
@@ -60,7 +60,7 @@ TEST(FaultsAtLoad, NoHeapGivesAnUnusableQueueButWorkingResources) {
     Failing heap(Point::kHeapCreate);
     ASSERT_EQ(shell::EntryPoint(shell::kProcessAttach), 1);
   }
-  EXPECT_EQ(Send(2, 20), 0);
+  EXPECT_EQ(Send(2, 20), messaging::kNotQueued);
   EXPECT_EQ(Get(2), 0);
   int32_t r = resources::AddThreadResource();
   EXPECT_NE(r, 0);
@@ -75,12 +75,14 @@ TEST_F(Faults, APostWithoutMemoryQueuesNothingAndKeepsWhatWasQueued) {
   {
     Failing memory(Point::kHeapAlloc);
     // A recipient never used needs memory for its entry and its ring.
-    EXPECT_EQ(Send(13, 31), 0);
-    EXPECT_EQ(SendAndWait(13, 32), 0) << "nothing queued, so nothing to wait for";
+    EXPECT_EQ(Send(13, 31), messaging::kNotQueued);
+    EXPECT_EQ(SendAndWait(13, 32), messaging::kNotQueued) << "nothing queued: said so, and nothing to wait for";
   }
+  EXPECT_EQ(Send(3, 32), 0) << "a post that queued its message says so";
   EXPECT_EQ(Get(13), 0);
   Send(3, 33);
   EXPECT_EQ(Get(3), 30);
+  EXPECT_EQ(Get(3), 32);
   EXPECT_EQ(Get(3), 33);
   EXPECT_EQ(Get(3), 0);
 }
@@ -108,14 +110,40 @@ TEST_F(Faults, WithoutAParkerASynchronousSendQueuesAPlainMessage) {
   EXPECT_EQ(Get(5), 50);
 }
 
-TEST_F(Faults, AWaiterWithoutAParkerReturnsZeroInsteadOfSleeping) {
+// A wait never returns without a message: without a parker it looks again
+// every few milliseconds until one is there.
+TEST_F(Faults, AWaiterWithoutAParkerWaitsForItsMessageAllTheSame) {
   Send(6, 60);
   Failing parkers(Point::kParker);
-  harness::Worker waiter([] {
+  std::atomic<int32_t> second{-1};
+  harness::Worker waiter([&] {
     EXPECT_EQ(Wait(6), 60) << "a queued message needs no parker";
-    EXPECT_EQ(Wait(6), 0);
+    second = Wait(6);
   });
+  harness::SleepMs(30);
+  EXPECT_EQ(second.load(), -1) << "returned with nothing posted";
+  Send(6, 0);
   ASSERT_TRUE(waiter.Join());
+  EXPECT_EQ(second.load(), 0) << "a message of value 0, taken";
+}
+
+TEST_F(Faults, AWaiterWithoutMemoryForItsEntryWaitsForItsMessageAllTheSame) {
+  std::atomic<int32_t> value{-1};
+  std::atomic<bool> started{false};
+  std::unique_ptr<harness::Worker> waiter;
+  {
+    Failing memory(Point::kHeapAlloc);
+    waiter = std::make_unique<harness::Worker>([&] {
+      started = true;
+      value = Wait(16);  // a recipient never used: its entry needs memory
+    });
+    ASSERT_TRUE(harness::WaitUntil([&] { return started.load(); }));
+    harness::SleepMs(30);
+    EXPECT_EQ(value.load(), -1) << "returned with nothing posted";
+  }
+  EXPECT_EQ(Send(16, 161), 0);
+  ASSERT_TRUE(waiter->Join());
+  EXPECT_EQ(value.load(), 161);
 }
 
 TEST_F(Faults, ResourcesReportFailureWhenNoMutexCanBeMade) {

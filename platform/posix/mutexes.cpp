@@ -131,7 +131,7 @@ Handle MutexCreate() {
   posix_impl::ArmExitWatch();
   faults::Count(faults::Call::kMutexCreate);
   if (faults::Fails(faults::Point::kCreateObject)) return Handle::kNone;
-  Slot* slot = posix_impl::ReserveSlot();
+  Slot* slot = posix_impl::ReserveSlot(posix_impl::Kind::kMutex);
   return slot == nullptr ? Handle::kNone : posix_impl::PublishSlot(slot, posix_impl::Kind::kMutex);
 }
 

@@ -19,8 +19,14 @@ namespace platform {
 // most one Unpark is outstanding per parker, the event is set exactly while
 // one is, and the wait that returns because of it clears it in the same step.
 // What a Park finds set is always the Unpark given for that very sleep.
+//
+// The core's record of the thread's sleeps lives in `room`. `thread` is the
+// thread's own handle (null if it could not be opened), which tells whether
+// a thread ended without a thread-end notice (TerminateThread).
 struct Parker {
+  alignas(8) unsigned char room[kParkerRoomSize];
   HANDLE event;
+  HANDLE thread;
   Parker* previous;
   Parker* next;
 };
@@ -221,6 +227,10 @@ void CloseOwnHandle(HANDLE handle) {
 bool RegisterParker(Parker* parker) {
   RegistryGuard guard;
   if (!AddOwnHandle(OwnValueOf(parker->event))) return false;
+  if (parker->thread != nullptr && !AddOwnHandle(OwnValueOf(parker->thread))) {
+    DropOwnHandle(OwnValueOf(parker->event));
+    return false;
+  }
   parker->next = parkers;
   if (parkers != nullptr) parkers->previous = parker;
   parkers = parker;
@@ -230,6 +240,7 @@ bool RegisterParker(Parker* parker) {
 void UnregisterParker(Parker* parker) {
   RegistryGuard guard;
   DropOwnHandle(OwnValueOf(parker->event));
+  if (parker->thread != nullptr) DropOwnHandle(OwnValueOf(parker->thread));
   if (parker->previous != nullptr) {
     parker->previous->next = parker->next;
   } else {
@@ -238,11 +249,20 @@ void UnregisterParker(Parker* parker) {
   if (parker->next != nullptr) parker->next->previous = parker->previous;
 }
 
+void CloseParkerHandles(Parker* parker) {
+  ::CloseHandle(parker->event);
+  if (parker->thread != nullptr) ::CloseHandle(parker->thread);
+}
+
 void DestroyParker(Parker* parker) {
   UnregisterParker(parker);
-  ::CloseHandle(parker->event);
+  CloseParkerHandles(parker);
   Free(parker);
 }
+
+// Null until the core registers it; called under the loader's lock, as the
+// unload that removes it is, so the two never overlap.
+void (*parker_end_hook)(Parker*) = nullptr;
 
 Parker* MakeParker() {
   Parker* parker = static_cast<Parker*>(AllocateZeroed(sizeof(Parker)));
@@ -252,8 +272,10 @@ Parker* MakeParker() {
     Free(parker);
     return nullptr;
   }
+  // Without it the thread counts as alive for good, as before.
+  parker->thread = ::OpenThread(SYNCHRONIZE, FALSE, ::GetCurrentThreadId());
   if (!RegisterParker(parker)) {
-    ::CloseHandle(parker->event);
+    CloseParkerHandles(parker);
     Free(parker);
     return nullptr;
   }
@@ -284,7 +306,7 @@ void End(bool process_exiting) {
   Parker* parker = parkers;
   while (parker != nullptr) {
     Parker* next = parker->next;
-    ::CloseHandle(parker->event);
+    CloseParkerHandles(parker);
     Free(parker);
     parker = next;
   }
@@ -304,6 +326,7 @@ void ThreadEnding() {
   Parker* parker = static_cast<Parker*>(::TlsGetValue(parker_slot));
   if (parker == nullptr) return;
   ::TlsSetValue(parker_slot, nullptr);
+  if (parker_end_hook != nullptr) parker_end_hook(parker);
   DestroyParker(parker);
 }
 
@@ -359,11 +382,13 @@ void QueueLockClose(QueueLock* lock) {
 // A lock abandoned by a thread or process that ended holding it is held by
 // this thread all the same; what it guarded is this process's own queue.
 void QueueLockAcquire(QueueLock* lock) {
+  if (lock == nullptr) return;  // none could be made: the core's own locks serve
   const DWORD result = ::WaitForSingleObject(lock->mutex, INFINITE);
   if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) Fault("the queue lock could not be taken");
 }
 
 void QueueLockRelease(QueueLock* lock) {
+  if (lock == nullptr) return;
   if (!::ReleaseMutex(lock->mutex)) Fault("the queue lock could not be given back");
 }
 
@@ -381,6 +406,32 @@ void Park(Parker* parker) {
 void Unpark(Parker* parker) {
   if (!::SetEvent(parker->event)) Fault("a parked thread could not be woken");
 }
+
+void* ParkerRoom(Parker* parker) { return parker->room; }
+
+void SetParkerEndHook(void (*hook)(Parker* parker)) { parker_end_hook = hook; }
+
+// One look at the thread's handle: signalled once the thread has ended.
+bool ParkerThreadAlive(Parker* parker) {
+  return parker->thread == nullptr || ::WaitForSingleObject(parker->thread, 0) == WAIT_TIMEOUT;
+}
+
+// The core's lock words are only ever contended where the queue lock could
+// not be made (every queue operation holds it otherwise), and KERNEL32 has
+// no wait on an address: a taker yields until the word is free.
+void LockWordWait(std::atomic<uint32_t>* word) {
+  while (word->exchange(kLockWordContended, std::memory_order_acquire) != kLockWordFree) ::SwitchToThread();
+}
+
+void LockWordWake(std::atomic<uint32_t>* /*word*/) {}
+
+uint32_t ProcessorCount() {
+  SYSTEM_INFO info;
+  ::GetSystemInfo(&info);
+  return info.dwNumberOfProcessors > 1 ? info.dwNumberOfProcessors : 1;
+}
+
+void SleepMilliseconds(uint32_t milliseconds) { ::Sleep(milliseconds); }
 
 // --- Memory ---------------------------------------------------------------
 
