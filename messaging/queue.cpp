@@ -109,11 +109,9 @@ uint32_t HashOf(const Queue* queue, int32_t key) {
   return h;
 }
 
-Shard* ShardOf(const Queue* queue, int32_t key) { return &queue->Shards[HashOf(queue, key) >> queue->ShardShift]; }
+Shard* ShardOf(const Queue* queue, uint32_t hash) { return &queue->Shards[hash >> queue->ShardShift]; }
 
-uint32_t BucketOf(const Queue* queue, const Shard* shard, int32_t key) {
-  return HashOf(queue, key) & (shard->BucketCount - 1);
-}
+uint32_t BucketOf(const Shard* shard, uint32_t hash) { return hash & (shard->BucketCount - 1); }
 
 void* Allocate(Queue* queue, uint32_t size) { return platform::HeapAlloc(queue->Heap, size); }
 
@@ -130,7 +128,7 @@ void Resize(Queue* queue, Shard* shard, uint32_t count) {
     Recipient* recipient = old[i];
     while (recipient != nullptr) {
       Recipient* next = recipient->Chain;
-      Recipient** bucket = &buckets[BucketOf(queue, shard, recipient->Key)];
+      Recipient** bucket = &buckets[BucketOf(shard, HashOf(queue, recipient->Key))];
       recipient->Chain = *bucket;
       *bucket = recipient;
       recipient = next;
@@ -139,14 +137,15 @@ void Resize(Queue* queue, Shard* shard, uint32_t count) {
   platform::HeapFree(queue->Heap, old);
 }
 
-Recipient* Find(const Queue* queue, const Shard* shard, int32_t key) {
-  Recipient* recipient = shard->Buckets[BucketOf(queue, shard, key)];
+// `hash` is the key's HashOf, found once per call.
+Recipient* Find(const Shard* shard, int32_t key, uint32_t hash) {
+  Recipient* recipient = shard->Buckets[BucketOf(shard, hash)];
   while (recipient != nullptr && recipient->Key != key) recipient = recipient->Chain;
   return recipient;
 }
 
-Recipient* FindOrAdd(Queue* queue, Shard* shard, int32_t key) {
-  Recipient* recipient = Find(queue, shard, key);
+Recipient* FindOrAdd(Queue* queue, Shard* shard, int32_t key, uint32_t hash) {
+  Recipient* recipient = Find(shard, key, hash);
   if (recipient != nullptr) return recipient;
   recipient = shard->SpareRecipients;
   if (recipient != nullptr) {
@@ -162,7 +161,7 @@ Recipient* FindOrAdd(Queue* queue, Shard* shard, int32_t key) {
     if (recipient == nullptr) return nullptr;
   }
   recipient->Key = key;
-  Recipient** bucket = &shard->Buckets[BucketOf(queue, shard, key)];
+  Recipient** bucket = &shard->Buckets[BucketOf(shard, hash)];
   recipient->Chain = *bucket;
   *bucket = recipient;
   if (++shard->RecipientCount > shard->BucketCount && shard->BucketCount < kMostBuckets) {
@@ -223,7 +222,7 @@ Message Dequeue(Queue* queue, Recipient* recipient) {
 
 void Unindex(Queue* queue, Shard* shard, Recipient* recipient) {
   QUENTHALOY_CHECK(Idle(recipient) && shard->IdleRecipient != recipient);
-  Recipient** link = &shard->Buckets[BucketOf(queue, shard, recipient->Key)];
+  Recipient** link = &shard->Buckets[BucketOf(shard, HashOf(queue, recipient->Key))];
   while (*link != recipient) link = &(*link)->Chain;
   *link = recipient->Chain;
   --shard->RecipientCount;
@@ -285,8 +284,8 @@ void WakeOldestSleeper(Recipient* recipient, AfterUnlock* work) {
 
 // Queues the message and wakes the oldest sleeper, if any. False when no
 // memory was left: then nothing was posted.
-bool PostLocked(Queue* queue, Shard* shard, int32_t key, Message message, AfterUnlock* work) {
-  Recipient* recipient = FindOrAdd(queue, shard, key);
+bool PostLocked(Queue* queue, Shard* shard, int32_t key, uint32_t hash, Message message, AfterUnlock* work) {
+  Recipient* recipient = FindOrAdd(queue, shard, key, hash);
   if (recipient == nullptr) return false;
   if (!Enqueue(queue, recipient, message)) {
     RemoveIfIdle(queue, shard, recipient);
@@ -348,10 +347,11 @@ void Unlink(Recipient* recipient, Sleeper* sleeper) {
 // take writes into this record once it belongs to another thread.
 void Tidy(Queue* queue, Sleeper* self) {
   if (self->State != SleepState::kAwake) {
-    Shard* shard = ShardOf(queue, self->Key);
+    const uint32_t hash = HashOf(queue, self->Key);
+    Shard* shard = ShardOf(queue, hash);
     AfterUnlock work{};
     Lock(queue, shard);
-    Recipient* recipient = Find(queue, shard, self->Key);
+    Recipient* recipient = Find(shard, self->Key, hash);
     if (self->State == SleepState::kLinked && recipient != nullptr) {
       Unlink(recipient, self);
     } else if (self->State == SleepState::kWoken && recipient != nullptr && recipient->Queued > 0) {
@@ -362,9 +362,10 @@ void Tidy(Queue* queue, Sleeper* self) {
     UnlockAndWake(queue, shard, work);
   }
   if (self->SendPending.load(std::memory_order_acquire) != 0) {
-    Shard* shard = ShardOf(queue, self->SendKey);
+    const uint32_t hash = HashOf(queue, self->SendKey);
+    Shard* shard = ShardOf(queue, hash);
     Lock(queue, shard);
-    Recipient* recipient = Find(queue, shard, self->SendKey);
+    Recipient* recipient = Find(shard, self->SendKey, hash);
     for (uint32_t i = 0; recipient != nullptr && i < recipient->Queued; ++i) {
       Message* message = &recipient->Ring[(recipient->Oldest + i) & (recipient->RingSize - 1)];
       if (message->Reply == self->Parker) message->Reply = nullptr;
@@ -382,9 +383,9 @@ void TidyAtThreadEnd(platform::Parker* parker) {
 // The slow way to wait, for a thread without a parker or a wait without
 // memory for its recipient's entry: a look every few milliseconds, until a
 // message is there. Called and returns with the locks held.
-int32_t PollLocked(Queue* queue, Shard* shard, int32_t key, AfterUnlock* work) {
+int32_t PollLocked(Queue* queue, Shard* shard, int32_t key, uint32_t hash, AfterUnlock* work) {
   for (;;) {
-    Recipient* recipient = Find(queue, shard, key);
+    Recipient* recipient = Find(shard, key, hash);
     if (recipient != nullptr && recipient->Queued > 0) {
       int32_t value = TakeLocked(queue, recipient, work);
       RemoveIfIdle(queue, shard, recipient);
@@ -519,21 +520,23 @@ void ForgetInChild(Queue* queue) {
 
 int32_t SendThreadMessage(Queue* queue, int32_t recipient, int32_t value) {
   if (!Usable(queue)) return kNotQueued;
-  Shard* shard = ShardOf(queue, recipient);
+  const uint32_t hash = HashOf(queue, recipient);
+  Shard* shard = ShardOf(queue, hash);
   AfterUnlock work{};
   Lock(queue, shard);
-  const bool queued = PostLocked(queue, shard, recipient, Message{value, nullptr}, &work);
+  const bool queued = PostLocked(queue, shard, recipient, hash, Message{value, nullptr}, &work);
   UnlockAndWake(queue, shard, work);
   return queued ? 0 : kNotQueued;
 }
 
 int32_t GetThreadMessage(Queue* queue, int32_t recipient) {
   if (!Usable(queue)) return 0;
-  Shard* shard = ShardOf(queue, recipient);
+  const uint32_t hash = HashOf(queue, recipient);
+  Shard* shard = ShardOf(queue, hash);
   int32_t value = 0;
   AfterUnlock work{};
   Lock(queue, shard);
-  Recipient* entry = Find(queue, shard, recipient);
+  Recipient* entry = Find(shard, recipient, hash);
   if (entry != nullptr && entry->Queued > 0) {
     value = TakeLocked(queue, entry, &work);
     RemoveIfIdle(queue, shard, entry);
@@ -549,14 +552,15 @@ int32_t SendThreadMessageAndWait(Queue* queue, int32_t recipient, int32_t value)
   platform::Parker* reply = platform::ParkerOfThisThread();
   Sleeper* self = reply != nullptr ? SleeperOf(reply) : nullptr;
   if (self != nullptr) Tidy(queue, self);
-  Shard* shard = ShardOf(queue, recipient);
+  const uint32_t hash = HashOf(queue, recipient);
+  Shard* shard = ShardOf(queue, hash);
   AfterUnlock work{};
   Lock(queue, shard);
   if (self != nullptr) {
     self->SendKey = recipient;
     self->SendPending.store(1, std::memory_order_relaxed);
   }
-  const bool queued = PostLocked(queue, shard, recipient, Message{value, reply}, &work);
+  const bool queued = PostLocked(queue, shard, recipient, hash, Message{value, reply}, &work);
   if (!queued && self != nullptr) self->SendPending.store(0, std::memory_order_relaxed);
   UnlockAndWake(queue, shard, work);
   if (!queued) return kNotQueued;
@@ -575,11 +579,12 @@ int32_t WaitThreadMessage(Queue* queue, int32_t recipient) {
   platform::Parker* parker = platform::ParkerOfThisThread();
   Sleeper* self = parker != nullptr ? SleeperOf(parker) : nullptr;
   if (self != nullptr) Tidy(queue, self);
-  Shard* shard = ShardOf(queue, recipient);
+  const uint32_t hash = HashOf(queue, recipient);
+  Shard* shard = ShardOf(queue, hash);
   AfterUnlock work{};
   Lock(queue, shard);
   for (;;) {
-    Recipient* entry = Find(queue, shard, recipient);
+    Recipient* entry = Find(shard, recipient, hash);
     if (entry != nullptr && entry->Queued > 0) {
       // Woken or not: a linked sleeper that finds a message takes it (one
       // woken for it will find nothing and go back to the line).
@@ -592,16 +597,16 @@ int32_t WaitThreadMessage(Queue* queue, int32_t recipient) {
     }
     if (self != nullptr && self->State == SleepState::kWoken) {
       self->State = SleepState::kAwake;  // taken by another: back to the head of the line
-      entry = FindOrAdd(queue, shard, recipient);
+      entry = FindOrAdd(queue, shard, recipient, hash);
       if (entry != nullptr) LinkOldest(entry, self);
     } else if (self != nullptr && self->State == SleepState::kAwake) {
-      entry = FindOrAdd(queue, shard, recipient);
+      entry = FindOrAdd(queue, shard, recipient, hash);
       if (entry != nullptr) LinkNewest(entry, self);
     }
     if (self == nullptr || self->State != SleepState::kLinked) {
       // No parker, or no memory for the entry: never return without a
       // message, look again every few milliseconds instead.
-      const int32_t value = PollLocked(queue, shard, recipient, &work);
+      const int32_t value = PollLocked(queue, shard, recipient, hash, &work);
       UnlockAndWake(queue, shard, work);
       return value;
     }
