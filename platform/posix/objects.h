@@ -127,6 +127,8 @@ void FreeIfDeleted(Slot* slot);       // a closed mutex nobody holds or waits on
 // thread be inside the library (see ProcessIsExiting).
 void ArmExitWatch();
 bool MutexInUse(const Slot* slot);  // held or slept on
+// More than one processor to run on: spinning can pay (set by Start).
+extern bool spinning_pays;
 bool ThreadRecordInUse(const Slot* slot);
 
 }  // namespace platform::posix_impl

@@ -29,6 +29,7 @@ namespace posix_impl {
 
 // Bumped by every End.
 std::atomic<uint32_t> load_epoch{1};
+bool spinning_pays = false;
 __thread ThreadRecord* self_record;
 __thread uint32_t self_epoch;
 
@@ -240,6 +241,7 @@ void Unpark(Parker* parker) {
 bool Start() {
   long processors = sysconf(_SC_NPROCESSORS_ONLN);
   posix_impl::spin_places_made = processors > 1 ? static_cast<int>(processors) : 0;
+  posix_impl::spinning_pays = processors > 1;
   posix_impl::spin_places.store(posix_impl::spin_places_made, std::memory_order_relaxed);
   int rc = pthread_key_create(&posix_impl::thread_key, posix_impl::ThreadEnded);
   posix_impl::thread_key_made = rc == 0;
