@@ -51,14 +51,15 @@ constexpr intptr_t kTagBits = 3;
 
 // A value of the interface, widened as Windows widens a 32-bit handle (with
 // its sign), so that a 64-bit process reads the handles a 32-bit one hands
-// over. Only values already found in range come here.
-HANDLE ToNative(Handle handle) { return ::LongToHandle(static_cast<LONG>(static_cast<intptr_t>(handle))); }
+// over. Only values already found in range come here. (LongToHandle and
+// HandleToULong are macros in the 32-bit headers: no scope before them.)
+HANDLE ToNative(Handle handle) { return LongToHandle(static_cast<LONG>(static_cast<intptr_t>(handle))); }
 
 Handle FromNative(HANDLE handle) { return static_cast<Handle>(reinterpret_cast<uintptr_t>(handle)); }
 
 // The value of one of the library's own handles in the set below; Windows
 // keeps every handle's significant bits within the low 32.
-uint32_t OwnValueOf(HANDLE handle) { return ::HandleToULong(handle); }
+uint32_t OwnValueOf(HANDLE handle) { return HandleToULong(handle); }
 
 void* AllocateZeroed(SIZE_T size) { return ::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, size); }
 
