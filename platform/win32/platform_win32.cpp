@@ -12,13 +12,13 @@ namespace platform {
 // A thread's parker: an auto-reset event, made on the thread's first sleep
 // and kept in a TLS slot until the thread ends or the library unloads.
 //
-// The event is reused for every sleep of its thread without ever being reset,
-// and still no Unpark can end a later Park early: an Unpark is only ever given
-// for a sleep the thread has announced (under the queue lock), and the thread
-// announces its next sleep only after its current Park has returned. So at
-// most one Unpark is outstanding per parker, the event is set exactly while
-// one is, and the wait that returns because of it clears it in the same step.
-// What a Park finds set is always the Unpark given for that very sleep.
+// The event is reused for every sleep of its thread without ever being reset:
+// an Unpark is given for a sleep the thread has announced (under the queue's
+// locks), and the thread announces its next sleep only after its current
+// Park has returned, so the event is set while one Unpark is outstanding and
+// the wait that returns because of it clears it in the same step. The core
+// parks in loops that look for what they wait for, so a wake-up that does
+// come late only costs a look.
 //
 // The core's record of the thread's sleeps lives in `room`. `thread` is the
 // thread's own handle (null if it could not be opened), which tells whether
