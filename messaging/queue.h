@@ -38,7 +38,7 @@ enum class SleepState : uint32_t {
 // handler leaves nothing behind that the queue could write into once that
 // stack is reused. Its next wait or send, or its end, tidies up after it.
 struct Sleeper {
-  Sleeper* Next;  // the next younger sleeper of its recipient
+  Sleeper* Next;             // the next younger sleeper of its recipient
   platform::Parker* Parker;  // whose room it is
   // The recipient it waits on, while linked or woken; its state, under the
   // lock of that recipient's shard.
@@ -90,8 +90,8 @@ static_assert(sizeof(Shard) == 64, "a shard is one cache line");
 struct Queue {
   platform::QueueLock* Lock;  // where the platform must have one, else null
   platform::Heap* Heap;
-  Shard* Shards;      // null while the queue is not usable
-  void* ShardMemory;  // the heap block the shards were carved from
+  Shard* Shards;        // null while the queue is not usable
+  void* ShardMemory;    // the heap block the shards were carved from
   uint32_t ShardShift;  // a key's shard is its hash's top bits
   uint32_t ShardCount;
   uint32_t Seed;  // mixed into every key, drawn at load
