@@ -96,13 +96,15 @@ QUENTHALOY_API int32_t QUENTHALOY_CALL OpenThreadResource(int32_t resource);
  * 0 if the time ran out, if taken abandoned (the caller holds it), or if not
  * a resource. */
 QUENTHALOY_API int32_t QUENTHALOY_CALL OpenThreadResourceWithin(int32_t resource, int32_t milliseconds);
-/* Queues `value` for `recipient` and returns 0 at once. */
+/* Queues `value` for `recipient` and returns 0 at once; -1 when the message
+ * could not be queued (no memory for it), and then nothing was posted. */
 QUENTHALOY_API int32_t QUENTHALOY_CALL SendThreadMessage(int32_t recipient, int32_t value);
-/* Queues `value` for `recipient` and returns 0 once a receiver took it. Never
- * send so to a recipient only the calling thread serves: it would wait for
- * ever. */
+/* Queues `value` for `recipient` and returns 0 once a receiver took it; -1 at
+ * once when the message could not be queued (no memory for it). Never send
+ * so to a recipient only the calling thread serves: it would wait for ever. */
 QUENTHALOY_API int32_t QUENTHALOY_CALL SendThreadMessageAndWait(int32_t recipient, int32_t value);
-/* Sleeps until a message for `recipient` is queued, takes it, returns it. */
+/* Sleeps until a message for `recipient` is queued, takes it, returns it.
+ * It never returns without a message. */
 QUENTHALOY_API int32_t QUENTHALOY_CALL WaitThreadMessage(int32_t recipient);
 #endif
 

@@ -1,14 +1,23 @@
-// The per-process message queue: one object holding the lock, the private
-// heap it allocates from, an index of the recipients that have messages
-// queued or threads waiting, and the spare records kept for reuse.
+// The per-process message queue: an index of the recipients that have
+// messages queued or threads waiting, split into shards that each have a
+// lock word of their own, so that work on recipients of different shards
+// never waits for each other; the private heap it allocates from; and,
+// where the platform has one, the process-wide lock held around each
+// operation.
 #ifndef QUENTHALOY_MESSAGING_QUEUE_H
 #define QUENTHALOY_MESSAGING_QUEUE_H
 
 #include <stdint.h>
 
+#include <atomic>
+
 #include "../platform/platform.h"
 
 namespace messaging {
+
+// What SendThreadMessage and SendThreadMessageAndWait return when their
+// message could not be queued (no memory for it, or no queue at all).
+constexpr int32_t kNotQueued = -1;
 
 // A queued message. `Reply` is the parker of a synchronous sender waiting
 // for the take, or null.
@@ -17,18 +26,33 @@ struct Message {
   platform::Parker* Reply;
 };
 
-// A thread asleep in WaitThreadMessage, on its own stack while it sleeps. A
-// post hands it `Value` (and the synchronous sender it must release) under
-// the lock, unlinks it, and unparks it once the lock is released.
-struct Sleeper {
-  Sleeper* Next;
-  platform::Parker* Parker;
-  int32_t Value;
-  platform::Parker* Release;
+enum class SleepState : uint32_t {
+  kAwake,   // in no line
+  kLinked,  // in its recipient's line of sleepers
+  kWoken,   // taken off the line by a post and woken, not yet back
 };
 
-// One recipient that has messages queued or threads asleep, never both:
-// a post to a recipient with a sleeper hands its message over at once.
+// A thread's record of its wait and of its synchronous send, kept in its
+// parker's room (memory of the library's that lives as long as the parker),
+// never on its stack: a thread that leaves a wait by a jump out of a signal
+// handler leaves nothing behind that the queue could write into once that
+// stack is reused. Its next wait or send, or its end, tidies up after it.
+struct Sleeper {
+  Sleeper* Next;             // the next younger sleeper of its recipient
+  platform::Parker* Parker;  // whose room it is
+  // The recipient it waits on, while linked or woken; its state, under the
+  // lock of that recipient's shard.
+  int32_t Key;
+  SleepState State;
+  // The recipient of its synchronous send, while one is pending: 1 from
+  // its post until a taker clears it (under that recipient's shard's lock)
+  // and then wakes it.
+  int32_t SendKey;
+  std::atomic<uint32_t> SendPending;
+};
+
+// One recipient that has messages queued or threads asleep. Both at once
+// only while a woken sleeper is on its way back to take what was posted.
 struct Recipient {
   Recipient* Chain;  // the next in its bucket
   int32_t Key;
@@ -43,29 +67,47 @@ struct Recipient {
   Sleeper* NewestSleeper;
 };
 
-struct Queue {
-  platform::QueueLock* Lock;
-  platform::Heap* Heap;
-  // Chained hash index of the recipients; BucketCount is a power of two.
-  Recipient** Buckets;
+// The recipients whose keys hash to it, in a chained hash index
+// (BucketCount a power of two), under its lock word.
+struct Shard {
+  std::atomic<uint32_t> Lock;
   uint32_t BucketCount;
   uint32_t RecipientCount;
-  uint32_t Seed;  // mixed into every key, drawn at load
+  uint32_t SpareRecipientCount;
+  Recipient** Buckets;
   // The last recipient left with nothing queued and nobody waiting, kept in
   // the index for its next post: a flow to one recipient reuses its entry.
   Recipient* IdleRecipient;
   // Recipients that left the index, kept (with a small ring) for the next
   // new ones, so that keys coming and going do not go to the heap each time.
   Recipient* SpareRecipients;
-  uint32_t SpareRecipientCount;
+  // A cache line each, so that work on one shard does not slow its
+  // neighbours'.
+  unsigned char Padding[64 - 4 * sizeof(uint32_t) - 3 * sizeof(void*)];
+};
+static_assert(sizeof(Shard) == 64, "a shard is one cache line");
+
+struct Queue {
+  platform::QueueLock* Lock;  // where the platform must have one, else null
+  platform::Heap* Heap;
+  Shard* Shards;        // null while the queue is not usable
+  void* ShardMemory;    // the heap block the shards were carved from
+  uint32_t ShardShift;  // a key's shard is its hash's top bits
+  uint32_t ShardCount;
+  uint32_t Seed;  // mixed into every key, drawn at load
 };
 
-// Makes the queue's lock and index in `heap`; 1 when the queue is usable.
+// Makes the queue's shards in `heap`; 1 when the queue is usable.
 int32_t OnAttach(Queue* queue, platform::Heap* heap, uint32_t seed);
 // Frees everything queued and closes the lock.
 int32_t OnDetach(Queue* queue);
+// Around fork: the parent's thread holds every shard's lock across it, so
+// that the child finds the index and the heap consistent.
+void LockForFork(Queue* queue);
+void UnlockAfterFork(Queue* queue);
 // In a forked child: drops every message and sleeper of the parent, whose
-// messages were queued for the parent's threads, not the child's.
+// messages were queued for the parent's threads, not the child's, and
+// frees every lock.
 void ForgetInChild(Queue* queue);
 
 int32_t SendThreadMessage(Queue* queue, int32_t recipient, int32_t value);

@@ -23,6 +23,8 @@
 
 #include <stdint.h>
 
+#include <atomic>
+
 namespace platform {
 
 // An object handle as the platform knows it.
@@ -91,17 +93,39 @@ void ThreadEnding();
 
 // --- The queue lock -------------------------------------------------------
 
-// The lock that serialises the process's queue. Where the platform has
-// names that other processes can open it is the mutex named
+// The lock that every queue operation must hold where the platform has
+// names that other processes can open: the mutex named
 // "JQ_Quenthaloy_ThreadMessage", shared with every process of the user that
-// loads the library (and, failing that, a mutex of the process's own);
-// elsewhere it is private to the process. Not recursive. Null only when no
-// lock at all could be made.
+// loads the library (and, failing that, a mutex of the process's own).
+// Elsewhere there is none and QueueLockOpen returns null: the core's own
+// lock words keep the queue sound within the process, and null from the
+// named kind means the same (the process then locks its queue alone). Not
+// recursive.
 struct QueueLock;
 [[nodiscard]] QueueLock* QueueLockOpen();
 void QueueLockClose(QueueLock* lock);
 void QueueLockAcquire(QueueLock* lock);
 void QueueLockRelease(QueueLock* lock);
+
+// --- Lock words: the core's own locks -------------------------------------
+
+// A lock word is kLockWordFree, kLockWordHeld, or kLockWordContended (held,
+// and a taker may be asleep on it). The core takes a free word with one
+// compare-and-swap to kLockWordHeld and gives it back with one exchange to
+// kLockWordFree; these two do the rest. Private to the process.
+constexpr uint32_t kLockWordFree = 0;
+constexpr uint32_t kLockWordHeld = 1;
+constexpr uint32_t kLockWordContended = 2;
+// Takes a word the compare-and-swap found held: spins briefly, sleeps after
+// that (marking the word contended), and returns holding it.
+void LockWordWait(std::atomic<uint32_t>* word);
+// Wakes one taker of a word whose give-back found it contended.
+void LockWordWake(std::atomic<uint32_t>* word);
+
+// Processors the process may run on, at least 1.
+uint32_t ProcessorCount();
+// Sleeps about that long: the slow path of a wait that has no parker.
+void SleepMilliseconds(uint32_t milliseconds);
 
 // --- Parkers: one per thread, for every sleep in the queue ---------------
 
@@ -117,7 +141,26 @@ struct Parker;
 void Park(Parker* parker);
 // Releases the parker's sleep. The caller must hold no lock of the library's
 // that the woken thread needs, so that it does not wake into a held lock.
+// A parker's memory stays the library's (and a parker's) after its thread
+// ends, so an Unpark that comes late is harmless; but then it may end a
+// sleep of whichever thread uses that parker next, so every Park is made in
+// a loop that looks for what it waits for.
 void Unpark(Parker* parker);
+
+// Room in every parker for the core's record of its thread's sleeps,
+// zero-filled when the parker is made and kept with it: a sleep recorded
+// there belongs to the library, not to the sleeping thread's stack.
+constexpr uint32_t kParkerRoomSize = 48;
+void* ParkerRoom(Parker* parker);
+// Registers the function the layer calls on the ending thread when a thread
+// with a parker ends, before its parker goes (null: none), so that the core
+// unlinks what the thread left linked. Registering null returns only once no
+// thread is inside the function registered before.
+void SetParkerEndHook(void (*hook)(Parker* parker));
+// False once the parker's thread is known to have ended without the
+// layer's thread-end notice (Windows: a thread ended by TerminateThread):
+// such a parker is never woken by anyone again.
+bool ParkerThreadAlive(Parker* parker);
 
 // --- Memory ---------------------------------------------------------------
 

@@ -4,6 +4,12 @@
 #include "platform/fault_injection.h"
 
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
+#include <pthread.h>
+#include <setjmp.h>
+#include <signal.h>
+#endif
+#include <time.h>
 
 #include <atomic>
 #include <memory>
@@ -45,10 +51,10 @@ TEST(FaultsAtLoad, NoObjectsAtAllStillLoadsAndEveryCallReturnsZero) {
     ASSERT_EQ(shell::EntryPoint(shell::kProcessAttach), 1);
   }
   harness::Worker calls([] {
-    EXPECT_EQ(Send(1, 10), 0);
+    EXPECT_EQ(Send(1, 10), messaging::kNotQueued);
     EXPECT_EQ(Get(1), 0);
-    EXPECT_EQ(SendAndWait(1, 11), 0);
-    EXPECT_EQ(Wait(1), 0);
+    EXPECT_EQ(SendAndWait(1, 11), messaging::kNotQueued);
+    EXPECT_EQ(Wait(1), 0) << "no message can ever come to a queue that was never made";
   });
   ASSERT_TRUE(calls.Join()) << "no call may block on a queue that was never made";
   EXPECT_EQ(shell::EntryPoint(shell::kThreadAttach), 1);
@@ -60,7 +66,7 @@ TEST(FaultsAtLoad, NoHeapGivesAnUnusableQueueButWorkingResources) {
     Failing heap(Point::kHeapCreate);
     ASSERT_EQ(shell::EntryPoint(shell::kProcessAttach), 1);
   }
-  EXPECT_EQ(Send(2, 20), 0);
+  EXPECT_EQ(Send(2, 20), messaging::kNotQueued);
   EXPECT_EQ(Get(2), 0);
   int32_t r = resources::AddThreadResource();
   EXPECT_NE(r, 0);
@@ -75,12 +81,14 @@ TEST_F(Faults, APostWithoutMemoryQueuesNothingAndKeepsWhatWasQueued) {
   {
     Failing memory(Point::kHeapAlloc);
     // A recipient never used needs memory for its entry and its ring.
-    EXPECT_EQ(Send(13, 31), 0);
-    EXPECT_EQ(SendAndWait(13, 32), 0) << "nothing queued, so nothing to wait for";
+    EXPECT_EQ(Send(13, 31), messaging::kNotQueued);
+    EXPECT_EQ(SendAndWait(13, 32), messaging::kNotQueued) << "nothing queued: said so, and nothing to wait for";
   }
+  EXPECT_EQ(Send(3, 32), 0) << "a post that queued its message says so";
   EXPECT_EQ(Get(13), 0);
   Send(3, 33);
   EXPECT_EQ(Get(3), 30);
+  EXPECT_EQ(Get(3), 32);
   EXPECT_EQ(Get(3), 33);
   EXPECT_EQ(Get(3), 0);
 }
@@ -108,14 +116,40 @@ TEST_F(Faults, WithoutAParkerASynchronousSendQueuesAPlainMessage) {
   EXPECT_EQ(Get(5), 50);
 }
 
-TEST_F(Faults, AWaiterWithoutAParkerReturnsZeroInsteadOfSleeping) {
+// A wait never returns without a message: without a parker it looks again
+// every few milliseconds until one is there.
+TEST_F(Faults, AWaiterWithoutAParkerWaitsForItsMessageAllTheSame) {
   Send(6, 60);
   Failing parkers(Point::kParker);
-  harness::Worker waiter([] {
+  std::atomic<int32_t> second{-1};
+  harness::Worker waiter([&] {
     EXPECT_EQ(Wait(6), 60) << "a queued message needs no parker";
-    EXPECT_EQ(Wait(6), 0);
+    second = Wait(6);
   });
+  harness::SleepMs(30);
+  EXPECT_EQ(second.load(), -1) << "returned with nothing posted";
+  Send(6, 0);
   ASSERT_TRUE(waiter.Join());
+  EXPECT_EQ(second.load(), 0) << "a message of value 0, taken";
+}
+
+TEST_F(Faults, AWaiterWithoutMemoryForItsEntryWaitsForItsMessageAllTheSame) {
+  std::atomic<int32_t> value{-1};
+  std::atomic<bool> started{false};
+  std::unique_ptr<harness::Worker> waiter;
+  {
+    Failing memory(Point::kHeapAlloc);
+    waiter = std::make_unique<harness::Worker>([&] {
+      started = true;
+      value = Wait(16);  // a recipient never used: its entry needs memory
+    });
+    ASSERT_TRUE(harness::WaitUntil([&] { return started.load(); }));
+    harness::SleepMs(30);
+    EXPECT_EQ(value.load(), -1) << "returned with nothing posted";
+  }
+  EXPECT_EQ(Send(16, 161), 0);
+  ASSERT_TRUE(waiter->Join());
+  EXPECT_EQ(value.load(), 161);
 }
 
 TEST_F(Faults, ResourcesReportFailureWhenNoMutexCanBeMade) {
@@ -230,3 +264,136 @@ TEST_F(Faults, AWakeUpWhoseEventFailsStillArrives) {
 #endif
 
 }  // namespace
+
+// Threads that leave a wait from a POSIX signal handler.
+#if !defined(_WIN32)
+namespace {
+
+// Threads that leave a wait without returning, by a jump out of a signal
+// handler: the wait is lost, but nothing it leaves linked makes the queue
+// write into memory it does not own (the stack the thread had), and what is
+// posted next reaches a living waiter.
+sigjmp_buf jump_back;
+void ExitThread(int /*signal*/) { pthread_exit(nullptr); }
+void JumpBack(int /*signal*/) { siglongjmp(jump_back, 1); }
+
+struct Blocked {
+  int32_t key;
+  bool synchronous;
+};
+
+void* BlockInTheQueue(void* argument) {
+  auto* blocked = static_cast<Blocked*>(argument);
+  // Fills the stack the record once lived on, so that a write into it
+  // would land in what a later thread finds there.
+  volatile char scratch[4096];
+  for (char& c : const_cast<char(&)[4096]>(scratch)) c = 0;
+  if (blocked->synchronous) {
+    SendAndWait(blocked->key, 44);
+  } else {
+    Wait(blocked->key);
+  }
+  return nullptr;
+}
+
+// Blocks a thread in the queue and, once it is parked, sends it `signal`.
+bool BlockAndSignal(Blocked* blocked, int signal, pthread_t* thread) {
+  using platform::faults::Call;
+  using platform::faults::Counted;
+  const uint64_t parks = Counted(Call::kPark);
+  if (pthread_create(thread, nullptr, BlockInTheQueue, blocked) != 0) return false;
+  if (!harness::WaitUntil([&] { return Counted(Call::kPark) > parks; })) return false;
+  harness::SleepMs(20);  // past the parker's spin, into the sleep
+  return pthread_kill(*thread, signal) == 0;
+}
+
+bool JoinWithin(pthread_t thread, int milliseconds) {
+  timespec deadline{};
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_sec += milliseconds / 1000;
+  return pthread_timedjoin_np(thread, nullptr, &deadline) == 0;
+}
+
+#if defined(__SANITIZE_THREAD__)
+#define SKIP_UNDER_TSAN() GTEST_SKIP() << "ThreadSanitizer holds a signal back until the futex wait returns"
+#else
+#define SKIP_UNDER_TSAN() static_cast<void>(0)
+#endif
+
+TEST_F(Faults, AWaiterThatExitsFromASignalHandlerLeavesNothingLinked) {
+  SKIP_UNDER_TSAN();
+  struct sigaction action = {};
+  action.sa_handler = ExitThread;
+  ASSERT_EQ(sigaction(SIGUSR2, &action, nullptr), 0);
+  Blocked waiter{30, false};
+  pthread_t thread;
+  ASSERT_TRUE(BlockAndSignal(&waiter, SIGUSR2, &thread));
+  ASSERT_TRUE(JoinWithin(thread, 20000));
+  // A living waiter behind it gets every post, and others' stacks stay
+  // untouched: with the record on the exited thread's stack, the first post
+  // wrote into it (ASan: use after return) and was lost.
+  std::atomic<int> received{0};
+  harness::Worker live([&] {
+    for (int i = 1; i <= 3; ++i) {
+      if (Wait(30) == i) ++received;
+    }
+  });
+  harness::SleepMs(20);
+  for (int i = 1; i <= 3; ++i) EXPECT_EQ(Send(30, i), 0);
+  ASSERT_TRUE(live.Join());
+  EXPECT_EQ(received.load(), 3);
+}
+
+TEST_F(Faults, ASynchronousSenderThatExitsFromASignalHandlerLeavesAPlainMessage) {
+  SKIP_UNDER_TSAN();
+  struct sigaction action = {};
+  action.sa_handler = ExitThread;
+  ASSERT_EQ(sigaction(SIGUSR2, &action, nullptr), 0);
+  Blocked sender{31, true};
+  pthread_t thread;
+  ASSERT_TRUE(BlockAndSignal(&sender, SIGUSR2, &thread));
+  ASSERT_TRUE(JoinWithin(thread, 20000));
+  // Its record may belong to a new thread by now: the take must not wake it.
+  harness::Worker next([] { EXPECT_EQ(Wait(32), 320); });
+  harness::SleepMs(20);
+  EXPECT_EQ(Get(31), 44) << "the message stays queued";
+  EXPECT_EQ(Send(32, 320), 0);
+  ASSERT_TRUE(next.Join());
+}
+
+TEST_F(Faults, AWaiterThatJumpsOutOfASignalHandlerCanWaitAgain) {
+  SKIP_UNDER_TSAN();
+  struct sigaction action = {};
+  action.sa_handler = JumpBack;
+  ASSERT_EQ(sigaction(SIGUSR2, &action, nullptr), 0);
+  std::atomic<int32_t> second{-1};
+  std::atomic<pthread_t> self{};
+  std::atomic<bool> jumped{false};
+  harness::Worker jumper([&] {
+    self = pthread_self();
+    if (sigsetjmp(jump_back, 1) == 0) {
+      Wait(33);  // left by the jump
+      return;
+    }
+    jumped = true;
+    second = Wait(34);  // first undoes the wait on 33
+  });
+  using platform::faults::Call;
+  using platform::faults::Counted;
+  ASSERT_TRUE(harness::WaitUntil([&] { return Counted(Call::kPark) > 0 && self.load() != pthread_t{}; }));
+  harness::SleepMs(20);
+  ASSERT_EQ(pthread_kill(self.load(), SIGUSR2), 0);
+  ASSERT_TRUE(harness::WaitUntil([&] { return jumped.load(); }));
+  harness::SleepMs(20);
+  // The jumper's old sleep on 33 is gone: a live waiter there gets the post.
+  harness::Worker live([] { EXPECT_EQ(Wait(33), 330); });
+  harness::SleepMs(20);
+  EXPECT_EQ(Send(33, 330), 0);
+  ASSERT_TRUE(live.Join());
+  EXPECT_EQ(Send(34, 340), 0);
+  ASSERT_TRUE(jumper.Join());
+  EXPECT_EQ(second.load(), 340);
+}
+
+}  // namespace
+#endif

@@ -68,6 +68,61 @@ TEST_F(Messaging, WaitersNeverSleepPastTheirOwnMessage) {
   EXPECT_EQ(received.load(), kWaiters * kRounds);
 }
 
+// Many keys over every shard, coming and going from the index while posts
+// find them: posters post to keys spread wide, takers sweep their share with
+// GetThreadMessage, and a waiter per poster takes synchronous sends on a key
+// of its own. Every message is taken once, in its poster's order per key.
+TEST_F(Messaging, ManyKeysAndManyThreadsLoseAndReorderNothing) {
+  constexpr int kPosters = 4, kTakers = 4, kKeys = 4096, kPosts = 20000, kSynchronousEvery = 50;
+  constexpr int32_t kFirstKey = 50000, kFirstWaiterKey = 40000;
+  // Per poster and key, the last sequence number taken: a value carries both.
+  std::vector<std::atomic<int32_t>> last(kPosters * kKeys);
+  for (auto& l : last) l = 0;
+  std::atomic<long> taken{0}, disorder{0};
+  auto key_of = [](int poster, int i) { return (i * 2654435761u + poster * 40503u) % kKeys; };
+  auto note = [&](int32_t value, int32_t key) {
+    const int poster = value >> 24, sequence = value & 0xFFFFFF;
+    std::atomic<int32_t>& l = last[poster * kKeys + (key - kFirstKey)];
+    if (sequence <= l.load()) ++disorder;
+    l = sequence;
+    ++taken;
+  };
+  std::atomic<int> posters_done{0};
+  std::vector<std::unique_ptr<harness::Worker>> threads;
+  for (int p = 0; p < kPosters; ++p) {
+    threads.push_back(std::make_unique<harness::Worker>([&, p] {
+      for (int i = 1; i <= kPosts; ++i) {
+        const auto key = static_cast<int32_t>(kFirstKey + key_of(p, i));
+        ASSERT_EQ(Send(key, (p << 24) | i), 0);
+        if (i % kSynchronousEvery == 0) {
+          ASSERT_EQ(SendAndWait(kFirstWaiterKey + p, i), 0);
+        }
+      }
+      ++posters_done;
+    }));
+    threads.push_back(std::make_unique<harness::Worker>([&, p] {
+      for (int i = kSynchronousEvery; i <= kPosts; i += kSynchronousEvery) {
+        if (Wait(kFirstWaiterKey + p) != i) ++disorder;
+      }
+    }));
+  }
+  for (int t = 0; t < kTakers; ++t) {
+    threads.push_back(std::make_unique<harness::Worker>([&, t] {
+      for (bool last_sweep = false;;) {
+        const bool finished = posters_done.load() == kPosters;
+        for (int32_t k = t; k < kKeys; k += kTakers) {
+          for (int32_t v = Get(kFirstKey + k); v != 0; v = Get(kFirstKey + k)) note(v, kFirstKey + k);
+        }
+        if (last_sweep) break;
+        last_sweep = finished;
+      }
+    }));
+  }
+  for (auto& thread : threads) ASSERT_TRUE(thread->Join(120000));
+  EXPECT_EQ(taken.load(), static_cast<long>(kPosters) * kPosts);
+  EXPECT_EQ(disorder.load(), 0) << "a message taken twice, out of order, or by the wrong waiter";
+}
+
 TEST_F(Messaging, TwoSynchronousSendsAreTakenInOrderEachReleasingItsSender) {
   std::atomic<int> first_done{0}, second_done{0};
   harness::Worker first([&] {

@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <vector>
 
 #include "platform/platform.h"
 #include "support/harness.h"
@@ -63,6 +64,35 @@ TEST(Waits, ASignalDoesNotCutATimedWaitShort) {
   ASSERT_TRUE(interrupter.Join());
   ASSERT_TRUE(holder.Join());
   EXPECT_TRUE(platform::ObjectClose(mutex));
+}
+
+}  // namespace
+
+namespace {
+
+// A thread's record never needs a slot of the resource table: with every
+// resource handle in use, a thread new to the layer still gets its parker
+// and takes a resource that is free.
+TEST(Handles, AThreadNewToTheLayerWorksWithTheResourceTableFull) {
+  std::vector<platform::Handle> open;
+  for (;;) {
+    platform::Handle h = platform::MutexCreate();
+    if (h == platform::Handle::kNone) break;
+    open.push_back(h);
+  }
+  ASSERT_GT(open.size(), 1000000u) << "the table ends about a million slots in";
+  std::atomic<int> result{-1};
+  harness::Worker newcomer([&] {
+    platform::Parker* parker = platform::ParkerOfThisThread();
+    if (parker == nullptr) return void(result = 1);
+    platform::Unpark(parker);
+    platform::Park(parker);
+    if (platform::ObjectWait(open.front(), 0) != WaitResult::kObtained) return void(result = 2);
+    result = platform::MutexRelease(open.front()) ? 0 : 3;
+  });
+  ASSERT_TRUE(newcomer.Join());
+  EXPECT_EQ(result.load(), 0) << "1: no parker, 2: no take, 3: no give-back";
+  for (platform::Handle h : open) ASSERT_TRUE(platform::ObjectClose(h));
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 // The handle table: slots in chunks that are never moved, so a lookup needs
 // no lock, and handles that carry a generation, so a stale handle fails.
+// Thread records come from a second table of the same kind, under no
+// handle: a thread new to the library gets its record however many
+// resources are open.
 #include <errno.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -28,6 +31,9 @@ static_assert(kReuseDelay < kIndexMask, "the free list can hold the delay");
 static_assert(kLockFree == 0, "a reserved slot is zeroed, and its mutex then free");
 
 struct Table {
+  // How many freed slots wait before one is reused: the resources' delay
+  // keeps stale handles failing; thread records carry no handle.
+  uint32_t reuse_delay;
   pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
   std::atomic<Slot*> chunks[kChunkCount] = {};
   uint32_t next_fresh = 1;  // index 0 is never used: handle 0 means none
@@ -36,27 +42,32 @@ struct Table {
   uint32_t free_count = 0;
 };
 
-Table table;
+Table resource_table{kReuseDelay};
+Table thread_table{0};
 
-Slot* SlotAt(uint32_t index) {
+Table* const tables[] = {&resource_table, &thread_table};
+
+Table& TableFor(Kind kind) { return kind == Kind::kThread ? thread_table : resource_table; }
+
+Slot* SlotAt(Table& table, uint32_t index) {
   Slot* chunk = table.chunks[index >> kChunkBits].load(std::memory_order_acquire);
   return chunk == nullptr ? nullptr : &chunk[index & (kChunkSize - 1)];
 }
 
-void LockTable() {
+void LockTable(Table& table) {
   int rc = pthread_mutex_lock(&table.lock);
   if (rc != 0) Fatal("handle table lock", rc);
 }
 
-void UnlockTable() {
+void UnlockTable(Table& table) {
   int rc = pthread_mutex_unlock(&table.lock);
   if (rc != 0) Fatal("handle table unlock", rc);
 }
 
-uint32_t TakeFreeIndexLocked() {
-  if (table.free_count > 0 && (table.free_count >= kReuseDelay || table.next_fresh > kIndexMask)) {
+uint32_t TakeFreeIndexLocked(Table& table) {
+  if (table.free_count > 0 && (table.free_count >= table.reuse_delay || table.next_fresh > kIndexMask)) {
     uint32_t index = table.free_head;
-    table.free_head = SlotAt(index)->next_free;
+    table.free_head = SlotAt(table, index)->next_free;
     if (--table.free_count == 0) table.free_tail = 0;
     return index;
   }
@@ -70,16 +81,16 @@ uint32_t TakeFreeIndexLocked() {
     table.chunks[c].store(static_cast<Slot*>(memory), std::memory_order_release);
   }
   ++table.next_fresh;
-  SlotAt(index)->index = index;
+  SlotAt(table, index)->index = index;
   return index;
 }
 
-void PushFreeLocked(uint32_t index) {
-  SlotAt(index)->next_free = 0;
+void PushFreeLocked(Table& table, uint32_t index) {
+  SlotAt(table, index)->next_free = 0;
   if (table.free_tail == 0) {
     table.free_head = index;
   } else {
-    SlotAt(table.free_tail)->next_free = index;
+    SlotAt(table, table.free_tail)->next_free = index;
   }
   table.free_tail = index;
   ++table.free_count;
@@ -87,12 +98,13 @@ void PushFreeLocked(uint32_t index) {
 
 }  // namespace
 
-Slot* ReserveSlot() {
-  LockTable();
-  uint32_t index = TakeFreeIndexLocked();
-  UnlockTable();
+Slot* ReserveSlot(Kind kind) {
+  Table& table = TableFor(kind);
+  LockTable(table);
+  uint32_t index = TakeFreeIndexLocked(table);
+  UnlockTable(table);
   if (index == 0) return nullptr;
-  Slot* slot = SlotAt(index);
+  Slot* slot = SlotAt(table, index);
   slot->generation = (slot->generation % kGenerationMask) + 1;
   memset(static_cast<void*>(&slot->local), 0, sizeof(slot->local));
   return slot;
@@ -106,17 +118,18 @@ Handle PublishSlot(Slot* slot, Kind kind) {
 }
 
 void FreeSlot(Slot* slot) {
+  Table& table = TableFor(slot->kind.load(std::memory_order_relaxed));
   slot->kind.store(Kind::kNone, std::memory_order_relaxed);
-  LockTable();
-  PushFreeLocked(slot->index);
-  UnlockTable();
+  LockTable(table);
+  PushFreeLocked(table, slot->index);
+  UnlockTable(table);
 }
 
 Slot* Lookup(Handle object, Kind kind) {
   const uint32_t handle = TableValueOf(object);
   uint32_t index = handle & kIndexMask;
   if (index == 0) return nullptr;
-  Slot* slot = SlotAt(index);
+  Slot* slot = SlotAt(resource_table, index);
   if (slot == nullptr || slot->handle.load(std::memory_order_acquire) != handle) return nullptr;
   return slot->kind.load(std::memory_order_relaxed) == kind ? slot : nullptr;
 }
@@ -129,35 +142,44 @@ bool CloseHandleOf(Handle handle, Kind kind) {
 }
 
 void ForEachSlot(void (*visit)(Slot* slot)) {
-  for (uint32_t index = 1; index < table.next_fresh; ++index) {
-    Slot* slot = SlotAt(index);
-    if (slot != nullptr) visit(slot);
+  for (Table* table : tables) {
+    for (uint32_t index = 1; index < table->next_fresh; ++index) {
+      Slot* slot = SlotAt(*table, index);
+      if (slot != nullptr) visit(slot);
+    }
   }
 }
 
 void ReleaseChunks(bool (*keep)(const Slot* slot)) {
-  for (uint32_t c = 0; c < kChunkCount; ++c) {
-    Slot* chunk = table.chunks[c].load(std::memory_order_relaxed);
-    if (chunk == nullptr) continue;
-    bool kept = false;
-    for (uint32_t i = 0; i < kChunkSize && !kept; ++i) kept = keep(&chunk[i]);
-    // A kept chunk is forgotten, never reused: a load after this one starts
-    // with fresh chunks while a thread may still sleep in the old one.
-    table.chunks[c].store(nullptr, std::memory_order_relaxed);
-    if (!kept && munmap(chunk, sizeof(Slot) * kChunkSize) != 0) Fatal("munmap of handle chunk", errno);
+  for (Table* table : tables) {
+    for (uint32_t c = 0; c < kChunkCount; ++c) {
+      Slot* chunk = table->chunks[c].load(std::memory_order_relaxed);
+      if (chunk == nullptr) continue;
+      bool kept = false;
+      for (uint32_t i = 0; i < kChunkSize && !kept; ++i) kept = keep(&chunk[i]);
+      // A kept chunk is forgotten, never reused: a load after this one starts
+      // with fresh chunks while a thread may still sleep in the old one.
+      table->chunks[c].store(nullptr, std::memory_order_relaxed);
+      if (!kept && munmap(chunk, sizeof(Slot) * kChunkSize) != 0) Fatal("munmap of handle chunk", errno);
+    }
+    table->next_fresh = 1;
+    table->free_head = table->free_tail = table->free_count = 0;
   }
-  table.next_fresh = 1;
-  table.free_head = table.free_tail = table.free_count = 0;
 }
 
-void LockTableForFork() { LockTable(); }
+void LockTableForFork() {
+  LockTable(resource_table);
+  LockTable(thread_table);
+}
 
 void UnlockTableAfterFork(bool in_child) {
-  if (in_child) {
-    // The child's only thread is the one that took it; a fresh lock is free.
-    table.lock = PTHREAD_MUTEX_INITIALIZER;
-  } else {
-    UnlockTable();
+  for (Table* table : tables) {
+    if (in_child) {
+      // The child's only thread is the one that took it; a fresh lock is free.
+      table->lock = PTHREAD_MUTEX_INITIALIZER;
+    } else {
+      UnlockTable(*table);
+    }
   }
 }
 

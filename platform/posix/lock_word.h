@@ -1,7 +1,8 @@
 // A lock on one futex word (kLockFree, kLockHeld, kLockContended): taken
 // with one compare-and-swap when free, spun on briefly when held, slept on
 // after that; given back with one exchange, and a wake only when someone
-// may sleep. Shared by the queue lock and the resource mutexes.
+// may sleep. The core's lock words (LockWordWait) are these; the resource
+// mutexes take and give back the same word their own way (mutexes.cpp).
 #ifndef QUENTHALOY_PLATFORM_POSIX_LOCK_WORD_H
 #define QUENTHALOY_PLATFORM_POSIX_LOCK_WORD_H
 

@@ -21,9 +21,46 @@ namespace posix_impl {
 
 namespace {
 
-// A contended take spins this often before it sleeps: resources guard
-// short work, usually done within this.
+// A contended take spins this often before it sleeps, and a woken one this
+// often before it sleeps again: resources guard short work, usually done
+// within this. A running thread that finds the word free takes it, whoever
+// sleeps on it (barging): it goes on with its work while a sleeper would
+// first have to be scheduled, so each thread runs many sections in a row,
+// and a give-back wakes a sleeper only when the word says one may sleep.
 constexpr int kLockSpins = 100;
+constexpr int kWokenSpins = 30;
+
+// Spins for the word while its holder may let it go soon: not on one
+// processor, and not while the holder itself sleeps (in the queue, holding
+// it). Takes a free word as `taken_as`: held, or contended when the taker
+// has slept on it and others may still sleep there.
+bool SpinForMutex(MutexState* mutex, int rounds, uint32_t taken_as) {
+  if (!spinning_pays) return false;
+  for (int i = 0; i < rounds; ++i) {
+    CpuRelax();
+    uint32_t seen = mutex->word.load(std::memory_order_relaxed);
+    if (seen == kLockFree) {
+      if (mutex->word.compare_exchange_strong(seen, taken_as, std::memory_order_acquire, std::memory_order_relaxed)) {
+        return true;
+      }
+      continue;
+    }
+    const ThreadRecord* owner = mutex->owner.load(std::memory_order_relaxed);
+    if (owner != nullptr && owner->sleeping.load(std::memory_order_relaxed)) return false;
+  }
+  return false;
+}
+
+// The futex lock's slow path, with a short spin after each wake-up: a thread
+// just woken often finds the word taken again by a running thread that lets
+// it go within a few rounds.
+bool SleepForMutex(MutexState* mutex, const timespec* deadline) {
+  for (;;) {
+    if (mutex->word.exchange(kLockContended, std::memory_order_acquire) == kLockFree) return true;
+    if (WaitOnWord(&mutex->word, kLockContended, deadline) == WordWaitOutcome::kTimedOut) return false;
+    if (SpinForMutex(mutex, kWokenSpins, kLockContended)) return true;
+  }
+}
 
 void PushHeld(ThreadRecord* self, Slot* slot) {
   MutexState* mutex = &slot->local.mutex;
@@ -85,13 +122,13 @@ inline __attribute__((always_inline)) void ReleaseWord(Slot* slot) {
 
 __attribute__((noinline)) bool TakeContended(Slot* slot, Handle handle, uint32_t milliseconds) {
   MutexState* mutex = &slot->local.mutex;
-  if (SpinForWord(&mutex->word, kLockSpins)) return true;
+  if (SpinForMutex(mutex, kLockSpins, kLockHeld)) return true;
   mutex->waiters.fetch_add(1, std::memory_order_seq_cst);
   bool taken = false;
   // Counted as a waiter before this look: a close after it sees the count.
   if (slot->handle.load(std::memory_order_seq_cst) == TableValueOf(handle)) {
     timespec deadline = DeadlineAfter(milliseconds);
-    taken = LockWordSlowly(&mutex->word, milliseconds == kWaitForever ? nullptr : &deadline);
+    taken = SleepForMutex(mutex, milliseconds == kWaitForever ? nullptr : &deadline);
   }
   mutex->waiters.fetch_sub(1, std::memory_order_seq_cst);
   // The last waiter to leave a mutex closed meanwhile frees it, if free.
@@ -131,7 +168,7 @@ Handle MutexCreate() {
   posix_impl::ArmExitWatch();
   faults::Count(faults::Call::kMutexCreate);
   if (faults::Fails(faults::Point::kCreateObject)) return Handle::kNone;
-  Slot* slot = posix_impl::ReserveSlot();
+  Slot* slot = posix_impl::ReserveSlot(posix_impl::Kind::kMutex);
   return slot == nullptr ? Handle::kNone : posix_impl::PublishSlot(slot, posix_impl::Kind::kMutex);
 }
 

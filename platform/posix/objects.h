@@ -1,6 +1,7 @@
 // The state behind every handle of the Linux implementation, and the table
-// that hands out the handles. Thread records live in the same table, under
-// no handle, so that the unload and a forked child can find them all.
+// that hands out the handles. Thread records live in slots of a table of
+// their own, under no handle, so that the unload and a forked child can find
+// them all and no number of open resources keeps a thread from its record.
 #ifndef QUENTHALOY_PLATFORM_POSIX_OBJECTS_H
 #define QUENTHALOY_PLATFORM_POSIX_OBJECTS_H
 
@@ -49,6 +50,9 @@ struct MutexState {
 // A thread that used a parker or took a resource. `permit` is its parker: 1
 // once an Unpark is given and not yet consumed by a Park.
 struct ThreadRecord {
+  // The core's record of the thread's sleeps (ParkerRoom): first, so that
+  // it is as aligned as the slot.
+  alignas(8) unsigned char room[kParkerRoomSize];
   Slot* slot;
   std::atomic<uint32_t> permit;
   std::atomic<bool> sleeping;  // in a futex wait on `permit`
@@ -77,11 +81,12 @@ struct Slot {
   } local;
 };
 
-// Reserves a free slot, zeroed and unreachable; null on exhaustion.
-[[nodiscard]] Slot* ReserveSlot();
+// Reserves a free slot for an object of that kind (thread records have a
+// table of their own), zeroed and unreachable; null on exhaustion.
+[[nodiscard]] Slot* ReserveSlot(Kind kind);
 // Makes a reserved, filled-in slot reachable under a new handle.
 [[nodiscard]] Handle PublishSlot(Slot* slot, Kind kind);
-// Puts a slot back on the free list. No handle may be open on it.
+// Puts a slot back on its table's free list. No handle may be open on it.
 void FreeSlot(Slot* slot);
 
 // The open slot of that kind under the handle, or null. Slots never move
@@ -130,6 +135,8 @@ void FreeIfDeleted(Slot* slot);       // a closed mutex nobody holds or waits on
 // thread be inside the library (see ProcessIsExiting).
 void ArmExitWatch();
 bool MutexInUse(const Slot* slot);  // held or slept on
+// More than one processor to run on: spinning can pay (set by Start).
+extern bool spinning_pays;
 bool ThreadRecordInUse(const Slot* slot);
 
 }  // namespace platform::posix_impl

@@ -1,9 +1,10 @@
-// The rest of the contract over POSIX: the queue lock, the private heap and
-// the clock.
+// The rest of the contract over POSIX: the core's lock words, the private
+// heap and the clock.
 #include <errno.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "../platform.h"
 #include "fault_injection.h"
@@ -12,11 +13,9 @@
 
 namespace platform {
 
-// The process's own: nothing outside the process could share its queue, so
-// nothing outside may hold up its lock either.
-struct QueueLock {
-  std::atomic<uint32_t> word;
-};
+// Never made: nothing outside the process could share its queue, so the
+// core's own lock words are all it needs.
+struct QueueLock {};
 
 namespace posix_impl {
 
@@ -39,15 +38,16 @@ struct Heap {
 namespace posix_impl {
 namespace {
 
-// The queue's lock is held for a few dozen instructions at a time: a taker
+// The core's locks are held for a few dozen instructions at a time: a taker
 // that spins a little often finds it free without sleeping. Not longer:
 // under steady contention a thread that sleeps lets the holder run on alone,
 // while long spinning keeps the lock's line bouncing between processors.
-constexpr int kQueueLockSpins = 10;
+constexpr int kLockWordSpins = 10;
+static_assert(kLockFree == kLockWordFree && kLockHeld == kLockWordHeld && kLockContended == kLockWordContended,
+              "the core's lock words are the layer's");
 
 constexpr uint32_t kBlockMagic = 0x51484250;  // marks a live heap block
 
-QueueLock queue_lock;
 bool exit_watch_armed = false;
 
 void LockHeap(Heap* heap) {
@@ -61,10 +61,6 @@ void UnlockHeap(Heap* heap) {
 }
 
 }  // namespace
-
-QueueLock* TheQueueLock() { return &queue_lock; }
-
-void ResetQueueLockInChild() { queue_lock.word.store(kLockFree, std::memory_order_relaxed); }
 
 }  // namespace posix_impl
 
@@ -81,29 +77,39 @@ uint64_t Counted(Call call) { return counted[static_cast<int>(call)].load(std::m
 }  // namespace faults
 #endif
 
-QueueLock* QueueLockOpen() {
-  if (faults::Fails(faults::Point::kCreateObject)) return nullptr;
-  posix_impl::queue_lock.word.store(posix_impl::kLockFree, std::memory_order_relaxed);
-  return &posix_impl::queue_lock;
-}
+QueueLock* QueueLockOpen() { return nullptr; }
 
 void QueueLockClose(QueueLock* /*lock*/) {}
 
-void QueueLockAcquire(QueueLock* lock) {
-  // The first queue call arms the watch for the process's exit (see
-  // ProcessIsExiting): from then on threads may be inside.
+// Takes nothing; the first queue call arms the watch for the process's exit
+// (see ProcessIsExiting): from then on threads may be inside.
+void QueueLockAcquire(QueueLock* /*lock*/) {
   if (!__atomic_load_n(&posix_impl::exit_watch_armed, __ATOMIC_RELAXED)) {
     posix_impl::ArmExitWatch();
     __atomic_store_n(&posix_impl::exit_watch_armed, true, __ATOMIC_RELAXED);
   }
-  if (posix_impl::TryLockWord(&lock->word) || posix_impl::SpinForWord(&lock->word, posix_impl::kQueueLockSpins)) {
-    return;
-  }
-  // Without a deadline the slow path returns only once the word is taken.
-  static_cast<void>(posix_impl::LockWordSlowly(&lock->word, nullptr));
 }
 
-void QueueLockRelease(QueueLock* lock) { posix_impl::UnlockWord(&lock->word); }
+void QueueLockRelease(QueueLock* /*lock*/) {}
+
+void LockWordWait(std::atomic<uint32_t>* word) {
+  if (posix_impl::SpinForWord(word, posix_impl::kLockWordSpins)) return;
+  // Without a deadline the slow path returns only once the word is taken.
+  static_cast<void>(posix_impl::LockWordSlowly(word, nullptr));
+}
+
+void LockWordWake(std::atomic<uint32_t>* word) { posix_impl::WakeWord(word, 1); }
+
+uint32_t ProcessorCount() {
+  long processors = sysconf(_SC_NPROCESSORS_ONLN);
+  return processors > 1 ? static_cast<uint32_t>(processors) : 1;
+}
+
+void SleepMilliseconds(uint32_t milliseconds) {
+  timespec left{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
 
 Heap* HeapCreate() {
   if (faults::Fails(faults::Point::kHeapCreate)) return nullptr;

@@ -29,10 +29,8 @@ namespace posix_impl {
 
 // Bumped by every End.
 std::atomic<uint32_t> load_epoch{1};
+bool spinning_pays = false;
 __thread ThisThread this_thread;
-
-QueueLock* TheQueueLock();
-void ResetQueueLockInChild();
 
 namespace {
 
@@ -73,10 +71,17 @@ void ReleaseHeld(ThreadRecord* record) {
 // a thread that made its last call and said so is still ending in here.
 std::atomic<int> threads_ending{0};
 
-// The key's destructor: the thread is ending.
+// The core's thread-end hook (SetParkerEndHook).
+std::atomic<void (*)(Parker*)> parker_end_hook{nullptr};
+
+// The key's destructor: the thread is ending. Counted as ending before it
+// reads the hook, and the hook's removal waits for the count, so that no
+// thread is in the hook once its removal returns.
 void ThreadEnded(void* value) {
-  threads_ending.fetch_add(1, std::memory_order_acq_rel);
+  threads_ending.fetch_add(1, std::memory_order_seq_cst);
   auto* record = static_cast<ThreadRecord*>(value);
+  void (*hook)(Parker*) = parker_end_hook.load(std::memory_order_seq_cst);
+  if (hook != nullptr) hook(reinterpret_cast<Parker*>(record));
   ReleaseHeld(record);
   if (this_thread.record == record) this_thread.record = nullptr;
   FreeSlot(record->slot);
@@ -101,22 +106,18 @@ void ResetSlotInChild(Slot* slot) {
   }
 }
 
-void PrepareFork() {
-  QueueLockAcquire(TheQueueLock());
-  LockTableForFork();
-}
+// The queue's own locks are the core's, held across the fork by its own
+// handlers (registered after these, so they run first before the fork and
+// last after it).
+void PrepareFork() { LockTableForFork(); }
 
-void AfterForkInParent() {
-  UnlockTableAfterFork(false);
-  QueueLockRelease(TheQueueLock());
-}
+void AfterForkInParent() { UnlockTableAfterFork(false); }
 
 // The child has one thread, this one: every lock is made free, and what
 // other threads held is theirs no more. The private heap needs nothing: it
-// is only used under the queue lock, held across the fork.
+// is only used under the core's locks, held across the fork.
 void AfterForkInChild() {
   UnlockTableAfterFork(true);
-  ResetQueueLockInChild();
   spin_places.store(spin_places_made, std::memory_order_relaxed);  // the parent's spinners are not here
   threads_ending.store(0, std::memory_order_relaxed);              // nor its ending threads
   ThreadRecord* self = SelfRecordIfAny();
@@ -173,7 +174,7 @@ void ArmExitWatch() {
 ThreadRecord* MakeSelfRecord() {
   ArmExitWatch();
   if (!thread_key_made) return nullptr;  // never borrow another's key
-  Slot* slot = ReserveSlot();
+  Slot* slot = ReserveSlot(Kind::kThread);
   if (slot == nullptr) return nullptr;
   ThreadRecord* record = &slot->local.thread;
   record->slot = slot;
@@ -239,6 +240,7 @@ void Unpark(Parker* parker) {
 bool Start() {
   long processors = sysconf(_SC_NPROCESSORS_ONLN);
   posix_impl::spin_places_made = processors > 1 ? static_cast<int>(processors) : 0;
+  posix_impl::spinning_pays = processors > 1;
   posix_impl::spin_places.store(posix_impl::spin_places_made, std::memory_order_relaxed);
   int rc = pthread_key_create(&posix_impl::thread_key, posix_impl::ThreadEnded);
   posix_impl::thread_key_made = rc == 0;
@@ -264,5 +266,17 @@ void End(bool process_exiting) {
 }
 
 void ThreadEnding() {}
+
+void* ParkerRoom(Parker* parker) { return parker->record.room; }
+
+void SetParkerEndHook(void (*hook)(Parker* parker)) {
+  posix_impl::parker_end_hook.store(hook, std::memory_order_seq_cst);
+  if (hook != nullptr) return;
+  while (posix_impl::threads_ending.load(std::memory_order_seq_cst) != 0) sched_yield();
+}
+
+// A thread of this process ends only through its thread-exit destructors,
+// which unlink what it left: a parker the core can still see is alive.
+bool ParkerThreadAlive(Parker* /*parker*/) { return true; }
 
 }  // namespace platform

@@ -26,8 +26,14 @@ namespace platform {
 // still carries the wake-up: Park waits in rounds and looks at it after each,
 // and a parker whose event failed gets a new one (or, failing that, sleeps in
 // short naps).
+//
+// The core's record of the thread's sleeps lives in `room`. `thread` is the
+// thread's own handle (null if it could not be opened), which tells whether
+// a thread ended without a thread-end notice (TerminateThread).
 struct Parker {
+  alignas(8) unsigned char room[kParkerRoomSize];
   std::atomic<HANDLE> event;
+  HANDLE thread;
   std::atomic<uint32_t> permit;
   // Owner only: the event failed and is no longer the library's.
   bool broken;
@@ -279,6 +285,7 @@ void UnlinkParker(Parker* parker) {
     late_parkers.fetch_sub(1, std::memory_order_relaxed);
     DropOwnHandle(parker->late_thread);
   }
+  if (parker->thread != nullptr) DropOwnHandle(parker->thread);
   DropOwnHandle(parker->event.load(std::memory_order_relaxed));
 }
 
@@ -290,6 +297,7 @@ void FreeParker(Parker* parker) {
     if (event != nullptr) ::CloseHandle(event);
   }
   if (parker->late_thread != nullptr) ::CloseHandle(parker->late_thread);
+  if (parker->thread != nullptr) ::CloseHandle(parker->thread);
   Free(parker);
   faults::Count(faults::Call::kParkerFreed);
 }
@@ -318,9 +326,22 @@ Parker* UnlinkEndedThreads() {
   return ended;
 }
 
+// Null until the core registers it; the core's unload removes it before
+// any parker is freed at the unload.
+std::atomic<void (*)(Parker*)> parker_end_hook{nullptr};
+
+// What the core left in an ended thread's parker (a sleep it never woke
+// from, a message it sent and never saw taken) is tidied before the parker
+// goes. Called with none of the layer's locks held: the core takes its own.
+void TellCoreThreadEnded(Parker* parker) {
+  void (*hook)(Parker*) = parker_end_hook.load(std::memory_order_acquire);
+  if (hook != nullptr) hook(parker);
+}
+
 void FreeChain(Parker* chain) {
   while (chain != nullptr) {
     Parker* next = chain->next;
+    TellCoreThreadEnded(chain);
     FreeParker(chain);
     chain = next;
   }
@@ -372,6 +393,8 @@ Parker* MakeParker(bool late) {
     Free(parker);
     return nullptr;
   }
+  // Without it the thread counts as alive for good.
+  parker->thread = ThisThreadToWatch();
   Parker* ended = nullptr;
   {
     RegistryGuard guard;
@@ -398,6 +421,7 @@ Parker* MakeParker(bool late) {
 void NTAPI ParkerThreadEnded(void* value) {
   auto* parker = static_cast<Parker*>(value);
   if (parker == nullptr || parkers_closing.load(std::memory_order_acquire)) return;
+  TellCoreThreadEnded(parker);
   constexpr int kTries = 200;
   bool locked = false;
   for (int i = 0; i < kTries && !(locked = ::TryAcquireSRWLockExclusive(&registry_lock) != 0); ++i) ::Sleep(1);
@@ -464,6 +488,7 @@ void ThreadEnding() {
   ::TlsSetValue(parker_slot, kThreadEnded);
   if (parker != nullptr && parker != kThreadEnded) {
     if (parker->late_thread == nullptr && fiber_slot != FLS_OUT_OF_INDEXES) ::FlsSetValue(fiber_slot, nullptr);
+    TellCoreThreadEnded(parker);
     DestroyParker(parker);
   }
   ReapEndedThreads();
@@ -565,6 +590,7 @@ void QueueLockClose(QueueLock* lock) {
 // Without any lock to be had the thread waits for the system to give one
 // back rather than run the queue unlocked.
 void QueueLockAcquire(QueueLock* lock) {
+  if (lock == nullptr) return;  // none could be made: the core's own locks serve
   for (DWORD nap = 0;; nap = nap < 64 ? nap * 2 + 1 : nap) {
     HANDLE mutex = lock->mutex.load(std::memory_order_acquire);
     const DWORD result = ::WaitForSingleObject(mutex, INFINITE);
@@ -577,6 +603,7 @@ void QueueLockAcquire(QueueLock* lock) {
 // not the handle. A private lock that was closed cannot be reached again;
 // its replacement starts free.
 void QueueLockRelease(QueueLock* lock) {
+  if (lock == nullptr) return;
   HANDLE mutex = lock->mutex.load(std::memory_order_acquire);
   if (::ReleaseMutex(mutex)) return;
   HANDLE fresh = ReopenQueueLock(lock, mutex);
@@ -674,5 +701,36 @@ bool HeapFree(Heap* heap, void* block) {
 bool HeapDestroy(Heap* heap) { return heap != nullptr && ::HeapDestroy(heap) != 0; }
 
 uint32_t MonotonicMilliseconds() { return ::GetTickCount(); }
+
+// --- What the core keeps in parkers, and its lock words -------------------
+
+void* ParkerRoom(Parker* parker) { return parker->room; }
+
+// The thread notices run under the loader's lock, as the unload that
+// removes the hook does, so the two never overlap.
+void SetParkerEndHook(void (*hook)(Parker* parker)) { parker_end_hook.store(hook, std::memory_order_release); }
+
+// One look at the thread's handle: signalled once the thread has ended.
+bool ParkerThreadAlive(Parker* parker) {
+  return parker->thread == nullptr || ::WaitForSingleObject(parker->thread, 0) == WAIT_TIMEOUT;
+}
+
+// The core's lock words are only ever contended where the queue lock could
+// not be made (every queue operation holds it otherwise), and KERNEL32 has
+// no wait on an address before Windows 8: a taker yields until the word is
+// free.
+void LockWordWait(std::atomic<uint32_t>* word) {
+  while (word->exchange(kLockWordContended, std::memory_order_acquire) != kLockWordFree) ::SwitchToThread();
+}
+
+void LockWordWake(std::atomic<uint32_t>* /*word*/) {}
+
+uint32_t ProcessorCount() {
+  SYSTEM_INFO info{};
+  ::GetSystemInfo(&info);
+  return info.dwNumberOfProcessors > 1 ? info.dwNumberOfProcessors : 1;
+}
+
+void SleepMilliseconds(uint32_t milliseconds) { ::Sleep(milliseconds); }
 
 }  // namespace platform

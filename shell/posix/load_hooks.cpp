@@ -1,5 +1,6 @@
 // Loading and unloading the shared object drive the same entry point as the
-// Windows loader's process notifications; a fork drives the queue's reset.
+// Windows loader's process notifications; a fork drives the queue's locks
+// and its reset.
 #include <pthread.h>
 
 #include "../runtime.h"
@@ -7,13 +8,21 @@
 namespace {
 
 // Registered after the platform layer's own fork handlers (made in the
-// entry point), so it runs after them in the child: with every lock free.
+// entry point): before the fork these run first, so the queue's locks are
+// taken before the layer's (an operation under way may need the layer's
+// while it holds one of the queue's); after it they run last, with every
+// lock of the layer's free.
+void LockQueueForFork() { messaging::LockForFork(&shell::runtime.Queue); }
+void UnlockQueueInParent() { messaging::UnlockAfterFork(&shell::runtime.Queue); }
 void ForgetParentsMessages() { messaging::ForgetInChild(&shell::runtime.Queue); }
 
 __attribute__((constructor(200))) void OnLoad() {
   shell::EntryPoint(shell::kProcessAttach);
-  // Without it a child could take its parent's messages: better to know.
-  if (pthread_atfork(nullptr, nullptr, ForgetParentsMessages) != 0) shell::runtime.Queue.Lock = nullptr;
+  // Without it a child could find a shard's lock held for ever, or take its
+  // parent's messages: better to know.
+  if (pthread_atfork(LockQueueForFork, UnlockQueueInParent, ForgetParentsMessages) != 0) {
+    messaging::OnDetach(&shell::runtime.Queue);
+  }
 }
 
 // Without a priority, so that a dlclose runs it before the exit handlers
