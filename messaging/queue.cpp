@@ -455,9 +455,12 @@ int32_t OnAttach(Queue* queue, platform::Heap* heap, uint32_t seed) {
   for (uint32_t c = count; c > 1; c /= 2) --shift;
   void* memory = platform::HeapAlloc(heap, count * static_cast<uint32_t>(sizeof(Shard)) + kCacheLine);
   if (memory == nullptr) return 0;
-  const uintptr_t aligned = (reinterpret_cast<uintptr_t>(memory) + kCacheLine - 1) & ~uintptr_t{kCacheLine - 1};
+  // The shards start on a cache line of their own: moved forward within the
+  // spare line the block has for it.
+  const auto misalignment = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(memory) % kCacheLine);
+  unsigned char* first = static_cast<unsigned char*>(memory) + (misalignment == 0 ? 0 : kCacheLine - misalignment);
   queue->ShardMemory = memory;
-  queue->Shards = reinterpret_cast<Shard*>(aligned);
+  queue->Shards = reinterpret_cast<Shard*>(first);
   queue->ShardCount = count;
   queue->ShardShift = shift;
   for (uint32_t i = 0; i < count; ++i) {
