@@ -744,6 +744,46 @@ TEST_F(Library, ThreadNotificationsChangeNothing) {
 
 DWORD WINAPI EndAtOnce(LPVOID /*unused*/) { return 0; }
 
+struct KilledWaiter {
+  const library::Api* q;
+  int32_t key;
+};
+
+DWORD WINAPI WaitToBeKilled(LPVOID argument) {
+  auto* waiter = static_cast<KilledWaiter*>(argument);
+  waiter->q->WaitThreadMessage(waiter->key);
+  return 0;
+}
+
+// A waiter ended by TerminateThread gets no thread-end notice and stays in
+// its recipient's line: a post must reach a live waiter behind it, and a
+// synchronous sender must be released by that waiter's take.
+TEST_F(Library, AWaiterKilledWhileAsleepTakesNoMessageWithIt) {
+  const int32_t key = 5101;
+  KilledWaiter waiter{&Q(), key};
+  HANDLE doomed = CreateThread(nullptr, 0, WaitToBeKilled, &waiter, 0, nullptr);
+  ASSERT_NE(doomed, nullptr);
+  harness::SleepMs(200);  // asleep in the wait, for longer than a moment
+  ASSERT_TRUE(TerminateThread(doomed, 9));
+  ASSERT_EQ(WaitForSingleObject(doomed, harness::kHangMilliseconds), WAIT_OBJECT_0);
+  CloseHandle(doomed);
+  std::atomic<int32_t> taken{0};
+  Worker live([&] { taken = Q().WaitThreadMessage(key); });
+  harness::SleepMs(200);
+  if (harness::BlockedThreadsAllowed(2) >= 2) {
+    std::atomic<bool> sent{false};
+    Worker sender([&] { sent = Q().SendThreadMessageAndWait(key, 77) == 0; });
+    ASSERT_TRUE(live.Join()) << "the live waiter never got the message";
+    EXPECT_EQ(taken.load(), 77);
+    ASSERT_TRUE(sender.Join()) << "the sender was held by the dead waiter";
+    EXPECT_TRUE(sent.load());
+  } else {
+    Q().SendThreadMessage(key, 77);
+    ASSERT_TRUE(live.Join()) << "the live waiter never got the message";
+    EXPECT_EQ(taken.load(), 77);
+  }
+}
+
 TEST_F(Library, AnyWaitableHandleCanBeTaken) {
   HANDLE event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
   EXPECT_EQ(Q().OpenThreadResource(static_cast<int32_t>(reinterpret_cast<uintptr_t>(event))), 1);

@@ -34,6 +34,10 @@ struct Parker {
   alignas(8) unsigned char room[kParkerRoomSize];
   std::atomic<HANDLE> event;
   HANDLE thread;
+  // When its thread last began to park (GetTickCount, read without a
+  // kernel call): only a sleep older than a moment is worth a look at the
+  // thread's handle, which is a kernel call.
+  std::atomic<DWORD> parked_at;
   std::atomic<uint32_t> permit;
   // Owner only: the event failed and is no longer the library's.
   bool broken;
@@ -652,6 +656,7 @@ Parker* ParkerOfThisThread() {
 // steps); after two rounds, the event is taken to have failed.
 void Park(Parker* parker) {
   faults::Count(faults::Call::kPark);
+  parker->parked_at.store(::GetTickCount(), std::memory_order_relaxed);
   if (parker->broken) RenewEvent(parker);
   int signals_without_permit = 0, rounds_with_permit = 0;
   while (!parker->broken) {
@@ -710,9 +715,18 @@ void* ParkerRoom(Parker* parker) { return parker->room; }
 // removes the hook does, so the two never overlap.
 void SetParkerEndHook(void (*hook)(Parker* parker)) { parker_end_hook.store(hook, std::memory_order_release); }
 
-// One look at the thread's handle: signalled once the thread has ended.
+// One look at the thread's handle (signalled once the thread has ended),
+// for sleeps older than kFreshSleepMilliseconds only. A hand-off to a thread
+// that parked a moment ago, the common case of a busy pool, then costs no
+// kernel call (one is a round trip to the server under Wine). A thread
+// killed within that moment of parking is taken for alive once: its wake-up
+// is lost, and the message waits, queued, for the next post or take.
+constexpr DWORD kFreshSleepMilliseconds = 50;
+
 bool ParkerThreadAlive(Parker* parker) {
-  return parker->thread == nullptr || ::WaitForSingleObject(parker->thread, 0) == WAIT_TIMEOUT;
+  if (parker->thread == nullptr) return true;
+  if (::GetTickCount() - parker->parked_at.load(std::memory_order_relaxed) < kFreshSleepMilliseconds) return true;
+  return ::WaitForSingleObject(parker->thread, 0) == WAIT_TIMEOUT;
 }
 
 // The core's lock words are only ever contended where the queue lock could
