@@ -5,6 +5,7 @@
 //   native_bench [--csv DIR]  full run; with DIR, also writes native_results.csv
 //                             and the plotted series (native_*.csv) there
 //   native_bench --quick      one tiny iteration of each, so the code cannot rot
+//   native_bench --only TEXT  only the rows whose names contain TEXT
 #include <linux/futex.h>
 #include <pthread.h>
 #include <stdio.h>
@@ -331,6 +332,7 @@ void QueueWorkloads(Table& table) {
                 SidesOf(queues, {{"std", 1.5}, {"moodycamel", 1.0}}, &Entry::post_take, Scaled(2000000)), "post_take",
                 "post+take");
   table.Section("two threads, ns per round trip (peers: a message there and one back)");
+  if (!Selected("hand-off and ping-pong")) return;
   // Ours twice (a hand-off, then a ping-pong), each against the peers' ping-pong.
   std::vector<Side> sides = SidesOf(queues, {{"moodycamel", 1.0}}, &Entry::ping_pong, Scaled(20000));
   sides.insert(sides.begin(), {"hand-off", [] { return HandOff<Ours>(Scaled(20000)); }});
@@ -456,7 +458,7 @@ int main(int argc, char** argv) {
 #endif
   QueueWorkloads(table);
   LockWorkloads(table);
-  Depth(table);
-  Memory(table);  // last: a library that runs its handle table out here may fail other calls from then on
+  if (Selected("post+take behind")) Depth(table);
+  if (Selected("memory")) Memory(table);  // last: a library that runs its handle table out here may fail other calls from then on
   return table.Finish();
 }

@@ -33,6 +33,9 @@ namespace bench {
 inline int repetitions = 5;
 inline bool quick = false;  // --quick: one tiny iteration of each, so that the code cannot rot
 inline std::string csv_directory;
+inline std::string only;  // --only TEXT: just the rows whose names contain TEXT
+
+inline bool Selected(const std::string& what) { return what.find(only) != std::string::npos; }
 
 // A failed check (a job lost, taken twice or out of order) makes the run's
 // figures meaningless, and the exit status says so. Workloads only raise
@@ -103,6 +106,7 @@ class Table {
     for (int i = 1; i < argc; ++i) {
       if (strcmp(argv[i], "--quick") == 0) quick = true;
       if (strcmp(argv[i], "--csv") == 0 && i + 1 < argc) csv_directory = argv[++i];
+      if (strcmp(argv[i], "--only") == 0 && i + 1 < argc) only = argv[++i];
     }
     Print("\n== " + name_ + " (ratio: our cost over the peer's, > 1 is slower; * misses its goal)");
     files_[name_ + "_results"] = {"what,implementation,median,low,high,unit,ratio,goal,met"};
@@ -121,6 +125,7 @@ class Table {
   // Measures the sides turn about; the first is ours, the others its peers.
   void Compare(const std::string& what, const std::string& unit, const std::vector<Side>& sides,
                const std::string& series = "", const std::string& x = "") {
+    if (!Selected(what)) return;
     const std::vector<Side> measured = MeasureTurns(what, sides);
     Row(what, unit, measured[0].figure, {measured.begin() + 1, measured.end()}, series, x);
   }
