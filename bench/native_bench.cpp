@@ -459,6 +459,7 @@ int main(int argc, char** argv) {
   QueueWorkloads(table);
   LockWorkloads(table);
   if (Selected("post+take behind")) Depth(table);
-  if (Selected("memory")) Memory(table);  // last: a library that runs its handle table out here may fail other calls from then on
+  if (Selected("memory"))
+    Memory(table);  // last: a library that runs its handle table out here may fail other calls from then on
   return table.Finish();
 }

@@ -63,7 +63,15 @@ Sleeper* SleeperOf(platform::Parker* parker) {
 }
 
 // The lock word's fast paths; the platform spins and sleeps for the rest.
-void LockShard(Shard* shard) {
+// While the process has one thread, a signal handler is the only other
+// caller, and it runs to its end before this thread goes on: plain loads
+// and stores do, kept in program order by the signal fences.
+inline __attribute__((always_inline)) void LockShard(Shard* shard) {
+  if (platform::ProcessHasOneThread() && shard->Lock.load(std::memory_order_relaxed) == platform::kLockWordFree) {
+    shard->Lock.store(platform::kLockWordHeld, std::memory_order_relaxed);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    return;
+  }
   uint32_t expected = platform::kLockWordFree;
   if (!shard->Lock.compare_exchange_strong(expected, platform::kLockWordHeld, std::memory_order_acquire,
                                            std::memory_order_relaxed)) {
@@ -71,7 +79,12 @@ void LockShard(Shard* shard) {
   }
 }
 
-void UnlockShard(Shard* shard) {
+inline __attribute__((always_inline)) void UnlockShard(Shard* shard) {
+  if (platform::ProcessHasOneThread() && shard->Lock.load(std::memory_order_relaxed) == platform::kLockWordHeld) {
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    shard->Lock.store(platform::kLockWordFree, std::memory_order_release);
+    return;
+  }
   if (shard->Lock.exchange(platform::kLockWordFree, std::memory_order_release) == platform::kLockWordContended) {
     platform::LockWordWake(&shard->Lock);
   }
@@ -82,12 +95,12 @@ struct AfterUnlock {
   platform::Parker* Wake;
 };
 
-void Lock(Queue* queue, Shard* shard) {
+inline __attribute__((always_inline)) void Lock(Queue* queue, Shard* shard) {
   platform::QueueLockAcquire(queue->Lock);
   LockShard(shard);
 }
 
-void UnlockAndWake(Queue* queue, Shard* shard, AfterUnlock work) {
+inline __attribute__((always_inline)) void UnlockAndWake(Queue* queue, Shard* shard, AfterUnlock work) {
   UnlockShard(shard);
   platform::QueueLockRelease(queue->Lock);
   if (work.Wake != nullptr) platform::Unpark(work.Wake);
@@ -97,16 +110,12 @@ void UnlockAndWake(Queue* queue, Shard* shard, AfterUnlock work) {
 // change.
 bool Usable(const Queue* queue) { return queue->Shards != nullptr; }
 
-// A bijective mix of the key with the seed: a host cannot choose keys that
-// share a shard or a bucket without knowing the seed.
+// The key and the seed mixed by one wide multiplication, whose upper half
+// depends on every bit of both: a host cannot choose keys that share a
+// shard or a bucket without knowing the seed.
 uint32_t HashOf(const Queue* queue, int32_t key) {
-  uint32_t h = static_cast<uint32_t>(key) ^ queue->Seed;
-  h ^= h >> 16;
-  h *= 0x85EBCA6Bu;
-  h ^= h >> 13;
-  h *= 0xC2B2AE35u;
-  h ^= h >> 16;
-  return h;
+  const uint64_t product = uint64_t{static_cast<uint32_t>(key) ^ queue->Seed} * 0x9E3779B97F4A7C15u;
+  return static_cast<uint32_t>(product >> 32);
 }
 
 Shard* ShardOf(const Queue* queue, uint32_t hash) { return &queue->Shards[hash >> queue->ShardShift]; }
@@ -144,10 +153,9 @@ Recipient* Find(const Shard* shard, int32_t key, uint32_t hash) {
   return recipient;
 }
 
-Recipient* FindOrAdd(Queue* queue, Shard* shard, int32_t key, uint32_t hash) {
-  Recipient* recipient = Find(shard, key, hash);
-  if (recipient != nullptr) return recipient;
-  recipient = shard->SpareRecipients;
+// Out of line: a flow to one recipient finds its entry in the index.
+__attribute__((noinline)) Recipient* Add(Queue* queue, Shard* shard, int32_t key, uint32_t hash) {
+  Recipient* recipient = shard->SpareRecipients;
   if (recipient != nullptr) {
     shard->SpareRecipients = recipient->Chain;
     --shard->SpareRecipientCount;
@@ -170,6 +178,11 @@ Recipient* FindOrAdd(Queue* queue, Shard* shard, int32_t key, uint32_t hash) {
   return recipient;
 }
 
+inline __attribute__((always_inline)) Recipient* FindOrAdd(Queue* queue, Shard* shard, int32_t key, uint32_t hash) {
+  Recipient* recipient = Find(shard, key, hash);
+  return recipient != nullptr ? recipient : Add(queue, shard, key, hash);
+}
+
 bool Idle(const Recipient* recipient) { return recipient->Queued == 0 && recipient->OldestSleeper == nullptr; }
 
 void FreeRing(Queue* queue, Recipient* recipient) {
@@ -185,7 +198,7 @@ void FreeRecipient(Queue* queue, Recipient* recipient) {
 
 // Moves the queued messages, oldest first, into a ring of `size` slots;
 // false (and nothing changed) without memory for it.
-bool ResizeRing(Queue* queue, Recipient* recipient, uint32_t size) {
+__attribute__((noinline)) bool ResizeRing(Queue* queue, Recipient* recipient, uint32_t size) {
   auto* ring = static_cast<Message*>(Allocate(queue, size * static_cast<uint32_t>(sizeof(Message))));
   if (ring == nullptr) return false;
   for (uint32_t i = 0; i < recipient->Queued; ++i) {
@@ -220,7 +233,7 @@ Message Dequeue(Queue* queue, Recipient* recipient) {
   return message;
 }
 
-void Unindex(Queue* queue, Shard* shard, Recipient* recipient) {
+__attribute__((noinline)) void Unindex(Queue* queue, Shard* shard, Recipient* recipient) {
   QUENTHALOY_CHECK(Idle(recipient) && shard->IdleRecipient != recipient);
   Recipient** link = &shard->Buckets[BucketOf(shard, HashOf(queue, recipient->Key))];
   while (*link != recipient) link = &(*link)->Chain;
@@ -245,7 +258,7 @@ void Unindex(Queue* queue, Shard* shard, Recipient* recipient) {
 // that it follows what is queued and waited for now, not every key ever
 // used; all but the shard's latest one, which stays for its next post. A
 // sleeper woken meanwhile holds no pointer to it: it looks its key up again.
-void RemoveIfIdle(Queue* queue, Shard* shard, Recipient* recipient) {
+inline __attribute__((always_inline)) void RemoveIfIdle(Queue* queue, Shard* shard, Recipient* recipient) {
   if (!Idle(recipient) || shard->IdleRecipient == recipient) return;
   Recipient* previous = shard->IdleRecipient;
   shard->IdleRecipient = recipient;
@@ -254,7 +267,7 @@ void RemoveIfIdle(Queue* queue, Shard* shard, Recipient* recipient) {
 
 // Takes the oldest message; its sender, if one waits, is told under the lock
 // and to be woken after the unlock.
-int32_t TakeLocked(Queue* queue, Recipient* recipient, AfterUnlock* work) {
+inline __attribute__((always_inline)) int32_t TakeLocked(Queue* queue, Recipient* recipient, AfterUnlock* work) {
   Message message = Dequeue(queue, recipient);
   if (message.Reply != nullptr) {
     SleeperOf(message.Reply)->SendPending.store(0, std::memory_order_release);
@@ -284,7 +297,8 @@ void WakeOldestSleeper(Recipient* recipient, AfterUnlock* work) {
 
 // Queues the message and wakes the oldest sleeper, if any. False when no
 // memory was left: then nothing was posted.
-bool PostLocked(Queue* queue, Shard* shard, int32_t key, uint32_t hash, Message message, AfterUnlock* work) {
+inline __attribute__((always_inline)) bool PostLocked(Queue* queue, Shard* shard, int32_t key, uint32_t hash,
+                                                      Message message, AfterUnlock* work) {
   Recipient* recipient = FindOrAdd(queue, shard, key, hash);
   if (recipient == nullptr) return false;
   if (!Enqueue(queue, recipient, message)) {

@@ -122,6 +122,14 @@ void LockWordWait(std::atomic<uint32_t>* word);
 // Wakes one taker of a word whose give-back found it contended.
 void LockWordWake(std::atomic<uint32_t>* word);
 
+// True while the process has only ever had this one thread, as the C
+// library counts them (always false where it keeps no count): no other
+// thread can then touch a lock word, and the core takes and gives one back
+// with plain loads and stores, as the C library's own mutexes do then. Once
+// false it stays false, and a thread made later starts after the change,
+// seeing every word as the first thread left it.
+bool ProcessHasOneThread();
+
 // Processors the process may run on, at least 1.
 uint32_t ProcessorCount();
 // Sleeps about that long: the slow path of a wait that has no parker.

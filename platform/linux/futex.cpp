@@ -6,7 +6,27 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#if __has_include(<sys/single_threaded.h>)
+#include <sys/single_threaded.h>
+#define QUENTHALOY_HAVE_SINGLE_THREADED 1
+#endif
+
+#include "../platform.h"
 #include "../posix/word_wait.h"
+
+namespace platform {
+
+// glibc 2.32 and later clear it in pthread_create, before the new thread
+// exists, and never set it again while threads may run.
+bool ProcessHasOneThread() {
+#if defined(QUENTHALOY_HAVE_SINGLE_THREADED)
+  return __libc_single_threaded != 0;
+#else
+  return false;
+#endif
+}
+
+}  // namespace platform
 
 namespace platform::posix_impl {
 

@@ -112,9 +112,14 @@ namespace {
 // the word was held is finished here. The release and the look at
 // `deleted` are sequentially consistent, as are the closer's store to it and
 // its try for the word: one of the two sees the other, and frees.
+// With one thread in the process nobody can sleep on the word or close
+// the mutex meanwhile: a plain store gives it back (see TryLockWord).
 inline __attribute__((always_inline)) void ReleaseWord(Slot* slot) {
   MutexState* mutex = &slot->local.mutex;
-  if (__builtin_expect(mutex->word.exchange(kLockFree, std::memory_order_seq_cst) == kLockContended, 0)) {
+  if (ProcessHasOneThread() && mutex->word.load(std::memory_order_relaxed) == kLockHeld) {
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    mutex->word.store(kLockFree, std::memory_order_release);
+  } else if (__builtin_expect(mutex->word.exchange(kLockFree, std::memory_order_seq_cst) == kLockContended, 0)) {
     WakeWord(&mutex->word, 1);
   }
   if (__builtin_expect(mutex->deleted.load(std::memory_order_seq_cst), 0)) FreeIfDeleted(slot);
@@ -184,6 +189,7 @@ WaitResult OwnTakenWord(ThreadRecord* self, Slot* slot, Handle object) {
     return WaitResult::kFailed;
   }
   mutex->owner.store(self, std::memory_order_relaxed);
+  mutex->last_holder.store(self, std::memory_order_relaxed);
   mutex->recursion = 1;
   PushHeld(self, slot);
   if (__builtin_expect(!mutex->abandoned, 1)) return WaitResult::kObtained;
@@ -206,26 +212,28 @@ __attribute__((noinline)) WaitResult WaitForWord(ThreadRecord* self, Slot* slot,
 // Kept small, so that the take of a free or own mutex is inlined into the
 // exports; waiting is out of line.
 WaitResult ObjectWait(Handle object, uint32_t milliseconds) {
-  ThreadRecord* self = posix_impl::SelfRecord();
   Slot* slot = posix_impl::Lookup(object, posix_impl::Kind::kMutex);
-  if (self == nullptr || slot == nullptr) return WaitResult::kFailed;
+  if (slot == nullptr) return WaitResult::kFailed;
   MutexState* mutex = &slot->local.mutex;
-  if (mutex->owner.load(std::memory_order_relaxed) == self) {
+  if (posix_impl::HeldByThisThread(mutex)) {
     if (mutex->recursion == UINT32_MAX) return WaitResult::kFailed;
     ++mutex->recursion;
     return WaitResult::kObtained;
   }
+  ThreadRecord* self = mutex->last_holder.load(std::memory_order_relaxed);
+  if (!posix_impl::IsThisThreads(self)) self = posix_impl::SelfRecord();
+  if (self == nullptr) return WaitResult::kFailed;
   if (!posix_impl::TryLockWord(&mutex->word)) return posix_impl::WaitForWord(self, slot, object, milliseconds);
   return posix_impl::OwnTakenWord(self, slot, object);
 }
 
 bool MutexRelease(Handle mutex_handle) {
   posix_impl::ArmExitWatch();
-  ThreadRecord* self = posix_impl::SelfRecordIfAny();
   Slot* slot = posix_impl::Lookup(mutex_handle, posix_impl::Kind::kMutex);
-  if (self == nullptr || slot == nullptr) return false;
+  if (slot == nullptr) return false;
   MutexState* mutex = &slot->local.mutex;
-  if (mutex->owner.load(std::memory_order_relaxed) != self) return false;
+  if (!posix_impl::HeldByThisThread(mutex)) return false;
+  ThreadRecord* self = mutex->owner.load(std::memory_order_relaxed);
   if (--mutex->recursion > 0) return true;
   posix_impl::UnlinkHeld(self, slot);
   mutex->owner.store(nullptr, std::memory_order_relaxed);

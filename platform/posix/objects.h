@@ -11,6 +11,7 @@
 #include <atomic>
 
 #include "../platform.h"
+#include "word_wait.h"
 
 namespace platform::posix_impl {
 
@@ -43,7 +44,10 @@ struct MutexState {
   // Closed while held: freed by whoever lets it go last (mutexes.cpp).
   std::atomic<bool> deleted;
   std::atomic<uint32_t> waiters;  // threads in a contended take
-  Slot* held_previous;            // the holder's list of what it holds
+  // The record of the thread that took it last, kept after the give-back:
+  // a thread that takes it again finds its record here, without a look-up.
+  std::atomic<ThreadRecord*> last_holder;
+  Slot* held_previous;  // the holder's list of what it holds
   Slot* held_next;
 };
 
@@ -54,6 +58,9 @@ struct ThreadRecord {
   // it is as aligned as the slot.
   alignas(8) unsigned char room[kParkerRoomSize];
   Slot* slot;
+  // Its thread's ThisThreadIdentity(), 0 once the thread ended: read by
+  // other threads through the mutexes that name the record.
+  std::atomic<uintptr_t> identity;
   std::atomic<uint32_t> permit;
   std::atomic<bool> sleeping;  // in a futex wait on `permit`
   Slot* held;                  // newest first
@@ -124,10 +131,21 @@ inline ThreadRecord* SelfRecordIfAny() {
   const ThisThread& mine = this_thread;
   return mine.epoch == load_epoch.load(std::memory_order_relaxed) ? mine.record : nullptr;
 }
-[[nodiscard]] ThreadRecord* MakeSelfRecord();  // null if it cannot be made
+// Null if it cannot be made. Out of line: the fast paths that may need it
+// stay small.
+[[nodiscard]] __attribute__((noinline)) ThreadRecord* MakeSelfRecord();
 inline ThreadRecord* SelfRecord() {
   ThreadRecord* record = SelfRecordIfAny();
   return record != nullptr ? record : MakeSelfRecord();
+}
+// Whether the record is the calling thread's. No other living thread has
+// its identity, and a record's identity is cleared before its thread ends
+// (and so before another thread can be given the same identity).
+inline bool IsThisThreads(const ThreadRecord* record) {
+  return record != nullptr && record->identity.load(std::memory_order_relaxed) == ThisThreadIdentity();
+}
+inline bool HeldByThisThread(const MutexState* mutex) {
+  return IsThisThreads(mutex->owner.load(std::memory_order_relaxed));
 }
 void AbandonOrFreeMutex(Slot* slot);  // its holder is gone
 void FreeIfDeleted(Slot* slot);       // a closed mutex nobody holds or waits on

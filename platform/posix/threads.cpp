@@ -83,6 +83,7 @@ void ThreadEnded(void* value) {
   void (*hook)(Parker*) = parker_end_hook.load(std::memory_order_seq_cst);
   if (hook != nullptr) hook(reinterpret_cast<Parker*>(record));
   ReleaseHeld(record);
+  record->identity.store(0, std::memory_order_relaxed);
   if (this_thread.record == record) this_thread.record = nullptr;
   FreeSlot(record->slot);
   threads_ending.fetch_sub(1, std::memory_order_release);
@@ -92,7 +93,10 @@ void ResetSlotInChild(Slot* slot) {
   ThreadRecord* self = SelfRecordIfAny();
   Kind kind = slot->kind.load(std::memory_order_relaxed);
   if (kind == Kind::kThread && &slot->local.thread != self) {
-    FreeSlot(slot);  // a thread of the parent, not here
+    // A thread of the parent, not here; a thread made here may be given
+    // its identity.
+    slot->local.thread.identity.store(0, std::memory_order_relaxed);
+    FreeSlot(slot);
   } else if (kind == Kind::kMutex) {
     MutexState* mutex = &slot->local.mutex;
     mutex->waiters.store(0, std::memory_order_relaxed);
@@ -178,6 +182,7 @@ ThreadRecord* MakeSelfRecord() {
   if (slot == nullptr) return nullptr;
   ThreadRecord* record = &slot->local.thread;
   record->slot = slot;
+  record->identity.store(ThisThreadIdentity(), std::memory_order_relaxed);
   slot->kind.store(Kind::kThread, std::memory_order_relaxed);
   if (pthread_setspecific(thread_key, record) != 0) {
     FreeSlot(slot);

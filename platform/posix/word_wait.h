@@ -6,6 +6,7 @@
 #ifndef QUENTHALOY_PLATFORM_POSIX_WORD_WAIT_H
 #define QUENTHALOY_PLATFORM_POSIX_WORD_WAIT_H
 
+#include <pthread.h>
 #include <stdint.h>
 #include <time.h>
 
@@ -34,6 +35,17 @@ inline void CpuRelax() {
   __builtin_ia32_pause();
 #elif defined(__aarch64__) || defined(__arm__)
   __asm__ __volatile__("yield");
+#endif
+}
+
+// A number that no other living thread of the process has: its thread
+// pointer, read without a call (the ownership checks of a resource's take
+// and give-back need no look-up of the thread's record).
+inline uintptr_t ThisThreadIdentity() {
+#if __has_builtin(__builtin_thread_pointer)
+  return reinterpret_cast<uintptr_t>(__builtin_thread_pointer());
+#else
+  return static_cast<uintptr_t>(pthread_self());
 #endif
 }
 
