@@ -512,6 +512,39 @@ TEST_F(Library, HandleValuesNearAResourceNeverReachTheLibrarysOwnObjects) {
   EXPECT_EQ(RunChild("SweepAroundAResource", "", 5 * harness::kHangMilliseconds), 0);
 }
 
+// Child, on its first thread alone (the C library then lets a lock's owner
+// skip atomic operations, and so does the library): takes a resource twice
+// and posts, then starts a second thread, which must find the resource held,
+// be woken when it is given back, and take the messages in order.
+HARNESS_CHILD_SCENARIO(FirstThreadHandsOverToASecond) {
+  if (!library::Load(argument)) return 2;
+  const library::Api& q = library::api();
+  const int32_t r = q.AddThreadResource();
+  if (r == 0 || q.OpenThreadResource(r) != 1 || q.OpenThreadResource(r) != 1) return 3;
+  if (q.SendThreadMessage(5, 50) != 0 || q.SendThreadMessage(5, 51) != 0) return 4;
+  std::atomic<int> failed{0};
+  std::atomic<bool> tried{false};
+  Worker second([&] {
+    if (q.OpenThreadResourceWithin(r, 0) != 0) failed = 10;
+    tried = true;
+    if (q.OpenThreadResource(r) != 1 || q.CloseThreadResource(r) == 0) failed = 11;
+    if (q.GetThreadMessage(5) != 50 || q.WaitThreadMessage(5) != 51) failed = 12;
+    if (q.WaitThreadMessage(6) != 60) failed = 13;
+  });
+  if (!harness::WaitUntil([&] { return tried.load(); })) return 5;
+  harness::SleepMs(50);  // most likely asleep on the resource by now
+  if (q.CloseThreadResource(r) == 0 || q.CloseThreadResource(r) == 0) return 6;
+  q.SendThreadMessage(6, 60);
+  if (!second.Join()) return 7;
+  if (failed != 0) return failed;
+  return q.DeleteThreadResource(r) != 0 ? 0 : 8;
+}
+
+TEST_F(Library, WhatTheFirstThreadHeldAndPostedAloneReachesTheNext) {
+  EXPECT_EQ(RunChild("FirstThreadHandsOverToASecond"), 0)
+      << "10: not held for the second thread; 11: not given to it; 12, 13: messages";
+}
+
 // Child: checks that this process's queue is its own (nothing the parent
 // posted shows here). On Windows it first tells the parent it has loaded the
 // other DLL, whose queue calls must then wait for the lock the parent holds.
