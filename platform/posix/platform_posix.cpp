@@ -2,6 +2,7 @@
 // heap and the clock.
 #include <errno.h>
 #include <pthread.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
@@ -39,10 +40,13 @@ namespace posix_impl {
 namespace {
 
 // The core's locks are held for a few dozen instructions at a time: a taker
-// that spins a little often finds it free without sleeping. Not longer:
-// under steady contention a thread that sleeps lets the holder run on alone,
-// while long spinning keeps the lock's line bouncing between processors.
+// that spins a little often finds it free. Not longer: long spinning keeps
+// the lock's line bouncing between processors. A taker that still finds it
+// held yields a few times before it sleeps: the holder may be waiting for a
+// processor, and every taker that sleeps costs the holder a kernel call to
+// wake it when it lets go.
 constexpr int kLockWordSpins = 10;
+constexpr int kLockWordYields = 8;
 static_assert(kLockFree == kLockWordFree && kLockHeld == kLockWordHeld && kLockContended == kLockWordContended,
               "the core's lock words are the layer's");
 
@@ -93,7 +97,12 @@ void QueueLockAcquire(QueueLock* /*lock*/) {
 void QueueLockRelease(QueueLock* /*lock*/) {}
 
 void LockWordWait(std::atomic<uint32_t>* word) {
-  if (posix_impl::SpinForWord(word, posix_impl::kLockWordSpins)) return;
+  // On one processor the holder cannot let go while this spins: it yields.
+  const int spins = posix_impl::spinning_pays ? posix_impl::kLockWordSpins : 1;
+  for (int round = 0; round <= posix_impl::kLockWordYields; ++round) {
+    if (round > 0) sched_yield();
+    if (posix_impl::SpinForWord(word, spins)) return;
+  }
   // Without a deadline the slow path returns only once the word is taken.
   static_cast<void>(posix_impl::LockWordSlowly(word, nullptr));
 }

@@ -34,14 +34,15 @@ __thread ThisThread this_thread;
 
 namespace {
 
-// How often a parker looks for its permit before it sleeps: a hand-off
-// partner on another core usually answers within this.
-constexpr int kParkSpins = 200;
-// How many parkers may spin at once: one a processor. A sender and its
-// taker answering each other may both spin; more spinners than processors
-// would only take the processors that the threads they wait for need.
-std::atomic<int> spin_places{0};
-int spin_places_made = 0;
+// How often a parker looks for its permit before it sleeps (some tens of
+// microseconds: a partner that answers within that is cheaper to wait for
+// than a sleep and a wake-up), and how often in between it lets another
+// thread run. Where threads outnumber processors, the thread that will post
+// is often one waiting for a processor: a spinner that yields lets it run,
+// and a waiter that never sleeps spares its poster the kernel call that
+// would wake it.
+constexpr int kParkSpins = 500;
+constexpr int kParkSpinsBetweenYields = 50;
 
 pthread_key_t thread_key;
 bool thread_key_made = false;
@@ -122,8 +123,7 @@ void AfterForkInParent() { UnlockTableAfterFork(false); }
 // is only used under the core's locks, held across the fork.
 void AfterForkInChild() {
   UnlockTableAfterFork(true);
-  spin_places.store(spin_places_made, std::memory_order_relaxed);  // the parent's spinners are not here
-  threads_ending.store(0, std::memory_order_relaxed);              // nor its ending threads
+  threads_ending.store(0, std::memory_order_relaxed);  // nor its ending threads
   ThreadRecord* self = SelfRecordIfAny();
   if (self != nullptr) self->sleeping.store(false, std::memory_order_relaxed);
   ForEachSlot(ResetSlotInChild);
@@ -146,14 +146,15 @@ bool WorthSpinning(ThreadRecord* record) {
   return record->vain_spins < kVainSpinsTolerated || (++record->parks & 7) == 0;
 }
 
-void SpinForPermit(ThreadRecord* record) {
-  if (spin_places.fetch_sub(1, std::memory_order_relaxed) > 0) {
-    for (int i = 0; i < kParkSpins; ++i) {
-      if (record->permit.load(std::memory_order_relaxed) == 1) break;
+void SpinForPermit(const ThreadRecord* record) {
+  for (int i = 1; i <= kParkSpins; ++i) {
+    if (record->permit.load(std::memory_order_relaxed) == 1) return;
+    if (i % kParkSpinsBetweenYields == 0) {
+      sched_yield();
+    } else {
       CpuRelax();
     }
   }
-  spin_places.fetch_add(1, std::memory_order_relaxed);
 }
 
 bool KeepAtUnload(const Slot* slot) {
@@ -217,7 +218,7 @@ Parker* ParkerOfThisThread() {
 void Park(Parker* parker) {
   faults::Count(faults::Call::kPark);
   ThreadRecord* record = &parker->record;
-  if (posix_impl::WorthSpinning(record)) posix_impl::SpinForPermit(record);
+  if (posix_impl::spinning_pays && posix_impl::WorthSpinning(record)) posix_impl::SpinForPermit(record);
   if (record->permit.exchange(0, std::memory_order_acquire) == 1) {
     record->vain_spins = 0;
     return;
@@ -244,9 +245,7 @@ void Unpark(Parker* parker) {
 
 bool Start() {
   long processors = sysconf(_SC_NPROCESSORS_ONLN);
-  posix_impl::spin_places_made = processors > 1 ? static_cast<int>(processors) : 0;
   posix_impl::spinning_pays = processors > 1;
-  posix_impl::spin_places.store(posix_impl::spin_places_made, std::memory_order_relaxed);
   int rc = pthread_key_create(&posix_impl::thread_key, posix_impl::ThreadEnded);
   posix_impl::thread_key_made = rc == 0;
   posix_impl::RegisterForkHandlers();
