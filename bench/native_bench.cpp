@@ -327,10 +327,6 @@ void QueueWorkloads(Table& table) {
     }
   }
   repetitions = full_repetitions;
-  table.Section("one thread, tight loop through the exports, ns");
-  table.Compare("post+take (SendThreadMessage+GetThreadMessage)", "ns",
-                SidesOf(queues, {{"std", 1.5}, {"moodycamel", 1.0}}, &Entry::post_take, Scaled(2000000)), "post_take",
-                "post+take");
   table.Section("two threads, ns per round trip (peers: a message there and one back)");
   if (!Selected("hand-off and ping-pong")) return;
   // Ours twice (a hand-off, then a ping-pong), each against the peers' ping-pong.
@@ -345,14 +341,27 @@ void QueueWorkloads(Table& table) {
 void LockWorkloads(Table& table) {
   const std::vector<Entry> locks = Locks();
   table.Section("resources: take+give back (OpenThreadResource+CloseThreadResource)");
-  table.Compare("uncontended, ns per pair", "ns",
-                SidesOf(locks, {{"std::mutex", 1.1}, {"pthread-recursive", 1.3}}, &Entry::uncontended, Scaled(4000000)),
-                "resource_uncontended", "uncontended");
   for (int threads : {2, 4, 8}) {
     table.Compare(std::to_string(threads) + " threads contending, sections per s", "/s",
                   SidesOf(locks, {{"absl::Mutex", 1.0}}, &Entry::contended, threads, Scaled(1000000) / threads),
                   "resource_contended", std::to_string(threads));
   }
+}
+
+// One thread's tight loops through the exports: run first while the process
+// has no other thread (the C library's mutexes then skip their atomic
+// operations, and so do the library's locks), and again once threads were
+// made.
+void OneThread(Table& table, const std::string& when) {
+  const std::vector<Entry> queues = Queues();
+  const std::vector<Entry> locks = Locks();
+  table.Section("one thread, tight loop through the exports, ns; " + when);
+  table.Compare("post+take, " + when, "ns",
+                SidesOf(queues, {{"std", 1.5}, {"moodycamel", 1.0}}, &Entry::post_take, Scaled(2000000)), "post_take",
+                when);
+  table.Compare("resource take+give back, " + when, "ns",
+                SidesOf(locks, {{"std::mutex", 1.1}, {"pthread-recursive", 1.3}}, &Entry::uncontended, Scaled(4000000)),
+                "resource_uncontended", when);
 }
 
 // ---- Our own figures with no peer: depth of the queue, memory.
@@ -456,8 +465,10 @@ int main(int argc, char** argv) {
 #if !defined(QUENTHALOY_BENCH_MOODYCAMEL)
   table.Note("moodycamel left out: built without libconcurrentqueue-dev");
 #endif
+  OneThread(table, "the process's only thread");  // first: before any thread is made
   QueueWorkloads(table);
   LockWorkloads(table);
+  OneThread(table, "other threads made");
   if (Selected("post+take behind")) Depth(table);
   if (Selected("memory"))
     Memory(table);  // last: a library that runs its handle table out here may fail other calls from then on

@@ -62,6 +62,16 @@ bool SleepForMutex(MutexState* mutex, const timespec* deadline) {
   }
 }
 
+void SetOwner(MutexState* mutex, ThreadRecord* holder) {
+  mutex->owner.store(holder, std::memory_order_relaxed);
+  mutex->owner_identity.store(holder->identity.load(std::memory_order_relaxed), std::memory_order_relaxed);
+}
+
+void ClearOwner(MutexState* mutex) {
+  mutex->owner.store(nullptr, std::memory_order_relaxed);
+  mutex->owner_identity.store(0, std::memory_order_relaxed);
+}
+
 void PushHeld(ThreadRecord* self, Slot* slot) {
   MutexState* mutex = &slot->local.mutex;
   mutex->held_previous = nullptr;
@@ -154,7 +164,7 @@ bool LockWordSlowly(std::atomic<uint32_t>* word, const timespec* deadline) {
 
 void AbandonOrFreeMutex(Slot* slot) {
   MutexState* mutex = &slot->local.mutex;
-  mutex->owner.store(nullptr, std::memory_order_relaxed);
+  ClearOwner(mutex);
   mutex->recursion = 0;
   mutex->held_previous = mutex->held_next = nullptr;
   mutex->abandoned = true;
@@ -180,16 +190,30 @@ Handle MutexCreate() {
 namespace posix_impl {
 namespace {
 
-// The word is ours: the mutex is, unless its handle was closed meanwhile.
-WaitResult OwnTakenWord(ThreadRecord* self, Slot* slot, Handle object) {
+// The taker's record, read from the mutex when it took it last (a record
+// whose thread ended has identity 0 and is not taken for this thread's).
+// Only the word's holder reads or writes the fields it looks at.
+ThreadRecord* RecordOfTaker(const MutexState* mutex) {
+  const uintptr_t identity = ThisThreadIdentity();
+  ThreadRecord* last = mutex->last_holder;
+  if (mutex->last_identity == identity && last->identity.load(std::memory_order_relaxed) == identity) return last;
+  return SelfRecord();
+}
+
+// The word is ours: the mutex is, unless its handle was closed meanwhile
+// (or no record can be made for this thread).
+WaitResult OwnTakenWord(Slot* slot, Handle object) {
   MutexState* mutex = &slot->local.mutex;
-  if (slot->handle.load(std::memory_order_acquire) != TableValueOf(object)) {
-    // Closed, or its slot reused, since the look-up: not ours to take.
+  ThreadRecord* self = nullptr;
+  // Closed, or its slot reused, since the look-up: not ours to take.
+  if (slot->handle.load(std::memory_order_acquire) != TableValueOf(object) ||
+      (self = RecordOfTaker(mutex)) == nullptr) {
     ReleaseWord(slot);
     return WaitResult::kFailed;
   }
-  mutex->owner.store(self, std::memory_order_relaxed);
-  mutex->last_holder.store(self, std::memory_order_relaxed);
+  SetOwner(mutex, self);
+  mutex->last_holder = self;
+  mutex->last_identity = self->identity.load(std::memory_order_relaxed);
   mutex->recursion = 1;
   PushHeld(self, slot);
   if (__builtin_expect(!mutex->abandoned, 1)) return WaitResult::kObtained;
@@ -197,13 +221,13 @@ WaitResult OwnTakenWord(ThreadRecord* self, Slot* slot, Handle object) {
   return WaitResult::kAbandoned;
 }
 
-__attribute__((noinline)) WaitResult WaitForWord(ThreadRecord* self, Slot* slot, Handle object, uint32_t milliseconds) {
+__attribute__((noinline)) WaitResult WaitForWord(Slot* slot, Handle object, uint32_t milliseconds) {
   if (milliseconds == 0 || !TakeContended(slot, object, milliseconds)) {
     // A failed look-up inside means the handle was closed meanwhile.
     return slot->handle.load(std::memory_order_relaxed) == TableValueOf(object) ? WaitResult::kTimedOut
                                                                                 : WaitResult::kFailed;
   }
-  return OwnTakenWord(self, slot, object);
+  return OwnTakenWord(slot, object);
 }
 
 }  // namespace
@@ -220,11 +244,8 @@ WaitResult ObjectWait(Handle object, uint32_t milliseconds) {
     ++mutex->recursion;
     return WaitResult::kObtained;
   }
-  ThreadRecord* self = mutex->last_holder.load(std::memory_order_relaxed);
-  if (!posix_impl::IsThisThreads(self)) self = posix_impl::SelfRecord();
-  if (self == nullptr) return WaitResult::kFailed;
-  if (!posix_impl::TryLockWord(&mutex->word)) return posix_impl::WaitForWord(self, slot, object, milliseconds);
-  return posix_impl::OwnTakenWord(self, slot, object);
+  if (!posix_impl::TryLockWord(&mutex->word)) return posix_impl::WaitForWord(slot, object, milliseconds);
+  return posix_impl::OwnTakenWord(slot, object);
 }
 
 bool MutexRelease(Handle mutex_handle) {
@@ -236,7 +257,7 @@ bool MutexRelease(Handle mutex_handle) {
   ThreadRecord* self = mutex->owner.load(std::memory_order_relaxed);
   if (--mutex->recursion > 0) return true;
   posix_impl::UnlinkHeld(self, slot);
-  mutex->owner.store(nullptr, std::memory_order_relaxed);
+  posix_impl::ClearOwner(mutex);
   posix_impl::ReleaseWord(slot);
   return true;
 }
@@ -247,11 +268,10 @@ bool ObjectClose(Handle object) {
   Slot* slot = posix_impl::Lookup(object, posix_impl::Kind::kMutex);
   if (slot == nullptr || !posix_impl::CloseHandleOf(object, posix_impl::Kind::kMutex)) return false;
   MutexState* mutex = &slot->local.mutex;
-  ThreadRecord* self = posix_impl::SelfRecordIfAny();
   mutex->deleted.store(true, std::memory_order_seq_cst);
-  if (self != nullptr && mutex->owner.load(std::memory_order_relaxed) == self) {
-    posix_impl::UnlinkHeld(self, slot);
-    mutex->owner.store(nullptr, std::memory_order_relaxed);
+  if (posix_impl::HeldByThisThread(mutex)) {
+    posix_impl::UnlinkHeld(mutex->owner.load(std::memory_order_relaxed), slot);
+    posix_impl::ClearOwner(mutex);
     mutex->recursion = 0;
     posix_impl::ReleaseWord(slot);
   } else {

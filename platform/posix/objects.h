@@ -39,14 +39,20 @@ inline uint32_t TableValueOf(Handle handle) {
 struct MutexState {
   std::atomic<uint32_t> word;
   std::atomic<ThreadRecord*> owner;
+  // The holder's ThisThreadIdentity(), 0 while nobody holds it; written
+  // with `owner`. Any thread learns from it whether it holds the mutex,
+  // without reaching into the cache line of another thread's record.
+  std::atomic<uintptr_t> owner_identity;
   uint32_t recursion;
   bool abandoned;
   // Closed while held: freed by whoever lets it go last (mutexes.cpp).
   std::atomic<bool> deleted;
   std::atomic<uint32_t> waiters;  // threads in a contended take
-  // The record of the thread that took it last, kept after the give-back:
-  // a thread that takes it again finds its record here, without a look-up.
-  std::atomic<ThreadRecord*> last_holder;
+  // The thread that took it last, kept after the give-back and touched only
+  // by the word's holder: a thread that takes it again finds its record
+  // here, without a look-up.
+  ThreadRecord* last_holder;
+  uintptr_t last_identity;
   Slot* held_previous;  // the holder's list of what it holds
   Slot* held_next;
 };
@@ -138,14 +144,10 @@ inline ThreadRecord* SelfRecord() {
   ThreadRecord* record = SelfRecordIfAny();
   return record != nullptr ? record : MakeSelfRecord();
 }
-// Whether the record is the calling thread's. No other living thread has
-// its identity, and a record's identity is cleared before its thread ends
-// (and so before another thread can be given the same identity).
-inline bool IsThisThreads(const ThreadRecord* record) {
-  return record != nullptr && record->identity.load(std::memory_order_relaxed) == ThisThreadIdentity();
-}
+// No other living thread has the holder's identity, and a thread that ends
+// gives up what it holds before another thread can be given its identity.
 inline bool HeldByThisThread(const MutexState* mutex) {
-  return IsThisThreads(mutex->owner.load(std::memory_order_relaxed));
+  return mutex->owner_identity.load(std::memory_order_relaxed) == ThisThreadIdentity();
 }
 void AbandonOrFreeMutex(Slot* slot);  // its holder is gone
 void FreeIfDeleted(Slot* slot);       // a closed mutex nobody holds or waits on
