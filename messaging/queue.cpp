@@ -63,14 +63,17 @@ Sleeper* SleeperOf(platform::Parker* parker) {
 }
 
 // The lock word's fast paths; the platform spins and sleeps for the rest.
-// While the process has one thread, a signal handler is the only other
-// caller, and it runs to its end before this thread goes on: plain loads
-// and stores do, kept in program order by the signal fences.
+// While one thread alone calls the library (EnterOnlyCaller), it takes and
+// gives back the word with plain loads and stores, in one section from the
+// take to the give-back; a signal handler of its own that finds the word
+// held would wait for ever, as it would for a word taken atomically.
 inline __attribute__((always_inline)) void LockShard(Shard* shard) {
-  if (platform::ProcessHasOneThread() && shard->Lock.load(std::memory_order_relaxed) == platform::kLockWordFree) {
-    shard->Lock.store(platform::kLockWordHeld, std::memory_order_relaxed);
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    return;
+  if (platform::EnterOnlyCaller()) {
+    if (shard->Lock.load(std::memory_order_relaxed) == platform::kLockWordFree) {
+      shard->Lock.store(platform::kLockWordHeldAlone, std::memory_order_relaxed);
+      return;
+    }
+    platform::LeaveOnlyCaller();
   }
   uint32_t expected = platform::kLockWordFree;
   if (!shard->Lock.compare_exchange_strong(expected, platform::kLockWordHeld, std::memory_order_acquire,
@@ -80,9 +83,9 @@ inline __attribute__((always_inline)) void LockShard(Shard* shard) {
 }
 
 inline __attribute__((always_inline)) void UnlockShard(Shard* shard) {
-  if (platform::ProcessHasOneThread() && shard->Lock.load(std::memory_order_relaxed) == platform::kLockWordHeld) {
-    std::atomic_signal_fence(std::memory_order_seq_cst);
+  if (shard->Lock.load(std::memory_order_relaxed) == platform::kLockWordHeldAlone) {
     shard->Lock.store(platform::kLockWordFree, std::memory_order_release);
+    platform::LeaveOnlyCaller();
     return;
   }
   if (shard->Lock.exchange(platform::kLockWordFree, std::memory_order_release) == platform::kLockWordContended) {

@@ -116,19 +116,27 @@ void QueueLockRelease(QueueLock* lock);
 constexpr uint32_t kLockWordFree = 0;
 constexpr uint32_t kLockWordHeld = 1;
 constexpr uint32_t kLockWordContended = 2;
+// Held by the only caller inside its section (EnterOnlyCaller), which ends
+// when the word is given back.
+constexpr uint32_t kLockWordHeldAlone = 3;
 // Takes a word the compare-and-swap found held: spins briefly, sleeps after
 // that (marking the word contended), and returns holding it.
 void LockWordWait(std::atomic<uint32_t>* word);
 // Wakes one taker of a word whose give-back found it contended.
 void LockWordWake(std::atomic<uint32_t>* word);
 
-// True while the process has only ever had this one thread, as the C
-// library counts them (always false where it keeps no count): no other
-// thread can then touch a lock word, and the core takes and gives one back
-// with plain loads and stores, as the C library's own mutexes do then. Once
-// false it stays false, and a thread made later starts after the change,
-// seeing every word as the first thread left it.
-bool ProcessHasOneThread();
+// While only one thread has ever called the library, no other thread can
+// reach its lock words, and that thread may take and give them back with
+// plain loads and stores (an atomic read-modify-write costs as much as the
+// rest of a post). EnterOnlyCaller() is true when the calling thread may do
+// so now; it keeps that right until LeaveOnlyCaller(), over a section that
+// must not block. The first call of a second thread waits until the first
+// thread is out of every such section; from then on, for good, every word
+// is taken atomically. A signal handler that calls the library inside a
+// section runs on the same thread: sections nest. Always false where the
+// platform cannot make the second thread wait so.
+[[nodiscard]] bool EnterOnlyCaller();
+void LeaveOnlyCaller();
 
 // Processors the process may run on, at least 1.
 uint32_t ProcessorCount();

@@ -545,6 +545,59 @@ TEST_F(Library, WhatTheFirstThreadHeldAndPostedAloneReachesTheNext) {
       << "10: not held for the second thread; 11: not given to it; 12, 13: messages";
 }
 
+#if !defined(_WIN32)
+// Child: rounds of a fresh load in which the first thread posts, and counts
+// under a resource, while a second thread starts calling partway through:
+// its first call finds the first thread at work alone (taking the words
+// with plain stores) and must wait for it to leave them consistent. Every
+// message arrives once, in its poster's order, and the count is exact.
+HARNESS_CHILD_SCENARIO(ASecondCallerJoinsMidway) {
+  constexpr int kRounds = 300;
+  constexpr int32_t kPosts = 3000;
+  constexpr int32_t kSecond = 1 << 24;
+  for (int round = 0; round < kRounds; ++round) {
+    if (!library::Load(argument)) return 2;
+    const library::Api& q = library::api();
+    const int32_t r = q.AddThreadResource();
+    if (r == 0) return 3;
+    long count = 0;  // guarded by r
+    std::atomic<bool> joined{false};
+    auto work = [&](int32_t tag) {
+      for (int32_t i = 1; i <= kPosts; ++i) {
+        if (tag == 0 && i == 500) joined = true;
+        q.SendThreadMessage(9, tag | i);
+        if (q.OpenThreadResource(r) == 1) {
+          ++count;
+          q.CloseThreadResource(r);
+        }
+      }
+    };
+    Worker second([&] {
+      while (!joined.load()) std::this_thread::yield();
+      work(kSecond);
+    });
+    work(0);
+    if (!second.Join()) return 4;
+    int32_t last[2] = {0, 0};
+    for (int32_t taken = 0; taken < 2 * kPosts; ++taken) {
+      const int32_t value = q.GetThreadMessage(9);
+      int32_t& previous = last[value >= kSecond ? 1 : 0];
+      if (value == 0 || (value & (kSecond - 1)) != previous + 1) return 10;  // lost, twice or out of order
+      previous = value & (kSecond - 1);
+    }
+    if (q.GetThreadMessage(9) != 0) return 11;
+    if (count != 2 * kPosts) return 12;
+    if (q.DeleteThreadResource(r) == 0) return 13;
+    library::Unload();
+  }
+  return 0;
+}
+
+TEST_F(Library, ASecondCallerWaitsForTheFirstToLeaveItsWordsConsistent) {
+  EXPECT_EQ(RunChild("ASecondCallerJoinsMidway"), 0) << "10: a message lost, doubled or out of order; 12: count";
+}
+#endif
+
 // Child: checks that this process's queue is its own (nothing the parent
 // posted shows here). On Windows it first tells the parent it has loaded the
 // other DLL, whose queue calls must then wait for the lock the parent holds.

@@ -3,30 +3,11 @@
 // happen.
 #include <errno.h>
 #include <linux/futex.h>
+#include <linux/membarrier.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#if __has_include(<sys/single_threaded.h>)
-#include <sys/single_threaded.h>
-#define QUENTHALOY_HAVE_SINGLE_THREADED 1
-#endif
-
-#include "../platform.h"
 #include "../posix/word_wait.h"
-
-namespace platform {
-
-// glibc 2.32 and later clear it in pthread_create, before the new thread
-// exists, and never set it again while threads may run.
-bool ProcessHasOneThread() {
-#if defined(QUENTHALOY_HAVE_SINGLE_THREADED)
-  return __libc_single_threaded != 0;
-#else
-  return false;
-#endif
-}
-
-}  // namespace platform
 
 namespace platform::posix_impl {
 
@@ -49,6 +30,18 @@ WordWaitOutcome WaitOnWord(std::atomic<uint32_t>* word, uint32_t expected, const
     default:  // EFAULT, EINVAL, ENOSYS: a bad word or deadline of our own
       Fatal("futex wait", errno);
   }
+}
+
+// The private expedited barrier interrupts only this process's running
+// threads; it must be registered before its first use. Absent before Linux
+// 4.14, and under emulators and checkers that do not know the call.
+bool RegisterProcessBarrier() { return syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0; }
+
+void ProcessBarrier() {
+  long rc = syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0);
+  // Registered at the start, so it cannot be refused; ENOMEM and EINTR
+  // are not among its results.
+  if (rc != 0) Fatal("membarrier", errno);
 }
 
 void WakeWord(std::atomic<uint32_t>* word, int count) {

@@ -11,14 +11,15 @@
 
 namespace platform::posix_impl {
 
-// With one thread in the process a signal handler is the only other taker,
-// and it runs to its end before this thread goes on: a plain look and store,
-// kept in program order by the signal fence, take the word.
+// The only caller takes a free word with a plain look and store (see
+// EnterOnlyCaller): a signal handler of its own that takes it in between
+// runs to its end first, and ObjectWait counts that take.
 [[nodiscard]] inline bool TryLockWord(std::atomic<uint32_t>* word) {
-  if (ProcessHasOneThread() && word->load(std::memory_order_relaxed) == kLockFree) {
-    word->store(kLockHeld, std::memory_order_relaxed);
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    return true;
+  if (EnterOnlyCaller()) {
+    const bool free = word->load(std::memory_order_relaxed) == kLockFree;
+    if (free) word->store(kLockHeld, std::memory_order_relaxed);
+    LeaveOnlyCaller();
+    if (free) return true;
   }
   uint32_t expected = kLockFree;
   return word->compare_exchange_strong(expected, kLockHeld, std::memory_order_acquire, std::memory_order_relaxed);

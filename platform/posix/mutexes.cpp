@@ -122,14 +122,17 @@ namespace {
 // the word was held is finished here. The release and the look at
 // `deleted` are sequentially consistent, as are the closer's store to it and
 // its try for the word: one of the two sees the other, and frees.
-// With one thread in the process nobody can sleep on the word or close
-// the mutex meanwhile: a plain store gives it back (see TryLockWord).
+// The only caller gives the word back with a plain store: nobody else can
+// sleep on it or close the mutex (see TryLockWord).
 inline __attribute__((always_inline)) void ReleaseWord(Slot* slot) {
   MutexState* mutex = &slot->local.mutex;
-  if (ProcessHasOneThread() && mutex->word.load(std::memory_order_relaxed) == kLockHeld) {
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    mutex->word.store(kLockFree, std::memory_order_release);
-  } else if (__builtin_expect(mutex->word.exchange(kLockFree, std::memory_order_seq_cst) == kLockContended, 0)) {
+  bool released = false;
+  if (EnterOnlyCaller()) {
+    released = mutex->word.load(std::memory_order_relaxed) == kLockHeld;
+    if (released) mutex->word.store(kLockFree, std::memory_order_release);
+    LeaveOnlyCaller();
+  }
+  if (!released && __builtin_expect(mutex->word.exchange(kLockFree, std::memory_order_seq_cst) == kLockContended, 0)) {
     WakeWord(&mutex->word, 1);
   }
   if (__builtin_expect(mutex->deleted.load(std::memory_order_seq_cst), 0)) FreeIfDeleted(slot);
@@ -211,6 +214,12 @@ WaitResult OwnTakenWord(Slot* slot, Handle object) {
     ReleaseWord(slot);
     return WaitResult::kFailed;
   }
+  if (HeldByThisThread(mutex)) {
+    // Taken by a signal handler of this thread between the look and the
+    // store of the only caller's take, and still held: this take is one more.
+    ++mutex->recursion;
+    return WaitResult::kObtained;
+  }
   SetOwner(mutex, self);
   mutex->last_holder = self;
   mutex->last_identity = self->identity.load(std::memory_order_relaxed);
@@ -264,6 +273,9 @@ bool MutexRelease(Handle mutex_handle) {
 
 bool ObjectClose(Handle object) {
   posix_impl::ArmExitWatch();
+  // Its compare-and-swaps below may race only with callers that know others
+  // may call.
+  if (EnterOnlyCaller()) LeaveOnlyCaller();
   faults::Count(faults::Call::kObjectClose);
   Slot* slot = posix_impl::Lookup(object, posix_impl::Kind::kMutex);
   if (slot == nullptr || !posix_impl::CloseHandleOf(object, posix_impl::Kind::kMutex)) return false;

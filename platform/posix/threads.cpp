@@ -29,6 +29,13 @@ namespace posix_impl {
 
 // Bumped by every End.
 std::atomic<uint32_t> load_epoch{1};
+// The identity of the only thread that has called the library (0 before the
+// first call, kShared once a second thread has called, or where there is no
+// process-wide barrier), and how deep that thread is in sections that rely
+// on it (its signal handlers nest them). Only that thread writes the depth.
+constexpr uintptr_t kShared = 1;
+std::atomic<uintptr_t> only_caller{kShared};
+std::atomic<uint32_t> only_caller_depth{0};
 bool spinning_pays = false;
 __thread ThisThread this_thread;
 
@@ -123,7 +130,12 @@ void AfterForkInParent() { UnlockTableAfterFork(false); }
 // is only used under the core's locks, held across the fork.
 void AfterForkInChild() {
   UnlockTableAfterFork(true);
-  threads_ending.store(0, std::memory_order_relaxed);  // nor its ending threads
+  threads_ending.store(0, std::memory_order_relaxed);  // the parent's ending threads are not here
+  // This thread is the child's only one, in no section now (the core frees
+  // the queue's words it held across the fork). The barrier's registration
+  // is made again for the child's later threads.
+  only_caller_depth.store(0, std::memory_order_relaxed);
+  only_caller.store(RegisterProcessBarrier() ? ThisThreadIdentity() : kShared, std::memory_order_relaxed);
   ThreadRecord* self = SelfRecordIfAny();
   if (self != nullptr) self->sleeping.store(false, std::memory_order_relaxed);
   ForEachSlot(ResetSlotInChild);
@@ -157,6 +169,16 @@ void SpinForPermit(const ThreadRecord* record) {
   }
 }
 
+// A second thread's first call. After the barrier, the only caller either
+// sees kShared before it enters another section, or its count of sections
+// entered is seen here; its leaving (a release) then publishes every word it
+// changed alone.
+__attribute__((noinline, cold)) void BecomeShared() {
+  only_caller.store(kShared, std::memory_order_seq_cst);
+  ProcessBarrier();
+  while (only_caller_depth.load(std::memory_order_acquire) != 0) sched_yield();
+}
+
 bool KeepAtUnload(const Slot* slot) {
   Kind kind = slot->kind.load(std::memory_order_relaxed);
   if (kind == Kind::kThread) return ThreadRecordInUse(slot);
@@ -183,12 +205,14 @@ ThreadRecord* MakeSelfRecord() {
   if (slot == nullptr) return nullptr;
   ThreadRecord* record = &slot->local.thread;
   record->slot = slot;
-  record->identity.store(ThisThreadIdentity(), std::memory_order_relaxed);
   slot->kind.store(Kind::kThread, std::memory_order_relaxed);
   if (pthread_setspecific(thread_key, record) != 0) {
     FreeSlot(slot);
     return nullptr;
   }
+  // Set only once the record is the thread's: a record that goes back to
+  // the table never carries a living thread's identity.
+  record->identity.store(ThisThreadIdentity(), std::memory_order_relaxed);
   this_thread.record = record;
   this_thread.epoch = load_epoch.load(std::memory_order_relaxed);
   return record;
@@ -246,10 +270,40 @@ void Unpark(Parker* parker) {
 bool Start() {
   long processors = sysconf(_SC_NPROCESSORS_ONLN);
   posix_impl::spinning_pays = processors > 1;
+  posix_impl::only_caller_depth.store(0, std::memory_order_relaxed);
+  posix_impl::only_caller.store(posix_impl::RegisterProcessBarrier() ? 0 : posix_impl::kShared,
+                                std::memory_order_relaxed);
   int rc = pthread_key_create(&posix_impl::thread_key, posix_impl::ThreadEnded);
   posix_impl::thread_key_made = rc == 0;
   posix_impl::RegisterForkHandlers();
   return posix_impl::thread_key_made;
+}
+
+bool EnterOnlyCaller() {
+  using posix_impl::only_caller;
+  using posix_impl::only_caller_depth;
+  const uintptr_t self = posix_impl::ThisThreadIdentity();
+  uintptr_t only = only_caller.load(std::memory_order_relaxed);
+  if (__builtin_expect(only == 0, 0) && only_caller.compare_exchange_strong(only, self, std::memory_order_relaxed)) {
+    only = self;
+  }
+  if (only != self) {
+    if (only != posix_impl::kShared) posix_impl::BecomeShared();
+    return false;
+  }
+  only_caller_depth.store(only_caller_depth.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  // Only the compiler is held to this order: the second thread's barrier
+  // holds the processor to it.
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  if (only_caller.load(std::memory_order_relaxed) == self) return true;
+  LeaveOnlyCaller();
+  return false;
+}
+
+void LeaveOnlyCaller() {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  posix_impl::only_caller_depth.store(posix_impl::only_caller_depth.load(std::memory_order_relaxed) - 1,
+                                      std::memory_order_release);
 }
 
 bool ProcessIsExiting(bool loader_says) {

@@ -25,6 +25,13 @@ WordWaitOutcome WaitOnWord(std::atomic<uint32_t>* word, uint32_t expected, const
 // Wakes up to `count` sleepers on `word`.
 void WakeWord(std::atomic<uint32_t>* word, int count);
 
+// A barrier that every running thread of the process passes before
+// ProcessBarrier returns: a store before it is seen by every thread's loads
+// after it, and every thread's stores before it are seen by the caller's
+// loads after it. False from the registration where there is none.
+[[nodiscard]] bool RegisterProcessBarrier();
+void ProcessBarrier();
+
 // The monotonic time `milliseconds` from now.
 timespec DeadlineAfter(uint32_t milliseconds);
 bool DeadlinePassed(const timespec& deadline);

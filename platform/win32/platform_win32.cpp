@@ -741,7 +741,8 @@ void LockWordWake(std::atomic<uint32_t>* /*word*/) {}
 
 // Every queue operation holds the named lock anyway, and a process here
 // seldom runs on one thread for long: the words are always taken atomically.
-bool ProcessHasOneThread() { return false; }
+bool EnterOnlyCaller() { return false; }
+void LeaveOnlyCaller() {}
 
 uint32_t ProcessorCount() {
   SYSTEM_INFO info{};
