@@ -11,6 +11,10 @@
 
 WINE_PREFIX := $(CURDIR)/build/wine
 WINE_STOP := WINEPREFIX=$(WINE_PREFIX) wineserver -k 2>/dev/null || true
+# Wine's 32-bit side runs the x86 DLLs' tests. Where the mirror cannot give
+# it (scripts/ensure-deps says so), those tests are reported as not run.
+WINE32_HERE := dpkg-query -W -f='$${Status}' wine32:i386 2>/dev/null | grep -q "ok installed"
+WINE32_ABSENT := echo "*** the x86 DLLs' tests under Wine NOT RUN: wine32:i386 could not be installed here ***"
 PREFIX ?= /usr/local
 
 all: build-native win32 win64 arm64
@@ -65,7 +69,7 @@ test: build-native asan tsan fuzz win32 win64 arm64 wine-prefix
 	ctest --preset asan -j2 || status=1; \
 	ctest --preset tsan -j2 || status=1; \
 	ctest --preset fuzz || status=1; \
-	ctest --preset win32 || status=1; \
+	if $(WINE32_HERE); then ctest --preset win32 || status=1; else $(WINE32_ABSENT); fi; \
 	ctest --preset win64 -j2 || status=1; \
 	ctest --preset arm64 -j2 || status=1; \
 	$(WINE_STOP); \
@@ -75,7 +79,8 @@ test-sanitizers: asan tsan
 	@status=0; ctest --preset asan -j2 || status=1; ctest --preset tsan -j2 || status=1; exit $$status
 
 test-win32: win32 wine-prefix
-	@status=0; ctest --preset win32 || status=1; $(WINE_STOP); exit $$status
+	@status=0; if $(WINE32_HERE); then ctest --preset win32 || status=1; else $(WINE32_ABSENT); fi; \
+	$(WINE_STOP); exit $$status
 
 test-win64: win64 wine-prefix
 	@status=0; ctest --preset win64 -j2 || status=1; $(WINE_STOP); exit $$status
@@ -87,6 +92,7 @@ demo: build-native win32 win64 wine-prefix
 	@status=0; \
 	./build/native/bin/demo_host ./build/native/bin/libquenthaloy.so || status=1; \
 	for build in win32 win64; do \
+	  if [ $$build = win32 ] && ! $(WINE32_HERE); then $(WINE32_ABSENT); continue; fi; \
 	  for dll in Quenthaloy.dll QuenthaloyC.dll; do \
 	    scripts/wine-run ./build/$$build/bin/demo_host.exe $$dll || status=1; \
 	  done; \
@@ -106,9 +112,11 @@ bench: wine-prefix
 	./build/release/bin/native_bench --csv build/bench || status=1; \
 	python3 bench/python_pool.py --csv build/bench ./build/release/bin/libquenthaloy.so || status=1; \
 	python3 bench/python_pool.py --package --csv build/bench ./build/release/bin/libquenthaloy.so || status=1; \
-	for dll in Quenthaloy QuenthaloyC; do \
-	  scripts/wine-run ./build/win32-release/bin/wine_bench_$$dll.exe --csv build/bench || status=1; \
-	done; \
+	if $(WINE32_HERE); then \
+	  for dll in Quenthaloy QuenthaloyC; do \
+	    scripts/wine-run ./build/win32-release/bin/wine_bench_$$dll.exe --csv build/bench || status=1; \
+	  done; \
+	else $(WINE32_ABSENT); fi; \
 	$(WINE_STOP); \
 	gnuplot -e "dir='build/bench'" bench/plot.gp || status=1; \
 	echo "CSV files and plots: build/bench/"; \
