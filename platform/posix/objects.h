@@ -157,6 +157,9 @@ void ArmExitWatch();
 bool MutexInUse(const Slot* slot);  // held or slept on
 // More than one processor to run on: spinning can pay (set by Start).
 extern bool spinning_pays;
+// How many pause instructions take a microsecond here (measured by Start):
+// from about 25 to about 1,000 across processors.
+extern int pauses_per_microsecond;
 bool ThreadRecordInUse(const Slot* slot);
 
 }  // namespace platform::posix_impl
