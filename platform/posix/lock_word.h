@@ -1,7 +1,8 @@
 // A lock on one futex word (kLockFree, kLockHeld, kLockContended): taken
-// with one compare-and-swap when free, spun on briefly when held, slept on
-// after that; given back with one exchange, and a wake only when someone
-// may sleep. The core's lock words (LockWordWait) are these; the resource
+// with one compare-and-swap when free (with a plain store by the only
+// caller, see EnterOnlyCaller), spun on briefly when held, slept on after
+// that; given back with one exchange, and a wake only when someone may
+// sleep. The core's lock words (LockWordWait) are these; the resource
 // mutexes take and give back the same word their own way (mutexes.cpp).
 #ifndef QUENTHALOY_PLATFORM_POSIX_LOCK_WORD_H
 #define QUENTHALOY_PLATFORM_POSIX_LOCK_WORD_H
@@ -10,6 +11,11 @@
 #include "word_wait.h"
 
 namespace platform::posix_impl {
+
+[[nodiscard]] inline bool CompareAndSwapLockWord(std::atomic<uint32_t>* word) {
+  uint32_t expected = kLockFree;
+  return word->compare_exchange_strong(expected, kLockHeld, std::memory_order_acquire, std::memory_order_relaxed);
+}
 
 // The only caller takes a free word with a plain look and store (see
 // EnterOnlyCaller): a signal handler of its own that takes it in between
@@ -21,8 +27,7 @@ namespace platform::posix_impl {
     LeaveOnlyCaller();
     if (free) return true;
   }
-  uint32_t expected = kLockFree;
-  return word->compare_exchange_strong(expected, kLockHeld, std::memory_order_acquire, std::memory_order_relaxed);
+  return CompareAndSwapLockWord(word);
 }
 
 // Spins up to `rounds` times for the word to be free, and takes it then:

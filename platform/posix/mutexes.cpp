@@ -125,9 +125,9 @@ namespace {
 // Lets the word go; the owner was cleared already. A close that came while
 // the word was held is finished here. The release and the look at
 // `deleted` are sequentially consistent, as are the closer's store to it and
-// its try for the word: one of the two sees the other, and frees.
-// The only caller gives the word back with a plain store: nobody else can
-// sleep on it or close the mutex (see TryLockWord).
+// its try for the word: one of the two sees the other, and frees. The only
+// caller gives the word back with a plain store instead: nobody else can
+// sleep on it or close the mutex then (see TryLockWord).
 inline __attribute__((always_inline)) void ReleaseWord(Slot* slot) {
   MutexState* mutex = &slot->local.mutex;
   bool released = false;

@@ -32,7 +32,7 @@ bool DeadlinePassed(const timespec& deadline) {
 bool SpinForWord(std::atomic<uint32_t>* word, int rounds) {
   for (int i = 0; i < rounds; ++i) {
     CpuRelax();
-    if (word->load(std::memory_order_relaxed) == kLockFree && TryLockWord(word)) return true;
+    if (word->load(std::memory_order_relaxed) == kLockFree && CompareAndSwapLockWord(word)) return true;
   }
   return false;
 }

@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "../platform.h"
 #include "fault_injection.h"
 #include "lock_word.h"
@@ -190,7 +192,7 @@ void MeasurePause() {
   clock_gettime(CLOCK_MONOTONIC, &end);
   const long nanoseconds = (end.tv_sec - start.tv_sec) * 1000000000L + (end.tv_nsec - start.tv_nsec);
   const long per_microsecond = nanoseconds > 0 ? kPauses * 1000 / nanoseconds : 1000;
-  pauses_per_microsecond = static_cast<int>(per_microsecond < 1 ? 1 : per_microsecond > 1000 ? 1000 : per_microsecond);
+  pauses_per_microsecond = static_cast<int>(std::clamp(per_microsecond, 1L, 1000L));
 }
 
 bool KeepAtUnload(const Slot* slot) {
