@@ -36,6 +36,7 @@ std::atomic<uint32_t> load_epoch{1};
 // process-wide barrier), and how deep that thread is in sections that rely
 // on it (its signal handlers nest them). Only that thread writes the depth.
 constexpr uintptr_t kShared = 1;
+constexpr uintptr_t kBecomingShared = 2;  // a second thread waits for the first to leave its sections
 std::atomic<uintptr_t> only_caller{kShared};
 std::atomic<uint32_t> only_caller_depth{0};
 bool spinning_pays = false;
@@ -172,14 +173,20 @@ void SpinForPermit(const ThreadRecord* record) {
   }
 }
 
-// A second thread's first call. After the barrier, the only caller either
-// sees kShared before it enters another section, or its count of sections
-// entered is seen here; its leaving (a release) then publishes every word it
-// changed alone.
-__attribute__((noinline, cold)) void BecomeShared() {
-  only_caller.store(kShared, std::memory_order_seq_cst);
+// A call of a thread other than the only caller, before the library is
+// shared for good. After the barrier, the only caller either sees that it
+// is no longer alone before it enters another section, or its count of
+// sections entered is seen here; its leaving (a release) then publishes
+// every word it changed alone. Every thread that comes here waits so itself:
+// kShared is stored only once that wait is over, since a thread that finds
+// kShared touches the words at once.
+__attribute__((noinline, cold)) void BecomeShared(uintptr_t seen) {
+  if (seen != kBecomingShared) {
+    only_caller.compare_exchange_strong(seen, kBecomingShared, std::memory_order_seq_cst);
+  }
   ProcessBarrier();
   while (only_caller_depth.load(std::memory_order_acquire) != 0) sched_yield();
+  only_caller.store(kShared, std::memory_order_release);
 }
 
 // A thousand pauses, timed: some tens of microseconds at the most, once a load.
@@ -300,12 +307,12 @@ bool EnterOnlyCaller() {
   using posix_impl::only_caller;
   using posix_impl::only_caller_depth;
   const uintptr_t self = posix_impl::ThisThreadIdentity();
-  uintptr_t only = only_caller.load(std::memory_order_relaxed);
+  uintptr_t only = only_caller.load(std::memory_order_acquire);
   if (__builtin_expect(only == 0, 0) && only_caller.compare_exchange_strong(only, self, std::memory_order_relaxed)) {
     only = self;
   }
   if (only != self) {
-    if (only != posix_impl::kShared) posix_impl::BecomeShared();
+    if (only != posix_impl::kShared) posix_impl::BecomeShared(only);
     return false;
   }
   only_caller_depth.store(only_caller_depth.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
