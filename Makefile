@@ -55,8 +55,13 @@ win32 win64 arm64: deps
 	@cmake --build --preset $@
 
 # A throw-away Wine prefix, made once.
-wine-prefix: $(WINE_PREFIX)/.ready
-$(WINE_PREFIX)/.ready: | deps
+# A prefix made before Wine's 32-bit side was installed cannot run the x86
+# DLLs: it is made again.
+wine-prefix: deps
+	@if $(WINE32_HERE) && [ -e $(WINE_PREFIX)/.ready ] && [ ! -d $(WINE_PREFIX)/drive_c/windows/syswow64 ]; then \
+	  rm -rf $(WINE_PREFIX); fi
+	@$(MAKE) --no-print-directory $(WINE_PREFIX)/.ready
+$(WINE_PREFIX)/.ready:
 	@echo "making the Wine prefix in $(WINE_PREFIX) (once; slow where 32-bit code runs under qemu)"
 	@mkdir -p $(WINE_PREFIX)
 	@scripts/wine-run wineboot -i >/dev/null 2>&1
