@@ -74,6 +74,8 @@ struct ThreadRecord {
   // thread waits on partners too slow to spin for, and mostly sleeps at once.
   uint32_t vain_spins;
   uint32_t parks;
+  // Its last yield in a park's spin let another thread run (see Park).
+  bool yields_pay;
 };
 
 struct Slot {

@@ -45,15 +45,29 @@ __thread ThisThread this_thread;
 
 namespace {
 
-// How often a parker looks for its permit before it sleeps (some tens of
+// How long a parker looks for its permit before it sleeps (some
 // microseconds: a partner that answers within that is cheaper to wait for
 // than a sleep and a wake-up), and how often in between it lets another
 // thread run. Where threads outnumber processors, the thread that will post
 // is often one waiting for a processor: a spinner that yields lets it run,
 // and a waiter that never sleeps spares its poster the kernel call that
-// would wake it.
-constexpr int kParkSpins = 500;
-constexpr int kParkSpinsBetweenYields = 50;
+// would wake it. Where they do not, a yield is a system call that comes
+// straight back (over a microsecond in some virtual machines): a thread
+// whose last yield came straight back yields only now and then, to notice
+// when others want its processor again. Yielding every time there makes
+// two partners that answer in about a microsecond each wait out the
+// other's yield, and then yield too.
+constexpr int kParkSpinNanoseconds = 9000;
+constexpr int kNanosecondsBetweenYields = 900;
+constexpr int kNanosecondsBetweenProbes = 3600;
+// A yield that took this many times the quickest one let another thread run.
+constexpr long kSlowYieldFactor = 2;
+constexpr long kFewestSlowYieldNanoseconds = 1000;
+
+int park_spins = 500;
+int spins_between_yields = 50;
+int spins_between_probes = 200;
+long slow_yield_nanoseconds = kFewestSlowYieldNanoseconds;
 
 pthread_key_t thread_key;
 bool thread_key_made = false;
@@ -162,11 +176,26 @@ bool WorthSpinning(ThreadRecord* record) {
   return record->vain_spins < kVainSpinsTolerated || (++record->parks & 7) == 0;
 }
 
-void SpinForPermit(const ThreadRecord* record) {
-  for (int i = 1; i <= kParkSpins; ++i) {
+long NanosecondsNow() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000000000L + now.tv_nsec;
+}
+
+// True when another thread ran meanwhile.
+bool YieldTimed() {
+  const long start = NanosecondsNow();
+  sched_yield();
+  return NanosecondsNow() - start >= slow_yield_nanoseconds;
+}
+
+void SpinForPermit(ThreadRecord* record) {
+  int next_yield = record->yields_pay ? spins_between_yields : spins_between_probes;
+  for (int i = 1; i <= park_spins; ++i) {
     if (record->permit.load(std::memory_order_relaxed) == 1) return;
-    if (i % kParkSpinsBetweenYields == 0) {
-      sched_yield();
+    if (i == next_yield) {
+      record->yields_pay = YieldTimed();
+      next_yield = i + (record->yields_pay ? spins_between_yields : spins_between_probes);
     } else {
       CpuRelax();
     }
@@ -189,6 +218,20 @@ __attribute__((noinline, cold)) void BecomeShared(uintptr_t seen) {
   only_caller.store(kShared, std::memory_order_release);
 }
 
+// A few yields, timed, with the processor to itself at the quickest.
+void MeasureYield() {
+  constexpr int kYields = 8;
+  long quickest = LONG_MAX;
+  for (int i = 0; i < kYields; ++i) {
+    const long start = NanosecondsNow();
+    sched_yield();
+    quickest = std::min(quickest, NanosecondsNow() - start);
+  }
+  slow_yield_nanoseconds = std::max(kFewestSlowYieldNanoseconds, kSlowYieldFactor * quickest);
+}
+
+int SpinsFor(int nanoseconds) { return std::max(1, pauses_per_microsecond * nanoseconds / 1000); }
+
 // A thousand pauses, timed: some tens of microseconds at the most, once a load.
 void MeasurePause() {
   constexpr long kPauses = 1000;
@@ -200,6 +243,9 @@ void MeasurePause() {
   const long nanoseconds = (end.tv_sec - start.tv_sec) * 1000000000L + (end.tv_nsec - start.tv_nsec);
   const long per_microsecond = nanoseconds > 0 ? kPauses * 1000 / nanoseconds : 1000;
   pauses_per_microsecond = static_cast<int>(std::clamp(per_microsecond, 1L, 1000L));
+  park_spins = SpinsFor(kParkSpinNanoseconds);
+  spins_between_yields = SpinsFor(kNanosecondsBetweenYields);
+  spins_between_probes = SpinsFor(kNanosecondsBetweenProbes);
 }
 
 bool KeepAtUnload(const Slot* slot) {
@@ -294,6 +340,7 @@ bool Start() {
   long processors = sysconf(_SC_NPROCESSORS_ONLN);
   posix_impl::spinning_pays = processors > 1;
   posix_impl::MeasurePause();
+  posix_impl::MeasureYield();
   posix_impl::only_caller_depth.store(0, std::memory_order_relaxed);
   posix_impl::only_caller.store(posix_impl::RegisterProcessBarrier() ? 0 : posix_impl::kShared,
                                 std::memory_order_relaxed);
