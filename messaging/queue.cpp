@@ -312,6 +312,20 @@ inline __attribute__((always_inline)) bool PostLocked(Queue* queue, Shard* shard
   return true;
 }
 
+void NoteWhereLinked(const Recipient* recipient, Sleeper* sleeper) {
+  sleeper->LinkedAt = recipient;
+  sleeper->NextSlot = recipient->Ring != nullptr ? &recipient->Ring[recipient->Oldest] : nullptr;
+}
+
+// A woken sleeper's locked section takes the shard's word, then reads and
+// writes its recipient and the slot of the message posted: prefetched
+// together, their misses cost about one.
+inline __attribute__((always_inline)) void PrefetchForWake(const Shard* shard, const Sleeper* sleeper) {
+  __builtin_prefetch(shard, 1);
+  __builtin_prefetch(sleeper->LinkedAt, 1);
+  if (sleeper->NextSlot != nullptr) __builtin_prefetch(sleeper->NextSlot, 0);
+}
+
 void LinkNewest(Recipient* recipient, Sleeper* sleeper) {
   QUENTHALOY_CHECK(recipient->Queued == 0);  // a waiter sleeps only with nothing queued
   QUENTHALOY_CHECK(sleeper->State == SleepState::kAwake && sleeper->Next == nullptr);  // never linked twice
@@ -323,6 +337,7 @@ void LinkNewest(Recipient* recipient, Sleeper* sleeper) {
   recipient->NewestSleeper = sleeper;
   sleeper->Key = recipient->Key;
   sleeper->State = SleepState::kLinked;
+  NoteWhereLinked(recipient, sleeper);
 }
 
 // A woken sleeper that found nothing left goes back to the head of the
@@ -335,6 +350,7 @@ void LinkOldest(Recipient* recipient, Sleeper* sleeper) {
   if (recipient->NewestSleeper == nullptr) recipient->NewestSleeper = sleeper;
   sleeper->Key = recipient->Key;
   sleeper->State = SleepState::kLinked;
+  NoteWhereLinked(recipient, sleeper);
 }
 
 void Unlink(Recipient* recipient, Sleeper* sleeper) {
@@ -633,6 +649,7 @@ int32_t WaitThreadMessage(Queue* queue, int32_t recipient) {
     UnlockShard(shard);
     platform::QueueLockRelease(queue->Lock);
     platform::Park(parker);
+    PrefetchForWake(shard, self);
     Lock(queue, shard);
   }
 }

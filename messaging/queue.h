@@ -49,6 +49,11 @@ struct Sleeper {
   // and then wakes it.
   int32_t SendKey;
   std::atomic<uint32_t> SendPending;
+  // Where it was linked, and the ring slot the next post would fill: only
+  // prefetched on waking, so that the misses of the locked section that
+  // follows overlap. Either may be stale by then, even freed.
+  const void* LinkedAt;
+  const void* NextSlot;
 };
 
 // One recipient that has messages queued or threads asleep. Both at once

@@ -6,6 +6,7 @@
 #define QUENTHALOY_PLATFORM_POSIX_OBJECTS_H
 
 #include <pthread.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #include <atomic>
@@ -60,16 +61,17 @@ struct MutexState {
 // A thread that used a parker or took a resource. `permit` is its parker: 1
 // once an Unpark is given and not yet consumed by a Park.
 struct ThreadRecord {
-  // The core's record of the thread's sleeps (ParkerRoom): first, so that
-  // it is as aligned as the slot.
+  // The core's record of the thread's sleeps (ParkerRoom), and the parker:
+  // one cache line, the slot's first, so that a thread that wakes another
+  // and writes what it was woken for moves one line, not two.
   alignas(8) unsigned char room[kParkerRoomSize];
+  std::atomic<uint32_t> permit;
+  std::atomic<bool> sleeping;  // in a futex wait on `permit`
   Slot* slot;
   // Its thread's ThisThreadIdentity(), 0 once the thread ended: read by
   // other threads through the mutexes that name the record.
   std::atomic<uintptr_t> identity;
-  std::atomic<uint32_t> permit;
-  std::atomic<bool> sleeping;  // in a futex wait on `permit`
-  Slot* held;                  // newest first
+  Slot* held;  // newest first
   // Parks in a row whose spin ended in a sleep all the same: past a few, the
   // thread waits on partners too slow to spin for, and mostly sleeps at once.
   uint32_t vain_spins;
@@ -78,7 +80,12 @@ struct ThreadRecord {
   bool yields_pay;
 };
 
-struct Slot {
+// Cache-line aligned, the object first (chunks of slots are mapped pages).
+struct alignas(64) Slot {
+  union {
+    MutexState mutex;
+    ThreadRecord thread;
+  } local;
   // The handle value while a handle is open on the slot, 0 otherwise: a
   // lookup compares the whole value, so a stale handle never matches a
   // reused slot.
@@ -90,11 +97,9 @@ struct Slot {
   uint32_t index;
   uint32_t generation;
   uint32_t next_free;
-  union {
-    MutexState mutex;
-    ThreadRecord thread;
-  } local;
 };
+static_assert(offsetof(Slot, local) == 0 && offsetof(ThreadRecord, sleeping) < 64,
+              "a thread's room and parker share the slot's first cache line");
 
 // Reserves a free slot for an object of that kind (thread records have a
 // table of their own), zeroed and unreachable; null on exhaustion.
