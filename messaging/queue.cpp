@@ -159,7 +159,16 @@ Recipient* Find(const Shard* shard, int32_t key, uint32_t hash) {
 // Out of line: a flow to one recipient finds its entry in the index.
 __attribute__((noinline)) Recipient* Add(Queue* queue, Shard* shard, int32_t key, uint32_t hash) {
   Recipient* recipient = shard->SpareRecipients;
-  if (recipient != nullptr) {
+  if (!shard->InlineInUse) {
+    // Its ring, if any, was kept when it left the index.
+    recipient = &shard->Inline;
+    shard->InlineInUse = true;
+    Message* ring = recipient->Ring;
+    uint32_t ring_size = recipient->RingSize;
+    *recipient = Recipient{};
+    recipient->Ring = ring;
+    recipient->RingSize = ring_size;
+  } else if (recipient != nullptr) {
     shard->SpareRecipients = recipient->Chain;
     --shard->SpareRecipientCount;
     Message* ring = recipient->Ring;
@@ -194,7 +203,14 @@ void FreeRing(Queue* queue, Recipient* recipient) {
   recipient->RingSize = 0;
 }
 
-void FreeRecipient(Queue* queue, Recipient* recipient) {
+// The shard's own recipient is only marked free; its ring stays, for the
+// next, unless grown for a burst.
+void FreeRecipient(Queue* queue, Shard* shard, Recipient* recipient) {
+  if (recipient == &shard->Inline) {
+    shard->InlineInUse = false;
+    if (recipient->RingSize > kMostKeptRingSize) FreeRing(queue, recipient);
+    return;
+  }
   FreeRing(queue, recipient);
   platform::HeapFree(queue->Heap, recipient);
 }
@@ -242,13 +258,13 @@ __attribute__((noinline)) void Unindex(Queue* queue, Shard* shard, Recipient* re
   while (*link != recipient) link = &(*link)->Chain;
   *link = recipient->Chain;
   --shard->RecipientCount;
-  if (shard->SpareRecipientCount < kMostSpareRecipients) {
+  if (recipient != &shard->Inline && shard->SpareRecipientCount < kMostSpareRecipients) {
     if (recipient->RingSize > kMostKeptRingSize) FreeRing(queue, recipient);
     recipient->Chain = shard->SpareRecipients;
     shard->SpareRecipients = recipient;
     ++shard->SpareRecipientCount;
   } else {
-    FreeRecipient(queue, recipient);
+    FreeRecipient(queue, shard, recipient);
   }
   // Halved only when mostly empty, so that a count going up and down by one
   // never resizes back and forth.
@@ -439,7 +455,7 @@ void FreeIndexed(Queue* queue, Shard* shard) {
     Recipient* recipient = shard->Buckets[i];
     while (recipient != nullptr) {
       Recipient* next = recipient->Chain;
-      FreeRecipient(queue, recipient);
+      FreeRecipient(queue, shard, recipient);
       recipient = next;
     }
     shard->Buckets[i] = nullptr;
@@ -456,9 +472,10 @@ void FreeShard(Queue* queue, Shard* shard) {
   }
   while (shard->SpareRecipients != nullptr) {
     Recipient* next = shard->SpareRecipients->Chain;
-    FreeRecipient(queue, shard->SpareRecipients);
+    FreeRecipient(queue, shard, shard->SpareRecipients);
     shard->SpareRecipients = next;
   }
+  FreeRing(queue, &shard->Inline);
   shard->SpareRecipientCount = 0;
 }
 

@@ -7,6 +7,7 @@
 #ifndef QUENTHALOY_MESSAGING_QUEUE_H
 #define QUENTHALOY_MESSAGING_QUEUE_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <atomic>
@@ -60,37 +61,42 @@ struct Sleeper {
 // only while a woken sleeper is on its way back to take what was posted.
 struct Recipient {
   Recipient* Chain;  // the next in its bucket
-  int32_t Key;
   // The messages queued, oldest first, in a ring of RingSize slots (a power
   // of two; 0 with no ring yet): a take behind a long backlog reads one
   // cache line per few messages, not one heap block per message.
   Message* Ring;
+  Sleeper* OldestSleeper;
+  Sleeper* NewestSleeper;
+  int32_t Key;
   uint32_t RingSize;
   uint32_t Oldest;  // slot of the oldest message
   uint32_t Queued;
-  Sleeper* OldestSleeper;
-  Sleeper* NewestSleeper;
 };
 
 // The recipients whose keys hash to it, in a chained hash index
 // (BucketCount a power of two), under its lock word.
-struct Shard {
+struct alignas(64) Shard {
   std::atomic<uint32_t> Lock;
   uint32_t BucketCount;
+  Recipient** Buckets;
+  // Room for one recipient in the lock word's cache line: the shard's first
+  // recipient (usually its only one) is reached without a line of its own,
+  // so a post or a take moves one line fewer between threads.
+  Recipient Inline;
+  // A line of its own for what changes only when recipients come and go,
+  // so that work on one shard does not slow its neighbours'.
+  alignas(64) bool InlineInUse;
   uint32_t RecipientCount;
   uint32_t SpareRecipientCount;
-  Recipient** Buckets;
   // The last recipient left with nothing queued and nobody waiting, kept in
   // the index for its next post: a flow to one recipient reuses its entry.
   Recipient* IdleRecipient;
   // Recipients that left the index, kept (with a small ring) for the next
   // new ones, so that keys coming and going do not go to the heap each time.
   Recipient* SpareRecipients;
-  // A cache line each, so that work on one shard does not slow its
-  // neighbours'.
-  unsigned char Padding[64 - 4 * sizeof(uint32_t) - 3 * sizeof(void*)];
 };
-static_assert(sizeof(Shard) == 64, "a shard is one cache line");
+static_assert(offsetof(Shard, Inline) + sizeof(Recipient) <= 64 && sizeof(Shard) == 128,
+              "a shard's lock word, index and first recipient share one cache line");
 
 struct Queue {
   platform::QueueLock* Lock;  // where the platform must have one, else null
