@@ -34,6 +34,7 @@ namespace {
 constexpr int kLockSpinNanoseconds = 250;
 
 constexpr int kLockYields = 8;
+constexpr uint32_t kShortestYieldingTimeout = 100;
 
 int LockSpins() { return pauses_per_microsecond * kLockSpinNanoseconds / 1000 + 1; }
 
@@ -64,11 +65,15 @@ bool SpinForMutex(MutexState* mutex, int rounds, uint32_t taken_as) {
 // yield lets the holder run and finish, and a taker that never sleeps
 // spares the holder's give-back its kernel call (at eight threads on two
 // processors, sections ran 2.5 times as fast as with a sleep at once). Not
-// while the holder sleeps itself.
-bool YieldForMutex(MutexState* mutex) {
+// while the holder sleeps itself. A yield to a busy processor's other
+// threads can last a whole time slice: only a wait without a time-out, or
+// with a long one, yields, and none past its deadline.
+bool YieldForMutex(MutexState* mutex, uint32_t milliseconds, const timespec* deadline) {
+  if (milliseconds != kWaitForever && milliseconds < kShortestYieldingTimeout) return false;
   for (int i = 0; i < kLockYields; ++i) {
     const ThreadRecord* owner = mutex->owner.load(std::memory_order_relaxed);
     if (owner != nullptr && owner->sleeping.load(std::memory_order_relaxed)) return false;
+    if (deadline != nullptr && DeadlinePassed(*deadline)) return false;
     sched_yield();
     if (CompareAndSwapLockWord(&mutex->word) || SpinForMutex(mutex, LockSpins(), kLockHeld)) return true;
   }
@@ -164,13 +169,15 @@ inline __attribute__((always_inline)) void ReleaseWord(Slot* slot) {
 
 __attribute__((noinline)) bool TakeContended(Slot* slot, Handle handle, uint32_t milliseconds) {
   MutexState* mutex = &slot->local.mutex;
-  if (SpinForMutex(mutex, LockSpins(), kLockHeld) || YieldForMutex(mutex)) return true;
+  if (SpinForMutex(mutex, LockSpins(), kLockHeld)) return true;
   mutex->waiters.fetch_add(1, std::memory_order_seq_cst);
   bool taken = false;
-  // Counted as a waiter before this look: a close after it sees the count.
+  // Counted as a waiter before this look: a close after it sees the count,
+  // and leaves the slot to this thread, yielding or asleep.
   if (slot->handle.load(std::memory_order_seq_cst) == TableValueOf(handle)) {
-    timespec deadline = DeadlineAfter(milliseconds);
-    taken = SleepForMutex(mutex, milliseconds == kWaitForever ? nullptr : &deadline);
+    const timespec deadline_value = DeadlineAfter(milliseconds);
+    const timespec* deadline = milliseconds == kWaitForever ? nullptr : &deadline_value;
+    taken = YieldForMutex(mutex, milliseconds, deadline) || SleepForMutex(mutex, deadline);
   }
   mutex->waiters.fetch_sub(1, std::memory_order_seq_cst);
   // The last waiter to leave a mutex closed meanwhile frees it, if free.
