@@ -63,6 +63,9 @@ constexpr int kNanosecondsBetweenProbes = 3600;
 // A yield that took this many times the quickest one let another thread run.
 constexpr long kSlowYieldFactor = 2;
 constexpr long kFewestSlowYieldNanoseconds = 1000;
+// A processor busy at load gives no quick yield to measure: past this, a
+// yield surely let another thread run.
+constexpr long kMostSlowYieldNanoseconds = 20000;
 
 int park_spins = 500;
 int spins_between_yields = 50;
@@ -227,7 +230,8 @@ void MeasureYield() {
     sched_yield();
     quickest = std::min(quickest, NanosecondsNow() - start);
   }
-  slow_yield_nanoseconds = std::max(kFewestSlowYieldNanoseconds, kSlowYieldFactor * quickest);
+  slow_yield_nanoseconds =
+      std::clamp(kSlowYieldFactor * quickest, kFewestSlowYieldNanoseconds, kMostSlowYieldNanoseconds);
 }
 
 int SpinsFor(int nanoseconds) { return std::max(1, pauses_per_microsecond * nanoseconds / 1000); }
