@@ -132,8 +132,9 @@ int main(int argc, char** argv) {
   // side runs under qemu (scripts/wine-run says so), Wine crashes with more
   // than one helper thread blocked in a Wine wait.
   const char* under_qemu = getenv("QUENTHALOY_WINE_UNDER_QEMU");
+  const bool limited = sizeof(void*) == 4 && under_qemu != nullptr && under_qemu[0] == '1';
   for (int workers : {1, 8}) {
-    if (workers > 1 && under_qemu != nullptr && under_qemu[0] == '1') {
+    if (workers > 1 && limited) {
       table.Note("worker pool with " + std::to_string(workers) +
                  " workers left out: Wine's 32-bit side runs under "
                  "qemu here, where Wine crashes with more than one helper thread blocked in a Wine wait");
