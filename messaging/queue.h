@@ -75,7 +75,8 @@ struct Recipient {
 
 // The recipients whose keys hash to it, in a chained hash index
 // (BucketCount a power of two), under its lock word.
-struct alignas(64) Shard {
+// The padding is the point: two cache lines, one for each kind of use.
+struct alignas(64) Shard {  // NOLINT(clang-analyzer-optin.performance.Padding)
   std::atomic<uint32_t> Lock;
   uint32_t BucketCount;
   Recipient** Buckets;
