@@ -156,26 +156,26 @@ Recipient* Find(const Shard* shard, int32_t key, uint32_t hash) {
   return recipient;
 }
 
+// A recipient that left the index keeps its ring (if any) for its next use.
+void ClearKeepingRing(Recipient* recipient) {
+  Message* ring = recipient->Ring;
+  uint32_t ring_size = recipient->RingSize;
+  *recipient = Recipient{};
+  recipient->Ring = ring;
+  recipient->RingSize = ring_size;
+}
+
 // Out of line: a flow to one recipient finds its entry in the index.
 __attribute__((noinline)) Recipient* Add(Queue* queue, Shard* shard, int32_t key, uint32_t hash) {
   Recipient* recipient = shard->SpareRecipients;
   if (!shard->InlineInUse) {
-    // Its ring, if any, was kept when it left the index.
     recipient = &shard->Inline;
     shard->InlineInUse = true;
-    Message* ring = recipient->Ring;
-    uint32_t ring_size = recipient->RingSize;
-    *recipient = Recipient{};
-    recipient->Ring = ring;
-    recipient->RingSize = ring_size;
+    ClearKeepingRing(recipient);
   } else if (recipient != nullptr) {
     shard->SpareRecipients = recipient->Chain;
     --shard->SpareRecipientCount;
-    Message* ring = recipient->Ring;
-    uint32_t ring_size = recipient->RingSize;
-    *recipient = Recipient{};
-    recipient->Ring = ring;
-    recipient->RingSize = ring_size;
+    ClearKeepingRing(recipient);
   } else {
     recipient = static_cast<Recipient*>(Allocate(queue, sizeof(Recipient)));
     if (recipient == nullptr) return nullptr;

@@ -239,12 +239,9 @@ int SpinsFor(int nanoseconds) { return std::max(1, pauses_per_microsecond * nano
 // A thousand pauses, timed: some tens of microseconds at the most, once a load.
 void MeasurePause() {
   constexpr long kPauses = 1000;
-  timespec start{};
-  timespec end{};
-  clock_gettime(CLOCK_MONOTONIC, &start);
+  const long start = NanosecondsNow();
   for (long i = 0; i < kPauses; ++i) CpuRelax();
-  clock_gettime(CLOCK_MONOTONIC, &end);
-  const long nanoseconds = (end.tv_sec - start.tv_sec) * 1000000000L + (end.tv_nsec - start.tv_nsec);
+  const long nanoseconds = NanosecondsNow() - start;
   const long per_microsecond = nanoseconds > 0 ? kPauses * 1000 / nanoseconds : 1000;
   pauses_per_microsecond = static_cast<int>(std::clamp(per_microsecond, 1L, 1000L));
   park_spins = SpinsFor(kParkSpinNanoseconds);
