@@ -62,36 +62,9 @@ Sleeper* SleeperOf(platform::Parker* parker) {
   return sleeper;
 }
 
-// The lock word's fast paths; the platform spins and sleeps for the rest.
-// While one thread alone calls the library (EnterOnlyCaller), it takes and
-// gives back the word with plain loads and stores, in one section from the
-// take to the give-back; a signal handler of its own that finds the word
-// held would wait for ever, as it would for a word taken atomically.
-inline __attribute__((always_inline)) void LockShard(Shard* shard) {
-  if (platform::EnterOnlyCaller()) {
-    if (shard->Lock.load(std::memory_order_relaxed) == platform::kLockWordFree) {
-      shard->Lock.store(platform::kLockWordHeldAlone, std::memory_order_relaxed);
-      return;
-    }
-    platform::LeaveOnlyCaller();
-  }
-  uint32_t expected = platform::kLockWordFree;
-  if (!shard->Lock.compare_exchange_strong(expected, platform::kLockWordHeld, std::memory_order_acquire,
-                                           std::memory_order_relaxed)) {
-    platform::LockWordWait(&shard->Lock);
-  }
-}
+inline __attribute__((always_inline)) void LockShard(Shard* shard) { synchro::Take(&shard->Lock); }
 
-inline __attribute__((always_inline)) void UnlockShard(Shard* shard) {
-  if (shard->Lock.load(std::memory_order_relaxed) == platform::kLockWordHeldAlone) {
-    shard->Lock.store(platform::kLockWordFree, std::memory_order_release);
-    platform::LeaveOnlyCaller();
-    return;
-  }
-  if (shard->Lock.exchange(platform::kLockWordFree, std::memory_order_release) == platform::kLockWordContended) {
-    platform::LockWordWake(&shard->Lock);
-  }
-}
+inline __attribute__((always_inline)) void UnlockShard(Shard* shard) { synchro::GiveBack(&shard->Lock); }
 
 // What a locked section leaves to do once the locks are released.
 struct AfterUnlock {
@@ -558,7 +531,7 @@ void ForgetInChild(Queue* queue) {
   for (uint32_t i = 0; i < queue->ShardCount; ++i) {
     Shard* shard = &queue->Shards[i];
     FreeIndexed(queue, shard);
-    shard->Lock.store(platform::kLockWordFree, std::memory_order_relaxed);
+    shard->Lock.store(synchro::kFree, std::memory_order_relaxed);
   }
   // The forking thread is in no wait now; a record it left behind named
   // recipients that are gone.

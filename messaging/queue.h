@@ -13,6 +13,7 @@
 #include <atomic>
 
 #include "../platform/platform.h"
+#include "../sync/lock_word.h"
 
 namespace messaging {
 
@@ -77,7 +78,7 @@ struct Recipient {
 // (BucketCount a power of two), under its lock word.
 // The padding is the point: two cache lines, one for each kind of use.
 struct alignas(64) Shard {  // NOLINT(clang-analyzer-optin.performance.Padding)
-  std::atomic<uint32_t> Lock;
+  synchro::LockWord Lock;
   uint32_t BucketCount;
   Recipient** Buckets;
   // Room for one recipient in the lock word's cache line: the shard's first

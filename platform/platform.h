@@ -107,23 +107,35 @@ void QueueLockClose(QueueLock* lock);
 void QueueLockAcquire(QueueLock* lock);
 void QueueLockRelease(QueueLock* lock);
 
-// --- Lock words: the core's own locks -------------------------------------
+// --- Waiting on a word ---------------------------------------------------
 
-// A lock word is kLockWordFree, kLockWordHeld, or kLockWordContended (held,
-// and a taker may be asleep on it). The core takes a free word with one
-// compare-and-swap to kLockWordHeld and gives it back with one exchange to
-// kLockWordFree; these two do the rest. Private to the process.
-constexpr uint32_t kLockWordFree = 0;
-constexpr uint32_t kLockWordHeld = 1;
-constexpr uint32_t kLockWordContended = 2;
-// Held by the only caller inside its section (EnterOnlyCaller), which ends
-// when the word is given back.
-constexpr uint32_t kLockWordHeldAlone = 3;
-// Takes a word the compare-and-swap found held: spins briefly, sleeps after
-// that (marking the word contended), and returns holding it.
-void LockWordWait(std::atomic<uint32_t>* word);
-// Wakes one taker of a word whose give-back found it contended.
-void LockWordWake(std::atomic<uint32_t>* word);
+// A point on the monotonic clock, for waits with a time-out.
+struct Deadline {
+  int64_t nanoseconds;
+};
+Deadline DeadlineAfter(uint32_t milliseconds);
+bool DeadlinePassed(const Deadline& deadline);
+// Nanoseconds from a fixed point in the past.
+int64_t MonotonicNanoseconds();
+// Lets another thread run on this processor, if one wants to.
+void YieldThread();
+
+// Whether a thread can sleep on a 32-bit word until another changes it and
+// wakes it (Linux: the futex). KERNEL32 has no wait on an address before
+// Windows 8: there WaitOnWord and WakeWord do not exist, and their callers
+// yield instead (sync/).
+#if defined(_WIN32)
+constexpr bool kCanWaitOnWord = false;
+#else
+constexpr bool kCanWaitOnWord = true;
+// Sleeps while `word` holds `expected`, until the deadline (null: none).
+// False once the deadline has passed; true for a wake, a signal, or the
+// word no longer holding `expected`: the caller looks again. Private to the
+// process.
+bool WaitOnWord(std::atomic<uint32_t>* word, uint32_t expected, const Deadline* deadline);
+// Wakes up to `count` sleepers on `word`.
+void WakeWord(std::atomic<uint32_t>* word, int count);
+#endif
 
 // While only one thread has ever called the library, no other thread can
 // reach its lock words, and that thread may take and give them back with

@@ -1,6 +1,7 @@
 #include "runtime.h"
 
 #include "../messaging/queue.h"
+#include "../sync/backoff.h"
 
 namespace shell {
 
@@ -50,6 +51,7 @@ int32_t EntryPoint(uint32_t reason, bool loader_says_exiting) {
     // Without the layer's per-thread state no thread could sleep in the
     // queue or own a resource: the queue stays shut (every call returns 0)
     // rather than open with waits that cannot wait.
+    synchro::backoff::Measure();
     const bool started = platform::Start();
     RuntimeStart();
     if (started) messaging::OnAttach(&runtime.Queue, runtime.PrivateHeap, DrawRandom(0xFFFFFFFFu));

@@ -10,6 +10,7 @@
 
 #include "platform/platform.h"
 #include "support/harness.h"
+#include "sync/lock_word.h"
 
 namespace {
 
@@ -225,20 +226,9 @@ TEST(QueueLock, KeepsAPlainCounterExactUnderContentionWhereThereIsOne) {
 }
 
 TEST(LockWord, KeepsAPlainCounterExactUnderContention) {
-  std::atomic<uint32_t> word{platform::kLockWordFree};
-  auto lock = [&] {
-    uint32_t expected = platform::kLockWordFree;
-    if (!word.compare_exchange_strong(expected, platform::kLockWordHeld, std::memory_order_acquire)) {
-      platform::LockWordWait(&word);
-    }
-  };
-  auto unlock = [&] {
-    if (word.exchange(platform::kLockWordFree, std::memory_order_release) == platform::kLockWordContended) {
-      platform::LockWordWake(&word);
-    }
-  };
-  EXPECT_EQ(CountUnder(lock, unlock), 0);
-  EXPECT_EQ(word.load(), platform::kLockWordFree);
+  synchro::LockWord word{synchro::kFree};
+  EXPECT_EQ(CountUnder([&] { synchro::Take(&word); }, [&] { synchro::GiveBack(&word); }), 0);
+  EXPECT_EQ(word.load(), synchro::kFree);
 }
 
 TEST(Heap, BlocksAreZeroFilledAndDestroyReleasesThem) {

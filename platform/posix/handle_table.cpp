@@ -28,7 +28,7 @@ constexpr uint32_t kReuseDelay = 16384;
 
 static_assert((kGenerationMask << kIndexBits | kIndexMask) < 0x80000000u, "handles stay positive");
 static_assert(kReuseDelay < kIndexMask, "the free list can hold the delay");
-static_assert(kLockFree == 0, "a reserved slot is zeroed, and its mutex then free");
+static_assert(synchro::kFree == 0, "a reserved slot is zeroed, and its mutex then free");
 
 struct Table {
   // How many freed slots wait before one is reused: the resources' delay

@@ -10,11 +10,9 @@
 // that a thread may sleep on is never freed, so a waiter never wakes into
 // another resource's word.
 #include <limits.h>
-#include <sched.h>
 
 #include "../platform.h"
 #include "fault_injection.h"
-#include "lock_word.h"
 #include "objects.h"
 
 namespace platform {
@@ -22,73 +20,41 @@ namespace posix_impl {
 
 namespace {
 
-// A contended take spins about this long before it sleeps, and a woken one
-// half as long before it sleeps again: resources guard short work, usually
-// done within this, and a longer spin only keeps the word's line away from
-// the holder, which needs it to let go (at a hundred rounds, about 2 us on a
-// processor whose pause takes 18 ns, four contending threads ran at half the
-// rate of ten rounds). A running thread that finds the word free takes it,
-// whoever sleeps on it (barging): it goes on with its work while a sleeper
-// would first have to be scheduled, so each thread runs many sections in a
-// row, and a give-back wakes a sleeper only when the word says one may sleep.
-constexpr int kLockSpinNanoseconds = 250;
+// A running thread that finds the word free takes it, whoever sleeps on it
+// (barging): it goes on with its work while a sleeper would first have to
+// be scheduled, so each thread runs many sections in a row, and a give-back
+// wakes a sleeper only when the word says one may sleep. How long a taker
+// spins, yields and sleeps is the back-off's (sync/backoff.h).
+int LockSpins() { return synchro::backoff::SpinsFor(synchro::backoff::kResourceSpinNanoseconds); }
 
-constexpr int kLockYields = 8;
-constexpr uint32_t kShortestYieldingTimeout = 100;
+// Not worth spinning for while the holder itself sleeps (in the queue,
+// holding it): it will not let go soon.
+bool HolderSleeps(const MutexState* mutex) {
+  const ThreadRecord* owner = mutex->owner.load(std::memory_order_relaxed);
+  return owner != nullptr && owner->sleeping.load(std::memory_order_relaxed);
+}
 
-int LockSpins() { return pauses_per_microsecond * kLockSpinNanoseconds / 1000 + 1; }
-
-// Spins for the word while its holder may let it go soon: not on one
-// processor, and not while the holder itself sleeps (in the queue, holding
-// it). Takes a free word as `taken_as`: held, or contended when the taker
-// has slept on it and others may still sleep there.
 bool SpinForMutex(MutexState* mutex, int rounds, uint32_t taken_as) {
-  if (!spinning_pays) return false;
-  for (int i = 0; i < rounds; ++i) {
-    CpuRelax();
-    uint32_t seen = mutex->word.load(std::memory_order_relaxed);
-    if (seen == kLockFree) {
-      if (mutex->word.compare_exchange_strong(seen, taken_as, std::memory_order_acquire, std::memory_order_relaxed)) {
-        return true;
-      }
-      continue;
-    }
-    const ThreadRecord* owner = mutex->owner.load(std::memory_order_relaxed);
-    if (owner != nullptr && owner->sleeping.load(std::memory_order_relaxed)) return false;
-  }
-  return false;
+  return synchro::SpinToTake(&mutex->word, rounds, taken_as, [mutex] { return HolderSleeps(mutex); });
 }
 
-// After the spin, before the sleep: a few yields, each followed by a spin.
-// Where threads outnumber processors, the holder is often one that waits
-// for a processor, or a running thread takes the word again and again; a
-// yield lets the holder run and finish, and a taker that never sleeps
-// spares the holder's give-back its kernel call (at eight threads on two
-// processors, sections ran 2.5 times as fast as with a sleep at once). Not
-// while the holder sleeps itself. A yield to a busy processor's other
-// threads can last a whole time slice: only a wait without a time-out, or
-// with a long one, yields, and none past its deadline.
-bool YieldForMutex(MutexState* mutex, uint32_t milliseconds, const timespec* deadline) {
-  if (milliseconds != kWaitForever && milliseconds < kShortestYieldingTimeout) return false;
-  for (int i = 0; i < kLockYields; ++i) {
-    const ThreadRecord* owner = mutex->owner.load(std::memory_order_relaxed);
-    if (owner != nullptr && owner->sleeping.load(std::memory_order_relaxed)) return false;
+// After the spin, before the sleep: a few yields, each followed by a spin
+// (see the back-off), not while the holder sleeps itself, none past the
+// deadline, and only for a wait without a time-out or with a long one.
+bool YieldForMutex(MutexState* mutex, uint32_t milliseconds, const Deadline* deadline) {
+  if (milliseconds != kWaitForever && milliseconds < synchro::backoff::kShortestYieldingTimeout) return false;
+  for (int i = 0; i < synchro::backoff::kResourceYields; ++i) {
+    if (HolderSleeps(mutex)) return false;
     if (deadline != nullptr && DeadlinePassed(*deadline)) return false;
-    sched_yield();
-    if (CompareAndSwapLockWord(&mutex->word) || SpinForMutex(mutex, LockSpins(), kLockHeld)) return true;
+    YieldThread();
+    if (synchro::TryTake(&mutex->word) || SpinForMutex(mutex, LockSpins(), synchro::kHeld)) return true;
   }
   return false;
 }
 
-// The futex lock's slow path, with a short spin after each wake-up: a thread
-// just woken often finds the word taken again by a running thread that lets
-// it go within a few rounds.
-bool SleepForMutex(MutexState* mutex, const timespec* deadline) {
-  for (;;) {
-    if (mutex->word.exchange(kLockContended, std::memory_order_acquire) == kLockFree) return true;
-    if (WaitOnWord(&mutex->word, kLockContended, deadline) == WordWaitOutcome::kTimedOut) return false;
-    if (SpinForMutex(mutex, LockSpins() / 2 + 1, kLockContended)) return true;
-  }
+// The slow path, with a short spin after each wake-up.
+bool SleepForMutex(MutexState* mutex, const Deadline* deadline) {
+  return synchro::SleepToTake(&mutex->word, deadline, LockSpins() / 2 + 1, [mutex] { return HolderSleeps(mutex); });
 }
 
 void SetOwner(MutexState* mutex, ThreadRecord* holder) {
@@ -129,16 +95,15 @@ void UnlinkHeld(ThreadRecord* self, Slot* slot) {
 __attribute__((noinline, cold)) void FreeIfDeleted(Slot* slot) {
   MutexState* mutex = &slot->local.mutex;
   for (;;) {
-    uint32_t free_word = kLockFree;
     if (mutex->waiters.load(std::memory_order_seq_cst) != 0 ||
-        !mutex->word.compare_exchange_strong(free_word, kLockHeld, std::memory_order_seq_cst)) {
+        !synchro::TryTake(&mutex->word, synchro::kHeld, std::memory_order_seq_cst)) {
       return;
     }
     if (mutex->waiters.load(std::memory_order_seq_cst) == 0 && mutex->deleted.exchange(false)) {
       FreeSlot(slot);
       return;
     }
-    UnlockWord(&mutex->word);
+    synchro::GiveBack(&mutex->word);
     if (mutex->waiters.load(std::memory_order_seq_cst) != 0 || !mutex->deleted.load(std::memory_order_seq_cst)) {
       return;
     }
@@ -155,28 +120,20 @@ namespace {
 // sleep on it or close the mutex then (see TryLockWord).
 inline __attribute__((always_inline)) void ReleaseWord(Slot* slot) {
   MutexState* mutex = &slot->local.mutex;
-  bool released = false;
-  if (EnterOnlyCaller()) {
-    released = mutex->word.load(std::memory_order_relaxed) == kLockHeld;
-    if (released) mutex->word.store(kLockFree, std::memory_order_release);
-    LeaveOnlyCaller();
-  }
-  if (!released && __builtin_expect(mutex->word.exchange(kLockFree, std::memory_order_seq_cst) == kLockContended, 0)) {
-    WakeWord(&mutex->word, 1);
-  }
+  synchro::GiveBackHeld(&mutex->word);
   if (__builtin_expect(mutex->deleted.load(std::memory_order_seq_cst), 0)) FreeIfDeleted(slot);
 }
 
 __attribute__((noinline)) bool TakeContended(Slot* slot, Handle handle, uint32_t milliseconds) {
   MutexState* mutex = &slot->local.mutex;
-  if (SpinForMutex(mutex, LockSpins(), kLockHeld)) return true;
+  if (SpinForMutex(mutex, LockSpins(), synchro::kHeld)) return true;
   mutex->waiters.fetch_add(1, std::memory_order_seq_cst);
   bool taken = false;
   // Counted as a waiter before this look: a close after it sees the count,
   // and leaves the slot to this thread, yielding or asleep.
   if (slot->handle.load(std::memory_order_seq_cst) == TableValueOf(handle)) {
-    const timespec deadline_value = DeadlineAfter(milliseconds);
-    const timespec* deadline = milliseconds == kWaitForever ? nullptr : &deadline_value;
+    const Deadline deadline_value = DeadlineAfter(milliseconds);
+    const Deadline* deadline = milliseconds == kWaitForever ? nullptr : &deadline_value;
     taken = YieldForMutex(mutex, milliseconds, deadline) || SleepForMutex(mutex, deadline);
   }
   mutex->waiters.fetch_sub(1, std::memory_order_seq_cst);
@@ -186,15 +143,6 @@ __attribute__((noinline)) bool TakeContended(Slot* slot, Handle handle, uint32_t
 }
 
 }  // namespace
-
-bool LockWordSlowly(std::atomic<uint32_t>* word, const timespec* deadline) {
-  uint32_t seen = word->exchange(kLockContended, std::memory_order_acquire);
-  while (seen != kLockFree) {
-    if (WaitOnWord(word, kLockContended, deadline) == WordWaitOutcome::kTimedOut) return false;
-    seen = word->exchange(kLockContended, std::memory_order_acquire);
-  }
-  return true;
-}
 
 void AbandonOrFreeMutex(Slot* slot) {
   MutexState* mutex = &slot->local.mutex;
@@ -284,7 +232,7 @@ WaitResult ObjectWait(Handle object, uint32_t milliseconds) {
     ++mutex->recursion;
     return WaitResult::kObtained;
   }
-  if (!posix_impl::TryLockWord(&mutex->word)) return posix_impl::WaitForWord(slot, object, milliseconds);
+  if (!synchro::TryTakeHeld(&mutex->word)) return posix_impl::WaitForWord(slot, object, milliseconds);
   return posix_impl::OwnTakenWord(slot, object);
 }
 

@@ -11,17 +11,13 @@
 
 #include <atomic>
 
+#include "../../sync/lock_word.h"
 #include "../platform.h"
 #include "word_wait.h"
 
 namespace platform::posix_impl {
 
 enum class Kind : uint32_t { kNone = 0, kMutex = 1, kThread = 2 };
-
-// Futex words of the locks (the resource mutexes and the queue lock).
-constexpr uint32_t kLockFree = 0;
-constexpr uint32_t kLockHeld = 1;
-constexpr uint32_t kLockContended = 2;  // held, and someone may sleep on the word
 
 struct Slot;
 struct ThreadRecord;
@@ -38,7 +34,7 @@ inline uint32_t TableValueOf(Handle handle) {
 // itself there holds the mutex; `recursion`, `abandoned` and the links are
 // touched only by the holder, ordered by the word's acquire and release.
 struct MutexState {
-  std::atomic<uint32_t> word;
+  synchro::LockWord word;
   std::atomic<ThreadRecord*> owner;
   // The holder's ThisThreadIdentity(), 0 while nobody holds it; written
   // with `owner`. Any thread learns from it whether it holds the mutex,
@@ -71,13 +67,8 @@ struct ThreadRecord {
   // Its thread's ThisThreadIdentity(), 0 once the thread ended: read by
   // other threads through the mutexes that name the record.
   std::atomic<uintptr_t> identity;
-  Slot* held;  // newest first
-  // Parks in a row whose spin ended in a sleep all the same: past a few, the
-  // thread waits on partners too slow to spin for, and mostly sleeps at once.
-  uint32_t vain_spins;
-  uint32_t parks;
-  // Its last yield in a park's spin let another thread run (see Park).
-  bool yields_pay;
+  Slot* held;                           // newest first
+  synchro::backoff::SpinHistory spins;  // of its parks
 };
 
 // Cache-line aligned, the object first (chunks of slots are mapped pages).
@@ -162,11 +153,6 @@ void FreeIfDeleted(Slot* slot);       // a closed mutex nobody holds or waits on
 // thread be inside the library (see ProcessIsExiting).
 void ArmExitWatch();
 bool MutexInUse(const Slot* slot);  // held or slept on
-// More than one processor to run on: spinning can pay (set by Start).
-extern bool spinning_pays;
-// How many pause instructions take a microsecond here (measured by Start):
-// from about 25 to about 1,000 across processors.
-extern int pauses_per_microsecond;
 bool ThreadRecordInUse(const Slot* slot);
 
 }  // namespace platform::posix_impl

@@ -1,5 +1,4 @@
-// The rest of the contract over POSIX: the core's lock words, the private
-// heap and the clock.
+// The rest of the contract over POSIX: the private heap, the processors, sleeps.
 #include <errno.h>
 #include <pthread.h>
 #include <sched.h>
@@ -9,7 +8,6 @@
 
 #include "../platform.h"
 #include "fault_injection.h"
-#include "lock_word.h"
 #include "objects.h"
 
 namespace platform {
@@ -38,17 +36,6 @@ struct Heap {
 
 namespace posix_impl {
 namespace {
-
-// The core's locks are held for a few dozen instructions at a time: a taker
-// that spins a little often finds it free. Not longer: long spinning keeps
-// the lock's line bouncing between processors. A taker that still finds it
-// held yields a few times before it sleeps: the holder may be waiting for a
-// processor, and every taker that sleeps costs the holder a kernel call to
-// wake it when it lets go.
-constexpr int kLockWordSpins = 10;
-constexpr int kLockWordYields = 8;
-static_assert(kLockFree == kLockWordFree && kLockHeld == kLockWordHeld && kLockContended == kLockWordContended,
-              "the core's lock words are the layer's");
 
 constexpr uint32_t kBlockMagic = 0x51484250;  // marks a live heap block
 
@@ -95,19 +82,6 @@ void QueueLockAcquire(QueueLock* /*lock*/) {
 }
 
 void QueueLockRelease(QueueLock* /*lock*/) {}
-
-void LockWordWait(std::atomic<uint32_t>* word) {
-  // On one processor the holder cannot let go while this spins: it yields.
-  const int spins = posix_impl::spinning_pays ? posix_impl::kLockWordSpins : 1;
-  for (int round = 0; round <= posix_impl::kLockWordYields; ++round) {
-    if (round > 0) sched_yield();
-    if (posix_impl::SpinForWord(word, spins)) return;
-  }
-  // Without a deadline the slow path returns only once the word is taken.
-  static_cast<void>(posix_impl::LockWordSlowly(word, nullptr));
-}
-
-void LockWordWake(std::atomic<uint32_t>* word) { posix_impl::WakeWord(word, 1); }
 
 uint32_t ProcessorCount() {
   long processors = sysconf(_SC_NPROCESSORS_ONLN);
@@ -177,12 +151,6 @@ bool HeapDestroy(Heap* heap) {
   if (rc != 0) posix_impl::Fatal("heap lock destroy", rc);
   free(heap);
   return true;
-}
-
-uint32_t MonotonicMilliseconds() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint32_t>(now.tv_sec * 1000ULL + static_cast<uint64_t>(now.tv_nsec) / 1000000ULL);
 }
 
 }  // namespace platform

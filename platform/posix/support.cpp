@@ -1,41 +1,16 @@
-// What every part of the POSIX layer shares: deadlines, the spin before a
-// sleep, and the report of a fault the layer cannot go on from.
+// What every part of the POSIX layer shares: the clock, and the report of a
+// fault the layer cannot go on from.
 #include <errno.h>
+#include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "../platform.h"
-#include "lock_word.h"
 #include "word_wait.h"
 
 namespace platform::posix_impl {
-
-timespec DeadlineAfter(uint32_t milliseconds) {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  now.tv_sec += milliseconds / 1000;
-  now.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-  if (now.tv_nsec >= 1000000000L) {
-    now.tv_nsec -= 1000000000L;
-    ++now.tv_sec;
-  }
-  return now;
-}
-
-bool DeadlinePassed(const timespec& deadline) {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
-}
-
-bool SpinForWord(std::atomic<uint32_t>* word, int rounds) {
-  for (int i = 0; i < rounds; ++i) {
-    CpuRelax();
-    if (word->load(std::memory_order_relaxed) == kLockFree && CompareAndSwapLockWord(word)) return true;
-  }
-  return false;
-}
 
 // Only async-signal-safe calls: the process may be in any state here. The
 // error goes out as its number (strerror may take locks or allocate).
@@ -53,6 +28,22 @@ void Fatal(const char* what, int error) {
 }  // namespace platform::posix_impl
 
 namespace platform {
+
+int64_t MonotonicNanoseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+uint32_t MonotonicMilliseconds() { return static_cast<uint32_t>(MonotonicNanoseconds() / 1000000); }
+
+Deadline DeadlineAfter(uint32_t milliseconds) {
+  return Deadline{MonotonicNanoseconds() + static_cast<int64_t>(milliseconds) * 1000000};
+}
+
+bool DeadlinePassed(const Deadline& deadline) { return MonotonicNanoseconds() >= deadline.nanoseconds; }
+
+void YieldThread() { sched_yield(); }
 
 void CheckFailed(const char* condition, const char* file, int line) {
   char text[256];

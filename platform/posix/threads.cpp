@@ -1,16 +1,12 @@
 // Thread records and parkers, the hooks for a thread's end, a fork and the
 // process's exit, and the layer's start and end.
 #include <errno.h>
-#include <limits.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <algorithm>
-
 #include "../platform.h"
 #include "fault_injection.h"
-#include "lock_word.h"
 #include "objects.h"
 #include "word_wait.h"
 
@@ -39,38 +35,9 @@ constexpr uintptr_t kShared = 1;
 constexpr uintptr_t kBecomingShared = 2;  // a second thread waits for the first to leave its sections
 std::atomic<uintptr_t> only_caller{kShared};
 std::atomic<uint32_t> only_caller_depth{0};
-bool spinning_pays = false;
-int pauses_per_microsecond = 100;
 __thread ThisThread this_thread;
 
 namespace {
-
-// How long a parker looks for its permit before it sleeps (some
-// microseconds: a partner that answers within that is cheaper to wait for
-// than a sleep and a wake-up), and how often in between it lets another
-// thread run. Where threads outnumber processors, the thread that will post
-// is often one waiting for a processor: a spinner that yields lets it run,
-// and a waiter that never sleeps spares its poster the kernel call that
-// would wake it. Where they do not, a yield is a system call that comes
-// straight back (over a microsecond in some virtual machines): a thread
-// whose last yield came straight back yields only now and then, to notice
-// when others want its processor again. Yielding every time there makes
-// two partners that answer in about a microsecond each wait out the
-// other's yield, and then yield too.
-constexpr int kParkSpinNanoseconds = 9000;
-constexpr int kNanosecondsBetweenYields = 900;
-constexpr int kNanosecondsBetweenProbes = 3600;
-// A yield that took this many times the quickest one let another thread run.
-constexpr long kSlowYieldFactor = 2;
-constexpr long kFewestSlowYieldNanoseconds = 1000;
-// A processor busy at load gives no quick yield to measure: past this, a
-// yield surely let another thread run.
-constexpr long kMostSlowYieldNanoseconds = 20000;
-
-int park_spins = 500;
-int spins_between_yields = 50;
-int spins_between_probes = 200;
-long slow_yield_nanoseconds = kFewestSlowYieldNanoseconds;
 
 pthread_key_t thread_key;
 bool thread_key_made = false;
@@ -130,8 +97,8 @@ void ResetSlotInChild(Slot* slot) {
     MutexState* mutex = &slot->local.mutex;
     mutex->waiters.store(0, std::memory_order_relaxed);
     if (self != nullptr && mutex->owner.load(std::memory_order_relaxed) == self) {
-      mutex->word.store(kLockHeld, std::memory_order_relaxed);  // nobody here sleeps on it
-    } else if (mutex->word.load(std::memory_order_relaxed) != kLockFree) {
+      mutex->word.store(synchro::kHeld, std::memory_order_relaxed);  // nobody here sleeps on it
+    } else if (mutex->word.load(std::memory_order_relaxed) != synchro::kFree) {
       AbandonOrFreeMutex(slot);
     } else if (mutex->deleted.load(std::memory_order_relaxed)) {
       FreeIfDeleted(slot);  // closed by a parent thread that did not get to free it
@@ -170,41 +137,6 @@ void RegisterForkHandlers() {
   registered = pthread_atfork(PrepareFork, AfterForkInParent, AfterForkInChild) == 0;
 }
 
-// Spinning pays when the partner answers within the spin, as in a hand-off
-// between two threads; it wastes the processor a busy partner needs when
-// the answer comes later. After a few vain spins in a row a thread spins
-// only on every eighth park, to notice when its partner speeds up again.
-bool WorthSpinning(ThreadRecord* record) {
-  constexpr uint32_t kVainSpinsTolerated = 2;
-  return record->vain_spins < kVainSpinsTolerated || (++record->parks & 7) == 0;
-}
-
-long NanosecondsNow() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000000000L + now.tv_nsec;
-}
-
-// True when another thread ran meanwhile.
-bool YieldTimed() {
-  const long start = NanosecondsNow();
-  sched_yield();
-  return NanosecondsNow() - start >= slow_yield_nanoseconds;
-}
-
-void SpinForPermit(ThreadRecord* record) {
-  int next_yield = record->yields_pay ? spins_between_yields : spins_between_probes;
-  for (int i = 1; i <= park_spins; ++i) {
-    if (record->permit.load(std::memory_order_relaxed) == 1) return;
-    if (i == next_yield) {
-      record->yields_pay = YieldTimed();
-      next_yield = i + (record->yields_pay ? spins_between_yields : spins_between_probes);
-    } else {
-      CpuRelax();
-    }
-  }
-}
-
 // A call of a thread other than the only caller, before the library is
 // shared for good. After the barrier, the only caller either sees that it
 // is no longer alone before it enters another section, or its count of
@@ -219,34 +151,6 @@ __attribute__((noinline, cold)) void BecomeShared(uintptr_t seen) {
   ProcessBarrier();
   while (only_caller_depth.load(std::memory_order_acquire) != 0) sched_yield();
   only_caller.store(kShared, std::memory_order_release);
-}
-
-// A few yields, timed, with the processor to itself at the quickest.
-void MeasureYield() {
-  constexpr int kYields = 8;
-  long quickest = LONG_MAX;
-  for (int i = 0; i < kYields; ++i) {
-    const long start = NanosecondsNow();
-    sched_yield();
-    quickest = std::min(quickest, NanosecondsNow() - start);
-  }
-  slow_yield_nanoseconds =
-      std::clamp(kSlowYieldFactor * quickest, kFewestSlowYieldNanoseconds, kMostSlowYieldNanoseconds);
-}
-
-int SpinsFor(int nanoseconds) { return std::max(1, pauses_per_microsecond * nanoseconds / 1000); }
-
-// A thousand pauses, timed: some tens of microseconds at the most, once a load.
-void MeasurePause() {
-  constexpr long kPauses = 1000;
-  const long start = NanosecondsNow();
-  for (long i = 0; i < kPauses; ++i) CpuRelax();
-  const long nanoseconds = NanosecondsNow() - start;
-  const long per_microsecond = nanoseconds > 0 ? kPauses * 1000 / nanoseconds : 1000;
-  pauses_per_microsecond = static_cast<int>(std::clamp(per_microsecond, 1L, 1000L));
-  park_spins = SpinsFor(kParkSpinNanoseconds);
-  spins_between_yields = SpinsFor(kNanosecondsBetweenYields);
-  spins_between_probes = SpinsFor(kNanosecondsBetweenProbes);
 }
 
 bool KeepAtUnload(const Slot* slot) {
@@ -312,17 +216,18 @@ Parker* ParkerOfThisThread() {
 void Park(Parker* parker) {
   faults::Count(faults::Call::kPark);
   ThreadRecord* record = &parker->record;
-  if (posix_impl::spinning_pays && posix_impl::WorthSpinning(record)) posix_impl::SpinForPermit(record);
-  if (record->permit.exchange(0, std::memory_order_acquire) == 1) {
-    record->vain_spins = 0;
-    return;
+  if (synchro::backoff::SpinningPays() && synchro::backoff::WorthSpinning(&record->spins)) {
+    synchro::backoff::SpinForPark(&record->spins,
+                                  [record] { return record->permit.load(std::memory_order_relaxed) == 1; });
   }
-  ++record->vain_spins;
+  const bool paid = record->permit.exchange(0, std::memory_order_acquire) == 1;
+  synchro::backoff::NoteSpin(&record->spins, paid);
+  if (paid) return;
   do {
     // Announced before the sleep, read by Unpark after it gives the permit:
     // one of the two sees the other, so no Unpark skips a sleeper.
     record->sleeping.store(true, std::memory_order_seq_cst);
-    posix_impl::WaitOnWord(&record->permit, 0, nullptr);
+    static_cast<void>(WaitOnWord(&record->permit, 0, nullptr));
     record->sleeping.store(false, std::memory_order_relaxed);
   } while (record->permit.exchange(0, std::memory_order_acquire) != 1);
 }
@@ -333,15 +238,11 @@ void Unpark(Parker* parker) {
   record->permit.store(1, std::memory_order_seq_cst);
   if (record->sleeping.load(std::memory_order_seq_cst)) {
     faults::Count(faults::Call::kUnparkSyscall);
-    posix_impl::WakeWord(&record->permit, 1);
+    WakeWord(&record->permit, 1);
   }
 }
 
 bool Start() {
-  long processors = sysconf(_SC_NPROCESSORS_ONLN);
-  posix_impl::spinning_pays = processors > 1;
-  posix_impl::MeasurePause();
-  posix_impl::MeasureYield();
   posix_impl::only_caller_depth.store(0, std::memory_order_relaxed);
   posix_impl::only_caller.store(posix_impl::RegisterProcessBarrier() ? 0 : posix_impl::kShared,
                                 std::memory_order_relaxed);

@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "../../sync/backoff.h"
 #include "../fault_injection.h"
 #include "../platform.h"
 
@@ -595,7 +596,7 @@ void QueueLockClose(QueueLock* lock) {
 // back rather than run the queue unlocked.
 void QueueLockAcquire(QueueLock* lock) {
   if (lock == nullptr) return;  // none could be made: the core's own locks serve
-  for (DWORD nap = 0;; nap = nap < 64 ? nap * 2 + 1 : nap) {
+  for (uint32_t nap = 0;; nap = synchro::backoff::NextNap(nap)) {
     HANDLE mutex = lock->mutex.load(std::memory_order_acquire);
     const DWORD result = ::WaitForSingleObject(mutex, INFINITE);
     if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) return;
@@ -621,7 +622,6 @@ namespace {
 // How long a parked thread sleeps on its event before it looks at its
 // permit: the most a wake-up whose event a host closed is late.
 constexpr DWORD kRecheckMilliseconds = 500;
-constexpr DWORD kLongestNap = 16;
 
 // The owner's event failed: it is dropped from the registry (not closed: the
 // value may be a host's object now) and replaced. Without a new one the
@@ -634,8 +634,8 @@ void RenewEvent(Parker* parker) {
 }
 
 void NapUntilPermit(Parker* parker) {
-  for (DWORD nap = 1; parker->permit.exchange(0, std::memory_order_acquire) != 1;
-       nap = nap < kLongestNap ? nap * 2 : nap) {
+  for (uint32_t nap = synchro::backoff::NextNap(0); parker->permit.exchange(0, std::memory_order_acquire) != 1;
+       nap = synchro::backoff::NextNap(nap)) {
     ::Sleep(nap);
   }
 }
@@ -732,12 +732,22 @@ bool ParkerThreadAlive(Parker* parker) {
 // The core's lock words are only ever contended where the queue lock could
 // not be made (every queue operation holds it otherwise), and KERNEL32 has
 // no wait on an address before Windows 8: a taker yields until the word is
-// free.
-void LockWordWait(std::atomic<uint32_t>* word) {
-  while (word->exchange(kLockWordContended, std::memory_order_acquire) != kLockWordFree) ::SwitchToThread();
+// free (kCanWaitOnWord).
+void YieldThread() { ::SwitchToThread(); }
+
+int64_t MonotonicNanoseconds() {
+  LARGE_INTEGER frequency{}, now{};
+  ::QueryPerformanceFrequency(&frequency);
+  ::QueryPerformanceCounter(&now);
+  const int64_t ticks = now.QuadPart, per_second = frequency.QuadPart;
+  return ticks / per_second * 1000000000 + ticks % per_second * 1000000000 / per_second;
 }
 
-void LockWordWake(std::atomic<uint32_t>* /*word*/) {}
+Deadline DeadlineAfter(uint32_t milliseconds) {
+  return Deadline{MonotonicNanoseconds() + static_cast<int64_t>(milliseconds) * 1000000};
+}
+
+bool DeadlinePassed(const Deadline& deadline) { return MonotonicNanoseconds() >= deadline.nanoseconds; }
 
 // Every queue operation holds the named lock anyway, and a process here
 // seldom runs on one thread for long: the words are always taken atomically.

@@ -1,0 +1,139 @@
+// The lock word: every lock of the library's own (the queue's shards, the
+// resources' mutexes) is one 32-bit word, free, held, or contended (held,
+// and a taker may sleep on it). Taken with one compare-and-swap when free,
+// spun on, yielded on and slept on by the back-off's figures when not; given
+// back with one exchange, and a wake only when someone may sleep. No other
+// file compares-and-swaps a lock word.
+//
+// While one thread alone has called the library (platform::EnterOnlyCaller)
+// it takes and gives back words with plain loads and stores, in one of two
+// ways: a section that spans from the take to the give-back (Take and
+// GiveBack: the word says kHeldAlone meanwhile), or a section around the
+// take alone and another around the give-back (TryTakeHeld and
+// GiveBackHeld: the word says kHeld, as an atomic take leaves it).
+#ifndef QUENTHALOY_SYNC_LOCK_WORD_H
+#define QUENTHALOY_SYNC_LOCK_WORD_H
+
+#include <stdint.h>
+
+#include <atomic>
+
+#include "../platform/platform.h"
+#include "backoff.h"
+
+namespace synchro {
+
+using LockWord = std::atomic<uint32_t>;
+
+constexpr uint32_t kFree = 0;
+constexpr uint32_t kHeld = 1;
+constexpr uint32_t kContended = 2;
+// Held by the only caller inside its section, which ends when the word is
+// given back.
+constexpr uint32_t kHeldAlone = 3;
+
+// One compare-and-swap from free to `as`.
+[[nodiscard]] inline bool TryTake(LockWord* word, uint32_t as = kHeld,
+                                  std::memory_order order = std::memory_order_acquire) {
+  uint32_t expected = kFree;
+  return word->compare_exchange_strong(expected, as, order, std::memory_order_relaxed);
+}
+
+// Wakes one taker of a word whose give-back found it contended.
+void Wake(LockWord* word);
+
+// Takes a word the compare-and-swap found held: spins, yields, then sleeps
+// (marking the word contended), and returns holding it.
+__attribute__((noinline)) void TakeSlowly(LockWord* word);
+
+// The section-spanning pair. A signal handler of the only caller that
+// finds the word held would wait for ever, as it would for a word taken
+// atomically.
+inline __attribute__((always_inline)) void Take(LockWord* word) {
+  if (platform::EnterOnlyCaller()) {
+    if (word->load(std::memory_order_relaxed) == kFree) {
+      word->store(kHeldAlone, std::memory_order_relaxed);
+      return;
+    }
+    platform::LeaveOnlyCaller();
+  }
+  if (!TryTake(word)) TakeSlowly(word);
+}
+
+inline __attribute__((always_inline)) void GiveBack(LockWord* word) {
+  if (word->load(std::memory_order_relaxed) == kHeldAlone) {
+    word->store(kFree, std::memory_order_release);
+    platform::LeaveOnlyCaller();
+    return;
+  }
+  if (word->exchange(kFree, std::memory_order_release) == kContended) Wake(word);
+}
+
+// The only caller takes a free word with a plain look and store: a signal
+// handler of its own that takes it in between runs to its end first, and
+// the caller must count that take (the word is then its own already).
+[[nodiscard]] inline bool TryTakeHeld(LockWord* word) {
+  if (platform::EnterOnlyCaller()) {
+    const bool free = word->load(std::memory_order_relaxed) == kFree;
+    if (free) word->store(kHeld, std::memory_order_relaxed);
+    platform::LeaveOnlyCaller();
+    if (free) return true;
+  }
+  return TryTake(word);
+}
+
+// Gives back a word taken by TryTakeHeld or any atomic take. The exchange is
+// sequentially consistent: a caller may order a look at its own state after
+// it. The only caller stores instead: nobody else can sleep on the word.
+inline __attribute__((always_inline)) void GiveBackHeld(LockWord* word) {
+  if (platform::EnterOnlyCaller()) {
+    const bool alone = word->load(std::memory_order_relaxed) == kHeld;
+    if (alone) word->store(kFree, std::memory_order_release);
+    platform::LeaveOnlyCaller();
+    if (alone) return;
+  }
+  if (__builtin_expect(word->exchange(kFree, std::memory_order_seq_cst) == kContended, 0)) Wake(word);
+}
+
+// Spins up to `rounds` pauses for the word to be free and takes it then (as
+// `as`: held, or contended by a taker that slept and may have company);
+// gives up early once `give_up()` says the holder will not let go soon.
+template <typename GiveUp>
+[[nodiscard]] bool SpinToTake(LockWord* word, int rounds, uint32_t as, GiveUp give_up) {
+  if (!backoff::SpinningPays()) return false;
+  for (int i = 0; i < rounds; ++i) {
+    backoff::CpuRelax();
+    if (word->load(std::memory_order_relaxed) == kFree) {
+      if (TryTake(word, as)) return true;
+      continue;
+    }
+    if (give_up()) return false;
+  }
+  return false;
+}
+
+// Sleeps on the word until it is taken (true) or the deadline (null: none)
+// passes. After each wake-up it spins `spins_after_wake` rounds first: a
+// thread just woken often finds the word taken again by a running thread
+// that lets it go within a few. Without a wait on words here, it yields
+// instead of sleeping.
+template <typename GiveUp>
+[[nodiscard]] bool SleepToTake(LockWord* word, const platform::Deadline* deadline, int spins_after_wake,
+                               GiveUp give_up) {
+  for (;;) {
+    if (word->exchange(kContended, std::memory_order_acquire) == kFree) return true;
+    if constexpr (platform::kCanWaitOnWord) {
+      if (!platform::WaitOnWord(word, kContended, deadline)) return false;
+    } else {
+      if (deadline != nullptr && platform::DeadlinePassed(*deadline)) return false;
+      platform::YieldThread();
+    }
+    if (spins_after_wake > 0 && SpinToTake(word, spins_after_wake, kContended, give_up)) return true;
+  }
+}
+
+inline bool NeverGiveUp() { return false; }
+
+}  // namespace synchro
+
+#endif
