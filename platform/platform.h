@@ -122,12 +122,13 @@ void YieldThread();
 
 // Whether a thread can sleep on a 32-bit word until another changes it and
 // wakes it (Linux: the futex). KERNEL32 has no wait on an address before
-// Windows 8: there WaitOnWord and WakeWord do not exist, and their callers
-// yield instead (sync/).
+// Windows 8: there WaitOnWord and WakeWord are not defined, and their
+// callers yield instead (sync/), asking this first.
 #if defined(_WIN32)
 constexpr bool kCanWaitOnWord = false;
 #else
 constexpr bool kCanWaitOnWord = true;
+#endif
 // Sleeps while `word` holds `expected`, until the deadline (null: none).
 // False once the deadline has passed; true for a wake, a signal, or the
 // word no longer holding `expected`: the caller looks again. Private to the
@@ -135,7 +136,6 @@ constexpr bool kCanWaitOnWord = true;
 bool WaitOnWord(std::atomic<uint32_t>* word, uint32_t expected, const Deadline* deadline);
 // Wakes up to `count` sleepers on `word`.
 void WakeWord(std::atomic<uint32_t>* word, int count);
-#endif
 
 // While only one thread has ever called the library, no other thread can
 // reach its lock words, and that thread may take and give them back with
