@@ -53,9 +53,6 @@ static_assert((kFewestShards & (kFewestShards - 1)) == 0 && (kMostShards & (kMos
 static_assert(uint64_t{kMostShards} * kMostBuckets <= (uint64_t{1} << 32),
               "a shard's top bits of the hash and a bucket's low bits never overlap");
 
-// The queue the thread-end hook tidies up in: the process has one.
-Queue* hooked_queue = nullptr;
-
 Sleeper* SleeperOf(platform::Parker* parker) {
   auto* sleeper = static_cast<Sleeper*>(platform::ParkerRoom(parker));
   sleeper->Parker = parker;
@@ -397,11 +394,6 @@ void Tidy(Queue* queue, Sleeper* self) {
   }
 }
 
-void TidyAtThreadEnd(platform::Parker* parker) {
-  Queue* queue = hooked_queue;
-  if (queue != nullptr && Usable(queue)) Tidy(queue, SleeperOf(parker));
-}
-
 // The slow way to wait, for a thread without a parker or a wait without
 // memory for its recipient's entry: a look every few milliseconds, until a
 // message is there. Called and returns with the locks held.
@@ -496,22 +488,21 @@ int32_t OnAttach(Queue* queue, platform::Heap* heap, uint32_t seed) {
     }
   }
   queue->Lock = platform::QueueLockOpen();
-  hooked_queue = queue;
-  platform::SetParkerEndHook(TidyAtThreadEnd);
   return 1;
 }
 
 int32_t OnDetach(Queue* queue) {
   if (!Usable(queue)) return 0;
-  // Returns once no ending thread is inside the hook.
-  platform::SetParkerEndHook(nullptr);
-  hooked_queue = nullptr;
   platform::QueueLockAcquire(queue->Lock);
   FreeShards(queue);
   platform::QueueLockRelease(queue->Lock);
   platform::QueueLockClose(queue->Lock);
   queue->Lock = nullptr;
   return 0;
+}
+
+void TidyAtThreadEnd(Queue* queue, platform::Parker* parker) {
+  if (Usable(queue)) Tidy(queue, SleeperOf(parker));
 }
 
 // In shard order, one at a time: no operation ever holds two shards' locks,

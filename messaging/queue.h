@@ -112,8 +112,12 @@ struct Queue {
 
 // Makes the queue's shards in `heap`; 1 when the queue is usable.
 int32_t OnAttach(Queue* queue, platform::Heap* heap, uint32_t seed);
-// Frees everything queued and closes the lock.
+// Frees everything queued and closes the lock. No thread may be inside
+// TidyAtThreadEnd any more.
 int32_t OnDetach(Queue* queue);
+// A thread with a parker ends: what its waits and sends left behind is
+// undone (see Sleeper).
+void TidyAtThreadEnd(Queue* queue, platform::Parker* parker);
 // Around fork: the parent's thread holds every shard's lock across it, so
 // that the child finds the index and the heap consistent.
 void LockForFork(Queue* queue);

@@ -21,6 +21,7 @@
 #ifndef QUENTHALOY_PLATFORM_H
 #define QUENTHALOY_PLATFORM_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <atomic>
@@ -76,20 +77,19 @@ bool ProcessIsExiting(bool loader_says);
 // is about to end: what the thread's parker used is returned.
 void ThreadEnding();
 
-// --- Objects a host holds by handle: the thread resources ---------------
+// --- Kernel objects a host holds by handle (Windows) --------------------
 
-// A new mutex, not owned, that nobody else can open. Recursive: the owner
-// may take it again and must give it back as often.
-[[nodiscard]] Handle MutexCreate();
+// Where the kernel keeps mutexes a host can hold by handle, the resources
+// are those (resources/kernel_mutex.cpp); elsewhere these are not defined.
+// A new mutex, not owned, that nobody else can open; recursive.
+[[nodiscard]] Handle KernelMutexCreate();
 // Waits until the object is signalled or the time-out in milliseconds runs
 // out (0 tries once, kWaitForever waits for ever). Any waitable object of
 // the platform is accepted, not only mutexes made here.
-[[nodiscard]] WaitResult ObjectWait(Handle object, uint32_t milliseconds);
+[[nodiscard]] WaitResult KernelObjectWait(Handle object, uint32_t milliseconds);
 // True when the calling thread held the mutex and gave it back once.
-[[nodiscard]] bool MutexRelease(Handle mutex);
-// Closes the handle. A mutex closed while a thread holds it stops answering
-// to its handle at once; what it used is returned once nobody holds it.
-[[nodiscard]] bool ObjectClose(Handle object);
+[[nodiscard]] bool KernelMutexRelease(Handle mutex);
+[[nodiscard]] bool KernelObjectClose(Handle object);
 
 // --- The queue lock -------------------------------------------------------
 
@@ -180,17 +180,57 @@ void Unpark(Parker* parker);
 // there belongs to the library, not to the sleeping thread's stack.
 constexpr uint32_t kParkerRoomSize = 48;
 void* ParkerRoom(Parker* parker);
-// Registers the function the layer calls on the ending thread when a thread
-// with a parker ends, before its parker goes (null: none), so that the core
-// unlinks what the thread left linked. Registering null returns only once no
-// thread is inside the function registered before.
+// One pointer of room beside it, zero-filled with it: the resources' list
+// of what the thread holds, where the library keeps its resources.
+void* ParkerHeldRoom(Parker* parker);
+// The thread-end notice: registers the function the layer calls on the
+// ending thread when a thread with a parker ends, before its parker goes
+// (null: none), so that the core unlinks what the thread left linked and
+// abandons what it held. Registering null returns only once no thread is
+// inside the function registered before.
 void SetParkerEndHook(void (*hook)(Parker* parker));
+
+// The parker is also the thread's record where the library keeps its own
+// resources (elsewhere these are not defined): the calling thread's,
+// made on first use (null if it cannot be), as ParkerOfThisThread but for
+// no test's failing; the one it has, or null; the identity of a record's
+// thread (0 once it ended); whether its thread sleeps in Park now.
+[[nodiscard]] Parker* RecordOfThisThread();
+[[nodiscard]] Parker* RecordOfThisThreadIfMade();
+uintptr_t IdentityOf(const Parker* record);
+bool ParkedNow(const Parker* record);
+
+// A number that no other living thread of the process has (where the
+// library keeps its own resources: its thread pointer, read without a call,
+// so that a resource's take and give-back need no look-up of the thread's
+// record).
+#if !defined(_WIN32) && __has_builtin(__builtin_thread_pointer)
+inline uintptr_t ThisThreadIdentity() { return reinterpret_cast<uintptr_t>(__builtin_thread_pointer()); }
+#else
+uintptr_t ThisThreadIdentity();
+#endif
+
+// Where the process's exit is told from an unload only by an exit handler
+// of the library's own (Linux), every call that may leave a thread inside
+// the library first arms that watch (see ProcessIsExiting); elsewhere this
+// is not defined.
+#if defined(_WIN32)
+constexpr bool kWatchesForExit = false;
+#else
+constexpr bool kWatchesForExit = true;
+#endif
+void ArmExitWatch();
 // False once the parker's thread is known to have ended without the
 // layer's thread-end notice (Windows: a thread ended by TerminateThread):
 // such a parker is never woken by anyone again.
 bool ParkerThreadAlive(Parker* parker);
 
 // --- Memory ---------------------------------------------------------------
+
+// Zero-filled pages of their own, that stay where they are until unmapped;
+// null when none can be had.
+[[nodiscard]] void* MapPages(size_t bytes);
+void UnmapPages(void* pages, size_t bytes);
 
 // A growable private heap, null when none can be made. Blocks come back
 // zero-filled; destroying the heap releases every block still in it. Every

@@ -1,6 +1,7 @@
 #include "runtime.h"
 
 #include "../messaging/queue.h"
+#include "../resources/resources.h"
 #include "../sync/backoff.h"
 
 namespace shell {
@@ -46,6 +47,17 @@ void RuntimeEnd() {
   runtime.PrivateHeap = nullptr;
 }
 
+namespace {
+
+// The thread-end notice: what the thread's waits and sends left in the
+// queue is undone, and what it holds is abandoned.
+void ThreadEnds(platform::Parker* parker) {
+  messaging::TidyAtThreadEnd(&runtime.Queue, parker);
+  if constexpr (resources::kKeptByLibrary) resources::AbandonHeldBy(parker);
+}
+
+}  // namespace
+
 int32_t EntryPoint(uint32_t reason, bool loader_says_exiting) {
   if (reason == kProcessAttach) {
     // Without the layer's per-thread state no thread could sleep in the
@@ -55,10 +67,14 @@ int32_t EntryPoint(uint32_t reason, bool loader_says_exiting) {
     const bool started = platform::Start();
     RuntimeStart();
     if (started) messaging::OnAttach(&runtime.Queue, runtime.PrivateHeap, DrawRandom(0xFFFFFFFFu));
+    platform::SetParkerEndHook(ThreadEnds);
   } else if (reason == kProcessDetach) {
     bool exiting = platform::ProcessIsExiting(loader_says_exiting);
     if (!exiting) {
+      // Returns once no ending thread is inside the hook.
+      platform::SetParkerEndHook(nullptr);
       messaging::OnDetach(&runtime.Queue);
+      if constexpr (resources::kKeptByLibrary) resources::End(false);
       RuntimeEnd();
     }
     platform::End(exiting);

@@ -32,11 +32,13 @@ constexpr uint32_t kContended = 2;
 // given back.
 constexpr uint32_t kHeldAlone = 3;
 
-// One compare-and-swap from free to `as`.
+// One compare-and-swap from free to `as`; a sequentially consistent one
+// reads a held word so too.
 [[nodiscard]] inline bool TryTake(LockWord* word, uint32_t as = kHeld,
                                   std::memory_order order = std::memory_order_acquire) {
   uint32_t expected = kFree;
-  return word->compare_exchange_strong(expected, as, order, std::memory_order_relaxed);
+  return word->compare_exchange_strong(expected, as, order,
+                                       order == std::memory_order_seq_cst ? order : std::memory_order_relaxed);
 }
 
 // Wakes one taker of a word whose give-back found it contended.
@@ -45,6 +47,11 @@ void Wake(LockWord* word);
 // Takes a word the compare-and-swap found held: spins, yields, then sleeps
 // (marking the word contended), and returns holding it.
 __attribute__((noinline)) void TakeSlowly(LockWord* word);
+
+// Takes the word atomically, whoever calls: for a lock held across a fork.
+inline void TakeAtomically(LockWord* word) {
+  if (!TryTake(word)) TakeSlowly(word);
+}
 
 // The section-spanning pair. A signal handler of the only caller that
 // finds the word held would wait for ever, as it would for a word taken
@@ -57,7 +64,7 @@ inline __attribute__((always_inline)) void Take(LockWord* word) {
     }
     platform::LeaveOnlyCaller();
   }
-  if (!TryTake(word)) TakeSlowly(word);
+  TakeAtomically(word);
 }
 
 inline __attribute__((always_inline)) void GiveBack(LockWord* word) {

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "resources/resources.h"
+#include "shell/runtime.h"
 #include "support/harness.h"
 #include "sync/lock_word.h"
 
@@ -18,13 +20,13 @@ using harness::Worker;
 using platform::Handle;
 using platform::WaitResult;
 
-const bool started = platform::Start();
+const bool started = shell::EntryPoint(shell::kProcessAttach) == 1;
 
 struct Closer {
   Handle handle;
   ~Closer() {
     if (handle != Handle::kNone) {
-      EXPECT_TRUE(platform::ObjectClose(handle));
+      EXPECT_TRUE(resources::MutexClose(handle));
     }
   }
 };
@@ -40,86 +42,86 @@ const int32_t kNegative[] = {-1, -2, -3, -4, -5, -6, -10, -11, -12, INT32_MIN};
 uintptr_t Printed(Handle handle) { return static_cast<uintptr_t>(handle); }
 
 TEST(Mutex, RecursiveTakesNeedAsManyReleases) {
-  Closer m{platform::MutexCreate()};
+  Closer m{resources::MutexCreate()};
   ASSERT_NE(Printed(m.handle), 0u);
-  EXPECT_EQ(platform::ObjectWait(m.handle, platform::kWaitForever), WaitResult::kObtained);
-  EXPECT_EQ(platform::ObjectWait(m.handle, 0), WaitResult::kObtained);
+  EXPECT_EQ(resources::MutexTake(m.handle, platform::kWaitForever), WaitResult::kObtained);
+  EXPECT_EQ(resources::MutexTake(m.handle, 0), WaitResult::kObtained);
   std::atomic<WaitResult> seen{WaitResult::kFailed};
   auto try_from_other_thread = [&] {
-    Worker w([&] { seen = platform::ObjectWait(m.handle, 0); });
+    Worker w([&] { seen = resources::MutexTake(m.handle, 0); });
     ASSERT_TRUE(w.Join());
   };
-  EXPECT_TRUE(platform::MutexRelease(m.handle));
+  EXPECT_TRUE(resources::MutexGiveBack(m.handle));
   try_from_other_thread();
   EXPECT_EQ(seen.load(), WaitResult::kTimedOut) << "free after one release of two takes";
-  EXPECT_TRUE(platform::MutexRelease(m.handle));
-  EXPECT_FALSE(platform::MutexRelease(m.handle)) << "a third release has nothing to release";
+  EXPECT_TRUE(resources::MutexGiveBack(m.handle));
+  EXPECT_FALSE(resources::MutexGiveBack(m.handle)) << "a third release has nothing to release";
 }
 
 TEST(Mutex, ReleaseByNonOwnerFailsAndChangesNothing) {
-  Closer m{platform::MutexCreate()};
-  ASSERT_EQ(platform::ObjectWait(m.handle, platform::kWaitForever), WaitResult::kObtained);
+  Closer m{resources::MutexCreate()};
+  ASSERT_EQ(resources::MutexTake(m.handle, platform::kWaitForever), WaitResult::kObtained);
   std::atomic<bool> released{true};
   std::atomic<WaitResult> taken{WaitResult::kFailed};
   Worker other([&] {
-    released = platform::MutexRelease(m.handle);
-    taken = platform::ObjectWait(m.handle, 0);
+    released = resources::MutexGiveBack(m.handle);
+    taken = resources::MutexTake(m.handle, 0);
   });
   ASSERT_TRUE(other.Join());
   EXPECT_FALSE(released.load());
   EXPECT_EQ(taken.load(), WaitResult::kTimedOut);
-  EXPECT_TRUE(platform::MutexRelease(m.handle));
+  EXPECT_TRUE(resources::MutexGiveBack(m.handle));
 }
 
 TEST(Mutex, OwnerThreadEndingAbandonsItToTheNextTaker) {
-  Closer m{platform::MutexCreate()};
-  Worker owner([&] { ASSERT_EQ(platform::ObjectWait(m.handle, platform::kWaitForever), WaitResult::kObtained); });
+  Closer m{resources::MutexCreate()};
+  Worker owner([&] { ASSERT_EQ(resources::MutexTake(m.handle, platform::kWaitForever), WaitResult::kObtained); });
   ASSERT_TRUE(owner.Join());
-  EXPECT_EQ(platform::ObjectWait(m.handle, harness::kHangMilliseconds), WaitResult::kAbandoned);
-  EXPECT_TRUE(platform::MutexRelease(m.handle)) << "the taker of an abandoned mutex holds it";
-  EXPECT_EQ(platform::ObjectWait(m.handle, 0), WaitResult::kObtained) << "abandonment is reported once";
-  EXPECT_TRUE(platform::MutexRelease(m.handle));
+  EXPECT_EQ(resources::MutexTake(m.handle, harness::kHangMilliseconds), WaitResult::kAbandoned);
+  EXPECT_TRUE(resources::MutexGiveBack(m.handle)) << "the taker of an abandoned mutex holds it";
+  EXPECT_EQ(resources::MutexTake(m.handle, 0), WaitResult::kObtained) << "abandonment is reported once";
+  EXPECT_TRUE(resources::MutexGiveBack(m.handle));
 }
 
 TEST(Mutex, TimeOutsOfZeroShortAndInfinite) {
-  Closer m{platform::MutexCreate()};
+  Closer m{resources::MutexCreate()};
   std::atomic<bool> held{false};
   std::atomic<bool> let_go{false};
   Worker holder([&] {
-    EXPECT_EQ(platform::ObjectWait(m.handle, platform::kWaitForever), WaitResult::kObtained);
+    EXPECT_EQ(resources::MutexTake(m.handle, platform::kWaitForever), WaitResult::kObtained);
     held = true;
     harness::WaitUntil([&] { return let_go.load(); });
     harness::SleepMs(30);
-    EXPECT_TRUE(platform::MutexRelease(m.handle));
+    EXPECT_TRUE(resources::MutexGiveBack(m.handle));
   });
   ASSERT_TRUE(harness::WaitUntil([&] { return held.load(); }));
   int64_t start = harness::NowMs();
-  EXPECT_EQ(platform::ObjectWait(m.handle, 0), WaitResult::kTimedOut);
-  EXPECT_EQ(platform::ObjectWait(m.handle, 60), WaitResult::kTimedOut);
+  EXPECT_EQ(resources::MutexTake(m.handle, 0), WaitResult::kTimedOut);
+  EXPECT_EQ(resources::MutexTake(m.handle, 60), WaitResult::kTimedOut);
   EXPECT_GE(harness::NowMs() - start, 55) << "a timed wait must not end early";
   let_go = true;
-  EXPECT_EQ(platform::ObjectWait(m.handle, platform::kWaitForever), WaitResult::kObtained);
+  EXPECT_EQ(resources::MutexTake(m.handle, platform::kWaitForever), WaitResult::kObtained);
   EXPECT_TRUE(holder.Join());
-  EXPECT_TRUE(platform::MutexRelease(m.handle));
+  EXPECT_TRUE(resources::MutexGiveBack(m.handle));
 }
 
 TEST(Mutex, ClosedWhileHeldStopsAnsweringAtOnce) {
-  Handle m = platform::MutexCreate();
+  Handle m = resources::MutexCreate();
   std::atomic<bool> held{false};
   std::atomic<bool> closed{false};
   std::atomic<bool> released_after_close{true};
   Worker holder([&] {
-    ASSERT_EQ(platform::ObjectWait(m, 0), WaitResult::kObtained);
+    ASSERT_EQ(resources::MutexTake(m, 0), WaitResult::kObtained);
     held = true;
     ASSERT_TRUE(harness::WaitUntil([&] { return closed.load(); }));
-    released_after_close = platform::MutexRelease(m);
+    released_after_close = resources::MutexGiveBack(m);
   });
   ASSERT_TRUE(harness::WaitUntil([&] { return held.load(); }));
   // Checked before any thread ends or starts: Windows hands a closed value
   // to the next object made anywhere in the process.
-  EXPECT_TRUE(platform::ObjectClose(m));
-  EXPECT_FALSE(platform::ObjectClose(m)) << "closed once only";
-  EXPECT_EQ(platform::ObjectWait(m, 0), WaitResult::kFailed);
+  EXPECT_TRUE(resources::MutexClose(m));
+  EXPECT_FALSE(resources::MutexClose(m)) << "closed once only";
+  EXPECT_EQ(resources::MutexTake(m, 0), WaitResult::kFailed);
   closed = true;
   ASSERT_TRUE(holder.Join());
   EXPECT_FALSE(released_after_close.load());
@@ -127,20 +129,20 @@ TEST(Mutex, ClosedWhileHeldStopsAnsweringAtOnce) {
 
 TEST(Handles, ClosedGarbageAndPseudoHandlesFailWithoutEffect) {
   // Checked at once, for the reason above.
-  Handle m = platform::MutexCreate();
-  ASSERT_TRUE(platform::ObjectClose(m));
-  EXPECT_EQ(platform::ObjectWait(m, 0), WaitResult::kFailed);
-  EXPECT_FALSE(platform::MutexRelease(m));
-  EXPECT_FALSE(platform::ObjectClose(m));
+  Handle m = resources::MutexCreate();
+  ASSERT_TRUE(resources::MutexClose(m));
+  EXPECT_EQ(resources::MutexTake(m, 0), WaitResult::kFailed);
+  EXPECT_FALSE(resources::MutexGiveBack(m));
+  EXPECT_FALSE(resources::MutexClose(m));
   std::vector<int32_t> bad(std::begin(kGarbage), std::end(kGarbage));
   bad.insert(bad.end(), std::begin(kNegative), std::end(kNegative));
   for (int32_t value : bad) {
     Worker attempt([value] {
       const Handle h = platform::HandleFromInterface(value);
-      EXPECT_EQ(platform::ObjectWait(h, 0), WaitResult::kFailed) << value;
-      EXPECT_EQ(platform::ObjectWait(h, platform::kWaitForever), WaitResult::kFailed) << value;
-      EXPECT_FALSE(platform::MutexRelease(h)) << value;
-      EXPECT_FALSE(platform::ObjectClose(h)) << value;
+      EXPECT_EQ(resources::MutexTake(h, 0), WaitResult::kFailed) << value;
+      EXPECT_EQ(resources::MutexTake(h, platform::kWaitForever), WaitResult::kFailed) << value;
+      EXPECT_FALSE(resources::MutexGiveBack(h)) << value;
+      EXPECT_FALSE(resources::MutexClose(h)) << value;
     });
     ASSERT_TRUE(attempt.Join());
   }

@@ -7,27 +7,29 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "resources/resources.h"
+#include "shell/runtime.h"
 #include "support/harness.h"
 
 namespace {
 
 using platform::WaitResult;
 
-const bool started = platform::Start();
+const bool started = shell::EntryPoint(shell::kProcessAttach) == 1;
 
 TEST(Handles, AStaleHandleNeverReachesTheObjectInItsReusedSlot) {
   // More creates and closes than the reuse delay, so slots come round again;
   // a handle's low 20 bits are its slot.
-  platform::Handle stale = platform::MutexCreate();
-  ASSERT_TRUE(platform::ObjectClose(stale));
+  platform::Handle stale = resources::MutexCreate();
+  ASSERT_TRUE(resources::MutexClose(stale));
   bool slot_reused = false;
   for (int i = 0; i < 40000; ++i) {
-    platform::Handle fresh = platform::MutexCreate();
+    platform::Handle fresh = resources::MutexCreate();
     ASSERT_TRUE(fresh != stale);
     slot_reused |= (static_cast<uintptr_t>(fresh) & 0xFFFFF) == (static_cast<uintptr_t>(stale) & 0xFFFFF);
-    ASSERT_EQ(platform::ObjectWait(stale, 0), WaitResult::kFailed);
-    ASSERT_FALSE(platform::ObjectClose(stale));
-    ASSERT_TRUE(platform::ObjectClose(fresh));
+    ASSERT_EQ(resources::MutexTake(stale, 0), WaitResult::kFailed);
+    ASSERT_FALSE(resources::MutexClose(stale));
+    ASSERT_TRUE(resources::MutexClose(fresh));
   }
   EXPECT_TRUE(slot_reused);
 }
@@ -38,14 +40,14 @@ TEST(Waits, ASignalDoesNotCutATimedWaitShort) {
   struct sigaction action = {};
   action.sa_handler = IgnoreSignal;
   sigaction(SIGUSR1, &action, nullptr);
-  platform::Handle mutex = platform::MutexCreate();
+  platform::Handle mutex = resources::MutexCreate();
   std::atomic<bool> held{false};
   std::atomic<bool> done{false};
   harness::Worker holder([&] {
-    ASSERT_EQ(platform::ObjectWait(mutex, 0), WaitResult::kObtained);
+    ASSERT_EQ(resources::MutexTake(mutex, 0), WaitResult::kObtained);
     held = true;
     ASSERT_TRUE(harness::WaitUntil([&] { return done.load(); }));
-    EXPECT_TRUE(platform::MutexRelease(mutex));
+    EXPECT_TRUE(resources::MutexGiveBack(mutex));
   });
   ASSERT_TRUE(harness::WaitUntil([&] { return held.load(); }));
   pthread_t waiter_thread = pthread_self();
@@ -57,13 +59,13 @@ TEST(Waits, ASignalDoesNotCutATimedWaitShort) {
     }
   });
   int64_t start = harness::NowMs();
-  EXPECT_EQ(platform::ObjectWait(mutex, 120), WaitResult::kTimedOut);
+  EXPECT_EQ(resources::MutexTake(mutex, 120), WaitResult::kTimedOut);
   EXPECT_GE(harness::NowMs() - start, 115);
   waited = true;
   done = true;
   ASSERT_TRUE(interrupter.Join());
   ASSERT_TRUE(holder.Join());
-  EXPECT_TRUE(platform::ObjectClose(mutex));
+  EXPECT_TRUE(resources::MutexClose(mutex));
 }
 
 }  // namespace
@@ -76,7 +78,7 @@ namespace {
 TEST(Handles, AThreadNewToTheLayerWorksWithTheResourceTableFull) {
   std::vector<platform::Handle> open;
   for (;;) {
-    platform::Handle h = platform::MutexCreate();
+    platform::Handle h = resources::MutexCreate();
     if (h == platform::Handle::kNone) break;
     open.push_back(h);
   }
@@ -87,12 +89,12 @@ TEST(Handles, AThreadNewToTheLayerWorksWithTheResourceTableFull) {
     if (parker == nullptr) return void(result = 1);
     platform::Unpark(parker);
     platform::Park(parker);
-    if (platform::ObjectWait(open.front(), 0) != WaitResult::kObtained) return void(result = 2);
-    result = platform::MutexRelease(open.front()) ? 0 : 3;
+    if (resources::MutexTake(open.front(), 0) != WaitResult::kObtained) return void(result = 2);
+    result = resources::MutexGiveBack(open.front()) ? 0 : 3;
   });
   ASSERT_TRUE(newcomer.Join());
   EXPECT_EQ(result.load(), 0) << "1: no parker, 2: no take, 3: no give-back";
-  for (platform::Handle h : open) ASSERT_TRUE(platform::ObjectClose(h));
+  for (platform::Handle h : open) ASSERT_TRUE(resources::MutexClose(h));
 }
 
 }  // namespace

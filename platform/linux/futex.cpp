@@ -5,6 +5,7 @@
 #include <linux/futex.h>
 #include <linux/membarrier.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "../platform.h"

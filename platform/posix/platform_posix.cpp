@@ -8,7 +8,7 @@
 
 #include "../platform.h"
 #include "fault_injection.h"
-#include "objects.h"
+#include "word_wait.h"
 
 namespace platform {
 
@@ -76,7 +76,7 @@ void QueueLockClose(QueueLock* /*lock*/) {}
 // (see ProcessIsExiting): from then on threads may be inside.
 void QueueLockAcquire(QueueLock* /*lock*/) {
   if (!__atomic_load_n(&posix_impl::exit_watch_armed, __ATOMIC_RELAXED)) {
-    posix_impl::ArmExitWatch();
+    ArmExitWatch();
     __atomic_store_n(&posix_impl::exit_watch_armed, true, __ATOMIC_RELAXED);
   }
 }

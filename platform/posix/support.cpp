@@ -1,9 +1,11 @@
 // What every part of the POSIX layer shares: the clock, and the report of a
 // fault the layer cannot go on from.
 #include <errno.h>
+#include <pthread.h>
 #include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -44,6 +46,19 @@ Deadline DeadlineAfter(uint32_t milliseconds) {
 bool DeadlinePassed(const Deadline& deadline) { return MonotonicNanoseconds() >= deadline.nanoseconds; }
 
 void YieldThread() { sched_yield(); }
+
+#if !__has_builtin(__builtin_thread_pointer)
+uintptr_t ThisThreadIdentity() { return static_cast<uintptr_t>(pthread_self()); }
+#endif
+
+void* MapPages(size_t bytes) {
+  void* pages = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return pages == MAP_FAILED ? nullptr : pages;
+}
+
+void UnmapPages(void* pages, size_t bytes) {
+  if (munmap(pages, bytes) != 0) posix_impl::Fatal("munmap", errno);
+}
 
 void CheckFailed(const char* condition, const char* file, int line) {
   char text[256];

@@ -1,13 +1,14 @@
-// Thread records and parkers, the hooks for a thread's end, a fork and the
+// Threads' records and parkers, the hooks for a thread's end, a fork and the
 // process's exit, and the layer's start and end.
 #include <errno.h>
+#include <pthread.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include "../platform.h"
 #include "fault_injection.h"
-#include "objects.h"
+#include "thread_records.h"
 #include "word_wait.h"
 
 // The C++ runtime's own registration of exit handlers, declared by no header.
@@ -52,16 +53,6 @@ pthread_mutex_t exit_watch_lock = PTHREAD_MUTEX_INITIALIZER;
 
 void NoteExitBegun(void* /*unused*/) { exit_begun.store(true, std::memory_order_release); }
 
-void ReleaseHeld(ThreadRecord* record) {
-  Slot* slot = record->held;
-  while (slot != nullptr) {
-    Slot* next = slot->local.mutex.held_next;
-    AbandonOrFreeMutex(slot);
-    slot = next;
-  }
-  record->held = nullptr;
-}
-
 // Threads inside the key's destructor. Deleting the key stops new calls of
 // it but does not wait for those already running, which a host cannot see:
 // a thread that made its last call and said so is still ending in here.
@@ -78,55 +69,41 @@ void ThreadEnded(void* value) {
   auto* record = static_cast<ThreadRecord*>(value);
   void (*hook)(Parker*) = parker_end_hook.load(std::memory_order_seq_cst);
   if (hook != nullptr) hook(reinterpret_cast<Parker*>(record));
-  ReleaseHeld(record);
   record->identity.store(0, std::memory_order_relaxed);
   if (this_thread.record == record) this_thread.record = nullptr;
-  FreeSlot(record->slot);
+  FreeRecord(record);
   threads_ending.fetch_sub(1, std::memory_order_release);
 }
 
-void ResetSlotInChild(Slot* slot) {
-  ThreadRecord* self = SelfRecordIfAny();
-  Kind kind = slot->kind.load(std::memory_order_relaxed);
-  if (kind == Kind::kThread && &slot->local.thread != self) {
-    // A thread of the parent, not here; a thread made here may be given
-    // its identity.
-    slot->local.thread.identity.store(0, std::memory_order_relaxed);
-    FreeSlot(slot);
-  } else if (kind == Kind::kMutex) {
-    MutexState* mutex = &slot->local.mutex;
-    mutex->waiters.store(0, std::memory_order_relaxed);
-    if (self != nullptr && mutex->owner.load(std::memory_order_relaxed) == self) {
-      mutex->word.store(synchro::kHeld, std::memory_order_relaxed);  // nobody here sleeps on it
-    } else if (mutex->word.load(std::memory_order_relaxed) != synchro::kFree) {
-      AbandonOrFreeMutex(slot);
-    } else if (mutex->deleted.load(std::memory_order_relaxed)) {
-      FreeIfDeleted(slot);  // closed by a parent thread that did not get to free it
-    }
-  }
+// A thread of the parent, not here; a thread made here may be given its
+// identity.
+void ForgetRecordInChild(ThreadRecord* record) {
+  if (record == SelfRecordIfAny()) return;
+  record->identity.store(0, std::memory_order_relaxed);
+  FreeRecord(record);
 }
 
-// The queue's own locks are the core's, held across the fork by its own
-// handlers (registered after these, so they run first before the fork and
-// last after it).
-void PrepareFork() { LockTableForFork(); }
+// The core's own locks are held across the fork by its own handlers
+// (registered after these, so they run first before the fork and last
+// after it).
+void PrepareFork() { LockStoreForFork(); }
 
-void AfterForkInParent() { UnlockTableAfterFork(false); }
+void AfterForkInParent() { UnlockStoreAfterFork(false); }
 
-// The child has one thread, this one: every lock is made free, and what
-// other threads held is theirs no more. The private heap needs nothing: it
-// is only used under the core's locks, held across the fork.
+// The child has one thread, this one: every lock is made free, and the
+// records of the other threads go. The private heap needs nothing: it is
+// only used under the core's locks, held across the fork.
 void AfterForkInChild() {
-  UnlockTableAfterFork(true);
+  UnlockStoreAfterFork(true);
   threads_ending.store(0, std::memory_order_relaxed);  // the parent's ending threads are not here
   // This thread is the child's only one, in no section now (the core frees
   // the queue's words it held across the fork). The barrier's registration
   // is made again for the child's later threads.
   only_caller_depth.store(0, std::memory_order_relaxed);
-  only_caller.store(RegisterProcessBarrier() ? ThisThreadIdentity() : kShared, std::memory_order_relaxed);
+  only_caller.store(RegisterProcessBarrier() ? platform::ThisThreadIdentity() : kShared, std::memory_order_relaxed);
   ThreadRecord* self = SelfRecordIfAny();
   if (self != nullptr) self->sleeping.store(false, std::memory_order_relaxed);
-  ForEachSlot(ResetSlotInChild);
+  ForEachRecordInUse(ForgetRecordInChild);
 }
 
 void RegisterForkHandlers() {
@@ -153,46 +130,42 @@ __attribute__((noinline, cold)) void BecomeShared(uintptr_t seen) {
   only_caller.store(kShared, std::memory_order_release);
 }
 
-bool KeepAtUnload(const Slot* slot) {
-  Kind kind = slot->kind.load(std::memory_order_relaxed);
-  if (kind == Kind::kThread) return ThreadRecordInUse(slot);
-  if (kind == Kind::kMutex) return MutexInUse(slot);
-  return false;
-}
+// A record whose thread still sleeps in it stays mapped after the unload.
+bool SleepsIn(const ThreadRecord* record) { return record->sleeping.load(std::memory_order_relaxed); }
 
 }  // namespace
 
+}  // namespace posix_impl
+
 void ArmExitWatch() {
-  if (exit_watch_armed.load(std::memory_order_acquire)) return;
-  if (pthread_mutex_lock(&exit_watch_lock) != 0) return;
-  if (!exit_watch_armed.load(std::memory_order_relaxed) && __cxa_atexit(NoteExitBegun, nullptr, &__dso_handle) == 0) {
-    exit_watch_armed.store(true, std::memory_order_release);
+  if (posix_impl::exit_watch_armed.load(std::memory_order_acquire)) return;
+  if (pthread_mutex_lock(&posix_impl::exit_watch_lock) != 0) return;
+  if (!posix_impl::exit_watch_armed.load(std::memory_order_relaxed) &&
+      __cxa_atexit(posix_impl::NoteExitBegun, nullptr, &__dso_handle) == 0) {
+    posix_impl::exit_watch_armed.store(true, std::memory_order_release);
   }
-  int rc = pthread_mutex_unlock(&exit_watch_lock);
-  if (rc != 0) Fatal("exit watch unlock", rc);
+  int rc = pthread_mutex_unlock(&posix_impl::exit_watch_lock);
+  if (rc != 0) posix_impl::Fatal("exit watch unlock", rc);
 }
+
+namespace posix_impl {
 
 ThreadRecord* MakeSelfRecord() {
   ArmExitWatch();
   if (!thread_key_made) return nullptr;  // never borrow another's key
-  Slot* slot = ReserveSlot(Kind::kThread);
-  if (slot == nullptr) return nullptr;
-  ThreadRecord* record = &slot->local.thread;
-  record->slot = slot;
-  slot->kind.store(Kind::kThread, std::memory_order_relaxed);
+  ThreadRecord* record = ReserveRecord();
+  if (record == nullptr) return nullptr;
   if (pthread_setspecific(thread_key, record) != 0) {
-    FreeSlot(slot);
+    FreeRecord(record);
     return nullptr;
   }
   // Set only once the record is the thread's: a record that goes back to
   // the table never carries a living thread's identity.
-  record->identity.store(ThisThreadIdentity(), std::memory_order_relaxed);
+  record->identity.store(platform::ThisThreadIdentity(), std::memory_order_relaxed);
   this_thread.record = record;
   this_thread.epoch = load_epoch.load(std::memory_order_relaxed);
   return record;
 }
-
-bool ThreadRecordInUse(const Slot* slot) { return slot->local.thread.sleeping.load(std::memory_order_relaxed); }
 
 }  // namespace posix_impl
 
@@ -255,7 +228,7 @@ bool Start() {
 bool EnterOnlyCaller() {
   using posix_impl::only_caller;
   using posix_impl::only_caller_depth;
-  const uintptr_t self = posix_impl::ThisThreadIdentity();
+  const uintptr_t self = platform::ThisThreadIdentity();
   uintptr_t only = only_caller.load(std::memory_order_acquire);
   if (__builtin_expect(only == 0, 0) && only_caller.compare_exchange_strong(only, self, std::memory_order_relaxed)) {
     only = self;
@@ -293,12 +266,22 @@ void End(bool process_exiting) {
   // and the code they run go.
   while (posix_impl::threads_ending.load(std::memory_order_acquire) != 0) sched_yield();
   posix_impl::load_epoch.fetch_add(1, std::memory_order_relaxed);
-  posix_impl::ReleaseChunks(posix_impl::KeepAtUnload);
+  posix_impl::ReleasePages(posix_impl::SleepsIn);
 }
 
 void ThreadEnding() {}
 
 void* ParkerRoom(Parker* parker) { return parker->record.room; }
+
+void* ParkerHeldRoom(Parker* parker) { return &parker->record.held_room; }
+
+Parker* RecordOfThisThread() { return reinterpret_cast<Parker*>(posix_impl::SelfRecord()); }
+
+Parker* RecordOfThisThreadIfMade() { return reinterpret_cast<Parker*>(posix_impl::SelfRecordIfAny()); }
+
+uintptr_t IdentityOf(const Parker* record) { return record->record.identity.load(std::memory_order_relaxed); }
+
+bool ParkedNow(const Parker* record) { return record->record.sleeping.load(std::memory_order_relaxed); }
 
 void SetParkerEndHook(void (*hook)(Parker* parker)) {
   posix_impl::parker_end_hook.store(hook, std::memory_order_seq_cst);

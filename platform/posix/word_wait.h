@@ -5,7 +5,6 @@
 #ifndef QUENTHALOY_PLATFORM_POSIX_WORD_WAIT_H
 #define QUENTHALOY_PLATFORM_POSIX_WORD_WAIT_H
 
-#include <pthread.h>
 #include <stdint.h>
 
 #include <atomic>
@@ -18,17 +17,6 @@ namespace platform::posix_impl {
 // loads after it. False from the registration where there is none.
 [[nodiscard]] bool RegisterProcessBarrier();
 void ProcessBarrier();
-
-// A number that no other living thread of the process has: its thread
-// pointer, read without a call (the ownership checks of a resource's take
-// and give-back need no look-up of the thread's record).
-inline uintptr_t ThisThreadIdentity() {
-#if __has_builtin(__builtin_thread_pointer)
-  return reinterpret_cast<uintptr_t>(__builtin_thread_pointer());
-#else
-  return static_cast<uintptr_t>(pthread_self());
-#endif
-}
 
 // Reports a result the layer cannot have got unless memory or the kernel is
 // broken, and ends the process: going on would corrupt the host's state.

@@ -501,13 +501,9 @@ void ThreadEnding() {
 
 // --- Objects a host holds by handle ----------------------------------------
 
-Handle MutexCreate() {
-  faults::Count(faults::Call::kMutexCreate);
-  if (faults::Fails(faults::Point::kCreateObject)) return Handle::kNone;
-  return FromNative(::CreateMutexA(nullptr, FALSE, nullptr));
-}
+Handle KernelMutexCreate() { return FromNative(::CreateMutexA(nullptr, FALSE, nullptr)); }
 
-WaitResult ObjectWait(Handle object, uint32_t milliseconds) {
+WaitResult KernelObjectWait(Handle object, uint32_t milliseconds) {
   if (IsRefused(object)) return WaitResult::kFailed;
   switch (::WaitForSingleObject(ToNative(object), milliseconds)) {
     case WAIT_OBJECT_0:
@@ -521,12 +517,9 @@ WaitResult ObjectWait(Handle object, uint32_t milliseconds) {
   }
 }
 
-bool MutexRelease(Handle mutex) { return !IsRefused(mutex) && ::ReleaseMutex(ToNative(mutex)) != 0; }
+bool KernelMutexRelease(Handle mutex) { return !IsRefused(mutex) && ::ReleaseMutex(ToNative(mutex)) != 0; }
 
-bool ObjectClose(Handle object) {
-  faults::Count(faults::Call::kObjectClose);
-  return !IsRefused(object) && ::CloseHandle(ToNative(object)) != 0;
-}
+bool KernelObjectClose(Handle object) { return !IsRefused(object) && ::CloseHandle(ToNative(object)) != 0; }
 
 // --- The queue lock -------------------------------------------------------
 

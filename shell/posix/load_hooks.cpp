@@ -3,6 +3,7 @@
 // and its reset.
 #include <pthread.h>
 
+#include "../../resources/resources.h"
 #include "../runtime.h"
 
 namespace {
@@ -12,9 +13,18 @@ namespace {
 // taken before the layer's (an operation under way may need the layer's
 // while it holds one of the queue's); after it they run last, with every
 // lock of the layer's free.
-void LockQueueForFork() { messaging::LockForFork(&shell::runtime.Queue); }
-void UnlockQueueInParent() { messaging::UnlockAfterFork(&shell::runtime.Queue); }
-void ForgetParentsMessages() { messaging::ForgetInChild(&shell::runtime.Queue); }
+void LockQueueForFork() {
+  messaging::LockForFork(&shell::runtime.Queue);
+  resources::LockForFork();
+}
+void UnlockQueueInParent() {
+  resources::UnlockAfterForkInParent();
+  messaging::UnlockAfterFork(&shell::runtime.Queue);
+}
+void ForgetParentsMessages() {
+  resources::ResetAfterForkInChild();
+  messaging::ForgetInChild(&shell::runtime.Queue);
+}
 
 __attribute__((constructor(200))) void OnLoad() {
   shell::EntryPoint(shell::kProcessAttach);

@@ -1,7 +1,8 @@
-// Thread resources: recursive mutexes on one futex word each, owned by a
-// thread record. Each thread lists what it holds (linked through the
-// mutexes), so that its end abandons all of it, however much; a take or a
-// give-back touches nothing shared but the word.
+// Resources where the kernel keeps none (Linux): recursive mutexes on one
+// lock word each, owned by a thread record. Each thread lists what it holds
+// (linked through the mutexes, from its record's room), so that its end
+// abandons all of it, however much; a take or a give-back touches nothing
+// shared but the word.
 //
 // A mutex closed while held stops answering to its handle at once. Its
 // slot is freed by whoever lets the word go last with the handle closed:
@@ -9,16 +10,32 @@
 // (at the holder's end) or a waiter that got it after the close. A slot
 // that a thread may sleep on is never freed, so a waiter never wakes into
 // another resource's word.
+#include "mutex.h"
+
 #include <limits.h>
 
-#include "../platform.h"
-#include "fault_injection.h"
-#include "objects.h"
+#include "../platform/fault_injection.h"
+#include "../platform/platform.h"
+#include "handle_table.h"
+#include "resources.h"
 
-namespace platform {
-namespace posix_impl {
+namespace resources {
+
+using platform::Deadline;
+using platform::Handle;
+using platform::Parker;
+using platform::WaitResult;
 
 namespace {
+
+// No other living thread has the holder's identity, and a thread that ends
+// gives up what it holds before another thread can be given its identity.
+inline bool HeldByThisThread(const MutexState* mutex) {
+  return mutex->owner_identity.load(std::memory_order_relaxed) == platform::ThisThreadIdentity();
+}
+
+// The head of the list of what the thread holds, in its record's room.
+Slot** HeldBy(Parker* record) { return static_cast<Slot**>(platform::ParkerHeldRoom(record)); }
 
 // A running thread that finds the word free takes it, whoever sleeps on it
 // (barging): it goes on with its work while a sleeper would first have to
@@ -30,8 +47,8 @@ int LockSpins() { return synchro::backoff::SpinsFor(synchro::backoff::kResourceS
 // Not worth spinning for while the holder itself sleeps (in the queue,
 // holding it): it will not let go soon.
 bool HolderSleeps(const MutexState* mutex) {
-  const ThreadRecord* owner = mutex->owner.load(std::memory_order_relaxed);
-  return owner != nullptr && owner->sleeping.load(std::memory_order_relaxed);
+  const Parker* owner = mutex->owner.load(std::memory_order_relaxed);
+  return owner != nullptr && platform::ParkedNow(owner);
 }
 
 bool SpinForMutex(MutexState* mutex, int rounds, uint32_t taken_as) {
@@ -42,11 +59,11 @@ bool SpinForMutex(MutexState* mutex, int rounds, uint32_t taken_as) {
 // (see the back-off), not while the holder sleeps itself, none past the
 // deadline, and only for a wait without a time-out or with a long one.
 bool YieldForMutex(MutexState* mutex, uint32_t milliseconds, const Deadline* deadline) {
-  if (milliseconds != kWaitForever && milliseconds < synchro::backoff::kShortestYieldingTimeout) return false;
+  if (milliseconds != platform::kWaitForever && milliseconds < synchro::backoff::kShortestYieldingTimeout) return false;
   for (int i = 0; i < synchro::backoff::kResourceYields; ++i) {
     if (HolderSleeps(mutex)) return false;
-    if (deadline != nullptr && DeadlinePassed(*deadline)) return false;
-    YieldThread();
+    if (deadline != nullptr && platform::DeadlinePassed(*deadline)) return false;
+    platform::YieldThread();
     if (synchro::TryTake(&mutex->word) || SpinForMutex(mutex, LockSpins(), synchro::kHeld)) return true;
   }
   return false;
@@ -57,9 +74,9 @@ bool SleepForMutex(MutexState* mutex, const Deadline* deadline) {
   return synchro::SleepToTake(&mutex->word, deadline, LockSpins() / 2 + 1, [mutex] { return HolderSleeps(mutex); });
 }
 
-void SetOwner(MutexState* mutex, ThreadRecord* holder) {
+void SetOwner(MutexState* mutex, Parker* holder) {
   mutex->owner.store(holder, std::memory_order_relaxed);
-  mutex->owner_identity.store(holder->identity.load(std::memory_order_relaxed), std::memory_order_relaxed);
+  mutex->owner_identity.store(platform::IdentityOf(holder), std::memory_order_relaxed);
 }
 
 void ClearOwner(MutexState* mutex) {
@@ -67,33 +84,32 @@ void ClearOwner(MutexState* mutex) {
   mutex->owner_identity.store(0, std::memory_order_relaxed);
 }
 
-void PushHeld(ThreadRecord* self, Slot* slot) {
-  MutexState* mutex = &slot->local.mutex;
+void PushHeld(Parker* self, Slot* slot) {
+  MutexState* mutex = &slot->mutex;
+  Slot** held = HeldBy(self);
   mutex->held_previous = nullptr;
-  mutex->held_next = self->held;
-  if (self->held != nullptr) self->held->local.mutex.held_previous = slot;
-  self->held = slot;
+  mutex->held_next = *held;
+  if (*held != nullptr) (*held)->mutex.held_previous = slot;
+  *held = slot;
 }
 
-void UnlinkHeld(ThreadRecord* self, Slot* slot) {
-  MutexState* mutex = &slot->local.mutex;
+void UnlinkHeld(Parker* self, Slot* slot) {
+  MutexState* mutex = &slot->mutex;
   if (mutex->held_previous != nullptr) {
-    mutex->held_previous->local.mutex.held_next = mutex->held_next;
+    mutex->held_previous->mutex.held_next = mutex->held_next;
   } else {
-    self->held = mutex->held_next;
+    *HeldBy(self) = mutex->held_next;
   }
-  if (mutex->held_next != nullptr) mutex->held_next->local.mutex.held_previous = mutex->held_previous;
+  if (mutex->held_next != nullptr) mutex->held_next->mutex.held_previous = mutex->held_previous;
   mutex->held_previous = mutex->held_next = nullptr;
 }
-
-}  // namespace
 
 // Frees a closed mutex once nobody holds or waits on it; several threads
 // may try, and the exchange lets one of them do it. A waiter that left
 // while this held the word found it held and gave up freeing, so the look
 // is taken again once the word is free.
 __attribute__((noinline, cold)) void FreeIfDeleted(Slot* slot) {
-  MutexState* mutex = &slot->local.mutex;
+  MutexState* mutex = &slot->mutex;
   for (;;) {
     if (mutex->waiters.load(std::memory_order_seq_cst) != 0 ||
         !synchro::TryTake(&mutex->word, synchro::kHeld, std::memory_order_seq_cst)) {
@@ -110,30 +126,28 @@ __attribute__((noinline, cold)) void FreeIfDeleted(Slot* slot) {
   }
 }
 
-namespace {
-
 // Lets the word go; the owner was cleared already. A close that came while
 // the word was held is finished here. The release and the look at
 // `deleted` are sequentially consistent, as are the closer's store to it and
 // its try for the word: one of the two sees the other, and frees. The only
 // caller gives the word back with a plain store instead: nobody else can
-// sleep on it or close the mutex then (see TryLockWord).
+// sleep on it or close the mutex then (see synchro::TryTakeHeld).
 inline __attribute__((always_inline)) void ReleaseWord(Slot* slot) {
-  MutexState* mutex = &slot->local.mutex;
+  MutexState* mutex = &slot->mutex;
   synchro::GiveBackHeld(&mutex->word);
   if (__builtin_expect(mutex->deleted.load(std::memory_order_seq_cst), 0)) FreeIfDeleted(slot);
 }
 
 __attribute__((noinline)) bool TakeContended(Slot* slot, Handle handle, uint32_t milliseconds) {
-  MutexState* mutex = &slot->local.mutex;
+  MutexState* mutex = &slot->mutex;
   if (SpinForMutex(mutex, LockSpins(), synchro::kHeld)) return true;
   mutex->waiters.fetch_add(1, std::memory_order_seq_cst);
   bool taken = false;
   // Counted as a waiter before this look: a close after it sees the count,
   // and leaves the slot to this thread, yielding or asleep.
   if (slot->handle.load(std::memory_order_seq_cst) == TableValueOf(handle)) {
-    const Deadline deadline_value = DeadlineAfter(milliseconds);
-    const Deadline* deadline = milliseconds == kWaitForever ? nullptr : &deadline_value;
+    const Deadline deadline_value = platform::DeadlineAfter(milliseconds);
+    const Deadline* deadline = milliseconds == platform::kWaitForever ? nullptr : &deadline_value;
     taken = YieldForMutex(mutex, milliseconds, deadline) || SleepForMutex(mutex, deadline);
   }
   mutex->waiters.fetch_sub(1, std::memory_order_seq_cst);
@@ -142,10 +156,9 @@ __attribute__((noinline)) bool TakeContended(Slot* slot, Handle handle, uint32_t
   return taken;
 }
 
-}  // namespace
-
+// Its holder is gone.
 void AbandonOrFreeMutex(Slot* slot) {
-  MutexState* mutex = &slot->local.mutex;
+  MutexState* mutex = &slot->mutex;
   ClearOwner(mutex);
   mutex->recursion = 0;
   mutex->held_previous = mutex->held_next = nullptr;
@@ -153,40 +166,21 @@ void AbandonOrFreeMutex(Slot* slot) {
   ReleaseWord(slot);
 }
 
-bool MutexInUse(const Slot* slot) { return slot->local.mutex.waiters.load(std::memory_order_relaxed) != 0; }
-
-}  // namespace posix_impl
-
-using posix_impl::MutexState;
-using posix_impl::Slot;
-using posix_impl::ThreadRecord;
-
-Handle MutexCreate() {
-  posix_impl::ArmExitWatch();
-  faults::Count(faults::Call::kMutexCreate);
-  if (faults::Fails(faults::Point::kCreateObject)) return Handle::kNone;
-  Slot* slot = posix_impl::ReserveSlot(posix_impl::Kind::kMutex);
-  return slot == nullptr ? Handle::kNone : posix_impl::PublishSlot(slot, posix_impl::Kind::kMutex);
-}
-
-namespace posix_impl {
-namespace {
-
 // The taker's record, read from the mutex when it took it last (a record
 // whose thread ended has identity 0 and is not taken for this thread's).
 // Only the word's holder reads or writes the fields it looks at.
-ThreadRecord* RecordOfTaker(const MutexState* mutex) {
-  const uintptr_t identity = ThisThreadIdentity();
-  ThreadRecord* last = mutex->last_holder;
-  if (mutex->last_identity == identity && last->identity.load(std::memory_order_relaxed) == identity) return last;
-  return SelfRecord();
+Parker* RecordOfTaker(const MutexState* mutex) {
+  const uintptr_t identity = platform::ThisThreadIdentity();
+  Parker* last = mutex->last_holder;
+  if (mutex->last_identity == identity && platform::IdentityOf(last) == identity) return last;
+  return platform::RecordOfThisThread();
 }
 
 // The word is ours: the mutex is, unless its handle was closed meanwhile
 // (or no record can be made for this thread).
 WaitResult OwnTakenWord(Slot* slot, Handle object) {
-  MutexState* mutex = &slot->local.mutex;
-  ThreadRecord* self = nullptr;
+  MutexState* mutex = &slot->mutex;
+  Parker* self = nullptr;
   // Closed, or its slot reused, since the look-up: not ours to take.
   if (slot->handle.load(std::memory_order_acquire) != TableValueOf(object) ||
       (self = RecordOfTaker(mutex)) == nullptr) {
@@ -201,7 +195,7 @@ WaitResult OwnTakenWord(Slot* slot, Handle object) {
   }
   SetOwner(mutex, self);
   mutex->last_holder = self;
-  mutex->last_identity = self->identity.load(std::memory_order_relaxed);
+  mutex->last_identity = platform::IdentityOf(self);
   mutex->recursion = 1;
   PushHeld(self, slot);
   if (__builtin_expect(!mutex->abandoned, 1)) return WaitResult::kObtained;
@@ -219,56 +213,112 @@ __attribute__((noinline)) WaitResult WaitForWord(Slot* slot, Handle object, uint
 }
 
 }  // namespace
-}  // namespace posix_impl
+
+Handle MutexCreate() {
+  platform::ArmExitWatch();
+  platform::faults::Count(platform::faults::Call::kMutexCreate);
+  if (platform::faults::Fails(platform::faults::Point::kCreateObject)) return Handle::kNone;
+  Slot* slot = ReserveSlot();
+  return slot == nullptr ? Handle::kNone : PublishSlot(slot);
+}
 
 // Kept small, so that the take of a free or own mutex is inlined into the
 // exports; waiting is out of line.
-WaitResult ObjectWait(Handle object, uint32_t milliseconds) {
-  Slot* slot = posix_impl::Lookup(object, posix_impl::Kind::kMutex);
+WaitResult MutexTake(Handle object, uint32_t milliseconds) {
+  Slot* slot = Lookup(object);
   if (slot == nullptr) return WaitResult::kFailed;
-  MutexState* mutex = &slot->local.mutex;
-  if (posix_impl::HeldByThisThread(mutex)) {
+  MutexState* mutex = &slot->mutex;
+  if (HeldByThisThread(mutex)) {
     if (mutex->recursion == UINT32_MAX) return WaitResult::kFailed;
     ++mutex->recursion;
     return WaitResult::kObtained;
   }
-  if (!synchro::TryTakeHeld(&mutex->word)) return posix_impl::WaitForWord(slot, object, milliseconds);
-  return posix_impl::OwnTakenWord(slot, object);
+  if (!synchro::TryTakeHeld(&mutex->word)) return WaitForWord(slot, object, milliseconds);
+  return OwnTakenWord(slot, object);
 }
 
-bool MutexRelease(Handle mutex_handle) {
-  posix_impl::ArmExitWatch();
-  Slot* slot = posix_impl::Lookup(mutex_handle, posix_impl::Kind::kMutex);
+bool MutexGiveBack(Handle mutex_handle) {
+  platform::ArmExitWatch();
+  Slot* slot = Lookup(mutex_handle);
   if (slot == nullptr) return false;
-  MutexState* mutex = &slot->local.mutex;
-  if (!posix_impl::HeldByThisThread(mutex)) return false;
-  ThreadRecord* self = mutex->owner.load(std::memory_order_relaxed);
+  MutexState* mutex = &slot->mutex;
+  if (!HeldByThisThread(mutex)) return false;
+  Parker* self = mutex->owner.load(std::memory_order_relaxed);
   if (--mutex->recursion > 0) return true;
-  posix_impl::UnlinkHeld(self, slot);
-  posix_impl::ClearOwner(mutex);
-  posix_impl::ReleaseWord(slot);
+  UnlinkHeld(self, slot);
+  ClearOwner(mutex);
+  ReleaseWord(slot);
   return true;
 }
 
-bool ObjectClose(Handle object) {
-  posix_impl::ArmExitWatch();
+bool MutexClose(Handle object) {
+  platform::ArmExitWatch();
   // Its compare-and-swaps below may race only with callers that know others
   // may call.
-  if (EnterOnlyCaller()) LeaveOnlyCaller();
-  faults::Count(faults::Call::kObjectClose);
-  Slot* slot = posix_impl::Lookup(object, posix_impl::Kind::kMutex);
-  if (slot == nullptr || !posix_impl::CloseHandleOf(object, posix_impl::Kind::kMutex)) return false;
-  MutexState* mutex = &slot->local.mutex;
+  if (platform::EnterOnlyCaller()) platform::LeaveOnlyCaller();
+  platform::faults::Count(platform::faults::Call::kObjectClose);
+  Slot* slot = Lookup(object);
+  if (slot == nullptr || !CloseHandleOf(object)) return false;
+  MutexState* mutex = &slot->mutex;
   mutex->deleted.store(true, std::memory_order_seq_cst);
-  if (posix_impl::HeldByThisThread(mutex)) {
-    posix_impl::UnlinkHeld(mutex->owner.load(std::memory_order_relaxed), slot);
-    posix_impl::ClearOwner(mutex);
+  if (HeldByThisThread(mutex)) {
+    UnlinkHeld(mutex->owner.load(std::memory_order_relaxed), slot);
+    ClearOwner(mutex);
     mutex->recursion = 0;
-    posix_impl::ReleaseWord(slot);
+    ReleaseWord(slot);
   } else {
-    posix_impl::FreeIfDeleted(slot);  // if held elsewhere, its holder frees it
+    FreeIfDeleted(slot);  // if held elsewhere, its holder frees it
   }
   return true;
 }
 
-}  // namespace platform
+// --- Steps of the lifecycle ---------------------------------------------------
+
+void AbandonHeldBy(Parker* record) {
+  Slot** held = HeldBy(record);
+  Slot* slot = *held;
+  while (slot != nullptr) {
+    Slot* next = slot->mutex.held_next;
+    AbandonOrFreeMutex(slot);
+    slot = next;
+  }
+  *held = nullptr;
+}
+
+void LockForFork() { LockTableForFork(); }
+
+void UnlockAfterForkInParent() { UnlockTableAfterFork(false); }
+
+namespace {
+
+// In a forked child, whose one thread is this one: what the parent's other
+// threads held is abandoned to the child's next taker; what this thread
+// held stays its own, with nobody asleep on it.
+void ResetInChild(Slot* slot) {
+  MutexState* mutex = &slot->mutex;
+  Parker* self = platform::RecordOfThisThreadIfMade();
+  mutex->waiters.store(0, std::memory_order_relaxed);
+  if (self != nullptr && mutex->owner.load(std::memory_order_relaxed) == self) {
+    mutex->word.store(synchro::kHeld, std::memory_order_relaxed);
+  } else if (mutex->word.load(std::memory_order_relaxed) != synchro::kFree) {
+    AbandonOrFreeMutex(slot);
+  } else if (mutex->deleted.load(std::memory_order_relaxed)) {
+    FreeIfDeleted(slot);  // closed by a parent thread that did not get to free it
+  }
+}
+
+// A slot a thread may still sleep on stays mapped after the unload.
+bool SleptOn(const Slot* slot) { return slot->mutex.waiters.load(std::memory_order_relaxed) != 0; }
+
+}  // namespace
+
+void ResetAfterForkInChild() {
+  UnlockTableAfterFork(true);
+  ForEachSlotInUse(ResetInChild);
+}
+
+void End(bool process_exiting) {
+  if (!process_exiting) ReleaseChunks(SleptOn);
+}
+
+}  // namespace resources

@@ -1,0 +1,159 @@
+// The handle table. Thread records are the platform's, in a store of their
+// own: a thread new to the library gets its record however many resources
+// are open.
+#include "handle_table.h"
+
+#include <string.h>
+
+#include "../sync/lock_word.h"
+
+namespace resources {
+namespace {
+
+constexpr uint32_t kIndexBits = 20;
+constexpr uint32_t kIndexMask = (1u << kIndexBits) - 1;
+// Eleven bits of generation above twenty of index keep every handle a
+// positive 32-bit value, clear of the pseudo-handles -1 to -6.
+constexpr uint32_t kGenerationMask = 0x7FF;
+constexpr uint32_t kChunkBits = 10;
+constexpr uint32_t kChunkSize = 1u << kChunkBits;
+constexpr uint32_t kChunkCount = (kIndexMask + 1) / kChunkSize;
+// A freed slot is reused only once this many others wait behind it, so a
+// closed handle's value comes back only after kReuseDelay * kGenerationMask
+// (about 33 million) closes at the least.
+constexpr uint32_t kReuseDelay = 16384;
+
+static_assert((kGenerationMask << kIndexBits | kIndexMask) < 0x80000000u, "handles stay positive");
+static_assert(kReuseDelay < kIndexMask, "the free list can hold the delay");
+static_assert(synchro::kFree == 0, "a reserved slot is zeroed, and its mutex then free");
+
+struct Table {
+  // Taken atomically only: the fork handlers hold it across the fork.
+  synchro::LockWord lock;
+  std::atomic<Slot*> chunks[kChunkCount];
+  uint32_t next_fresh = 1;  // index 0 is never used: handle 0 means none
+  uint32_t free_head;
+  uint32_t free_tail;
+  uint32_t free_count;
+};
+
+Table table;
+
+Slot* SlotAt(uint32_t index) {
+  Slot* chunk = table.chunks[index >> kChunkBits].load(std::memory_order_acquire);
+  return chunk == nullptr ? nullptr : &chunk[index & (kChunkSize - 1)];
+}
+
+void LockTable() { synchro::TakeAtomically(&table.lock); }
+
+void UnlockTable() { synchro::GiveBack(&table.lock); }
+
+uint32_t TakeFreeIndexLocked() {
+  if (table.free_count > 0 && (table.free_count >= kReuseDelay || table.next_fresh > kIndexMask)) {
+    uint32_t index = table.free_head;
+    table.free_head = SlotAt(index)->next_free;
+    if (--table.free_count == 0) table.free_tail = 0;
+    return index;
+  }
+  if (table.next_fresh > kIndexMask) return 0;
+  uint32_t index = table.next_fresh;
+  uint32_t c = index >> kChunkBits;
+  if (table.chunks[c].load(std::memory_order_relaxed) == nullptr) {
+    // Fresh, zeroed pages; a chunk lives until the unload.
+    void* memory = platform::MapPages(sizeof(Slot) * kChunkSize);
+    if (memory == nullptr) return 0;
+    table.chunks[c].store(static_cast<Slot*>(memory), std::memory_order_release);
+  }
+  ++table.next_fresh;
+  SlotAt(index)->index = index;
+  return index;
+}
+
+void PushFreeLocked(uint32_t index) {
+  SlotAt(index)->next_free = 0;
+  if (table.free_tail == 0) {
+    table.free_head = index;
+  } else {
+    SlotAt(table.free_tail)->next_free = index;
+  }
+  table.free_tail = index;
+  ++table.free_count;
+}
+
+}  // namespace
+
+Slot* ReserveSlot() {
+  LockTable();
+  uint32_t index = TakeFreeIndexLocked();
+  UnlockTable();
+  if (index == 0) return nullptr;
+  Slot* slot = SlotAt(index);
+  slot->generation = (slot->generation % kGenerationMask) + 1;
+  memset(static_cast<void*>(&slot->mutex), 0, sizeof(slot->mutex));
+  slot->in_use.store(true, std::memory_order_relaxed);
+  return slot;
+}
+
+platform::Handle PublishSlot(Slot* slot) {
+  uint32_t handle = (slot->generation << kIndexBits) | slot->index;
+  slot->handle.store(handle, std::memory_order_release);
+  return static_cast<platform::Handle>(handle);
+}
+
+void FreeSlot(Slot* slot) {
+  slot->in_use.store(false, std::memory_order_relaxed);
+  LockTable();
+  PushFreeLocked(slot->index);
+  UnlockTable();
+}
+
+Slot* Lookup(platform::Handle object) {
+  const uint32_t handle = TableValueOf(object);
+  uint32_t index = handle & kIndexMask;
+  if (index == 0) return nullptr;
+  Slot* slot = SlotAt(index);
+  return slot != nullptr && slot->handle.load(std::memory_order_acquire) == handle ? slot : nullptr;
+}
+
+bool CloseHandleOf(platform::Handle handle) {
+  Slot* slot = Lookup(handle);
+  if (slot == nullptr) return false;
+  uint32_t expected = TableValueOf(handle);
+  return slot->handle.compare_exchange_strong(expected, 0, std::memory_order_acq_rel);
+}
+
+void ForEachSlotInUse(void (*visit)(Slot* slot)) {
+  for (uint32_t index = 1; index < table.next_fresh; ++index) {
+    Slot* slot = SlotAt(index);
+    if (slot != nullptr && slot->in_use.load(std::memory_order_relaxed)) visit(slot);
+  }
+}
+
+void ReleaseChunks(bool (*keep)(const Slot* slot)) {
+  for (uint32_t c = 0; c < kChunkCount; ++c) {
+    Slot* chunk = table.chunks[c].load(std::memory_order_relaxed);
+    if (chunk == nullptr) continue;
+    bool kept = false;
+    for (uint32_t i = 0; i < kChunkSize && !kept; ++i)
+      kept = chunk[i].in_use.load(std::memory_order_relaxed) && keep(&chunk[i]);
+    // A kept chunk is forgotten, never reused: a load after this one starts
+    // with fresh chunks while a thread may still sleep in the old one.
+    table.chunks[c].store(nullptr, std::memory_order_relaxed);
+    if (!kept) platform::UnmapPages(chunk, sizeof(Slot) * kChunkSize);
+  }
+  table.next_fresh = 1;
+  table.free_head = table.free_tail = table.free_count = 0;
+}
+
+void LockTableForFork() { LockTable(); }
+
+// The child's only thread is the one that took it.
+void UnlockTableAfterFork(bool in_child) {
+  if (in_child) {
+    table.lock.store(synchro::kFree, std::memory_order_relaxed);
+  } else {
+    UnlockTable();
+  }
+}
+
+}  // namespace resources
