@@ -68,14 +68,26 @@ struct AfterUnlock {
   platform::Parker* Wake;
 };
 
+// Where the platform has the process-wide queue lock it is taken first.
+inline __attribute__((always_inline)) void AcquireQueueLock(Queue* queue) {
+  if constexpr (platform::kHasQueueLock) platform::QueueLockAcquire(queue->Lock);
+}
+
+inline __attribute__((always_inline)) void ReleaseQueueLock(Queue* queue) {
+  if constexpr (platform::kHasQueueLock) platform::QueueLockRelease(queue->Lock);
+}
+
+// From the first, a thread may be inside the library at the process's exit
+// (see platform::ArmExitWatch).
 inline __attribute__((always_inline)) void Lock(Queue* queue, Shard* shard) {
-  platform::QueueLockAcquire(queue->Lock);
+  if constexpr (platform::kWatchesForExit) platform::ArmExitWatch();
+  AcquireQueueLock(queue);
   LockShard(shard);
 }
 
 inline __attribute__((always_inline)) void UnlockAndWake(Queue* queue, Shard* shard, AfterUnlock work) {
   UnlockShard(shard);
-  platform::QueueLockRelease(queue->Lock);
+  ReleaseQueueLock(queue);
   if (work.Wake != nullptr) platform::Unpark(work.Wake);
 }
 
@@ -274,7 +286,7 @@ void WakeOldestSleeper(Recipient* recipient, AfterUnlock* work) {
     if (recipient->OldestSleeper == nullptr) recipient->NewestSleeper = nullptr;
     sleeper->Next = nullptr;
     platform::Parker* parker = sleeper->Parker;
-    if (!platform::ParkerThreadAlive(parker)) {
+    if (platform::kThreadsEndUnseen && !platform::ParkerThreadAlive(parker)) {
       sleeper->State = SleepState::kAwake;  // nobody will ever wake it again
       continue;
     }
@@ -406,7 +418,7 @@ int32_t PollLocked(Queue* queue, Shard* shard, int32_t key, uint32_t hash, After
       return value;
     }
     UnlockShard(shard);
-    platform::QueueLockRelease(queue->Lock);
+    ReleaseQueueLock(queue);
     platform::SleepMilliseconds(kPollMilliseconds);
     Lock(queue, shard);
   }
@@ -487,16 +499,16 @@ int32_t OnAttach(Queue* queue, platform::Heap* heap, uint32_t seed) {
       return 0;
     }
   }
-  queue->Lock = platform::QueueLockOpen();
+  if constexpr (platform::kHasQueueLock) queue->Lock = platform::QueueLockOpen();
   return 1;
 }
 
 int32_t OnDetach(Queue* queue) {
   if (!Usable(queue)) return 0;
-  platform::QueueLockAcquire(queue->Lock);
+  AcquireQueueLock(queue);
   FreeShards(queue);
-  platform::QueueLockRelease(queue->Lock);
-  platform::QueueLockClose(queue->Lock);
+  ReleaseQueueLock(queue);
+  if constexpr (platform::kHasQueueLock) platform::QueueLockClose(queue->Lock);
   queue->Lock = nullptr;
   return 0;
 }
@@ -628,7 +640,7 @@ int32_t WaitThreadMessage(Queue* queue, int32_t recipient) {
       return value;
     }
     UnlockShard(shard);
-    platform::QueueLockRelease(queue->Lock);
+    ReleaseQueueLock(queue);
     platform::Park(parker);
     PrefetchForWake(shard, self);
     Lock(queue, shard);

@@ -73,8 +73,15 @@ void End(bool process_exiting);
 // (Windows: the detach notification's reserved argument); the layer may
 // know better.
 bool ProcessIsExiting(bool loader_says);
-// The loader's notice, where the platform gives one, that the calling thread
-// is about to end: what the thread's parker used is returned.
+// Whether the loader tells the library of each thread's end (Windows: the
+// thread-detach notice); then ThreadEnding is that notice, and what the
+// thread's parker used is returned. Elsewhere a thread's end is known only
+// through SetParkerEndHook, and ThreadEnding is not defined.
+#if defined(_WIN32)
+constexpr bool kLoaderTellsThreadEnd = true;
+#else
+constexpr bool kLoaderTellsThreadEnd = false;
+#endif
 void ThreadEnding();
 
 // --- Kernel objects a host holds by handle (Windows) --------------------
@@ -94,13 +101,18 @@ void ThreadEnding();
 // --- The queue lock -------------------------------------------------------
 
 // The lock that every queue operation must hold where the platform has
-// names that other processes can open: the mutex named
+// names that other processes can open (Windows): the mutex named
 // "JQ_Quenthaloy_ThreadMessage", shared with every process of the user that
 // loads the library (and, failing that, a mutex of the process's own).
-// Elsewhere there is none and QueueLockOpen returns null: the core's own
-// lock words keep the queue sound within the process, and null from the
-// named kind means the same (the process then locks its queue alone). Not
-// recursive.
+// Elsewhere there is none, the core's own lock words keep the queue sound
+// within the process, and these are not defined. QueueLockOpen may still
+// give null (nothing could be made): the process then locks its queue alone,
+// and the other calls accept null and do nothing. Not recursive.
+#if defined(_WIN32)
+constexpr bool kHasQueueLock = true;
+#else
+constexpr bool kHasQueueLock = false;
+#endif
 struct QueueLock;
 [[nodiscard]] QueueLock* QueueLockOpen();
 void QueueLockClose(QueueLock* lock);
@@ -145,8 +157,16 @@ void WakeWord(std::atomic<uint32_t>* word, int count);
 // must not block. The first call of a second thread waits until the first
 // thread is out of every such section; from then on, for good, every word
 // is taken atomically. A signal handler that calls the library inside a
-// section runs on the same thread: sections nest. Always false where the
-// platform cannot make the second thread wait so.
+// section runs on the same thread: sections nest. Only where the platform
+// can make the second thread wait so (a barrier across the process's
+// threads, kKnowsOnlyCaller; not on Windows, where every queue operation
+// holds the named lock anyway): elsewhere these are not defined, and every
+// word is taken atomically.
+#if defined(_WIN32)
+constexpr bool kKnowsOnlyCaller = false;
+#else
+constexpr bool kKnowsOnlyCaller = true;
+#endif
 [[nodiscard]] bool EnterOnlyCaller();
 void LeaveOnlyCaller();
 
@@ -220,9 +240,16 @@ constexpr bool kWatchesForExit = false;
 constexpr bool kWatchesForExit = true;
 #endif
 void ArmExitWatch();
-// False once the parker's thread is known to have ended without the
-// layer's thread-end notice (Windows: a thread ended by TerminateThread):
-// such a parker is never woken by anyone again.
+// Whether a thread can end without the layer's thread-end notice (Windows:
+// a thread ended by TerminateThread). Then ParkerThreadAlive is false once
+// the parker's thread is known to have so ended: such a parker is never
+// woken by anyone again. Elsewhere a thread ends only through the notice,
+// and ParkerThreadAlive is not defined.
+#if defined(_WIN32)
+constexpr bool kThreadsEndUnseen = true;
+#else
+constexpr bool kThreadsEndUnseen = false;
+#endif
 bool ParkerThreadAlive(Parker* parker);
 
 // --- Memory ---------------------------------------------------------------

@@ -255,7 +255,7 @@ bool MutexClose(Handle object) {
   platform::ArmExitWatch();
   // Its compare-and-swaps below may race only with callers that know others
   // may call.
-  if (platform::EnterOnlyCaller()) platform::LeaveOnlyCaller();
+  if (synchro::EnterAlone()) synchro::LeaveAlone();
   platform::faults::Count(platform::faults::Call::kObjectClose);
   Slot* slot = Lookup(object);
   if (slot == nullptr || !CloseHandleOf(object)) return false;

@@ -79,7 +79,7 @@ int32_t EntryPoint(uint32_t reason, bool loader_says_exiting) {
     }
     platform::End(exiting);
   } else if (reason == kThreadDetach) {
-    platform::ThreadEnding();
+    if constexpr (platform::kLoaderTellsThreadEnd) platform::ThreadEnding();
   }
   return 1;
 }

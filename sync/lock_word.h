@@ -56,13 +56,23 @@ inline void TakeAtomically(LockWord* word) {
 // The section-spanning pair. A signal handler of the only caller that
 // finds the word held would wait for ever, as it would for a word taken
 // atomically.
+// Whether this thread is the only caller and may take and give back words
+// with plain loads and stores now (platform::EnterOnlyCaller).
+inline bool EnterAlone() {
+  if constexpr (platform::kKnowsOnlyCaller) return platform::EnterOnlyCaller();
+  return false;
+}
+inline void LeaveAlone() {
+  if constexpr (platform::kKnowsOnlyCaller) platform::LeaveOnlyCaller();
+}
+
 inline __attribute__((always_inline)) void Take(LockWord* word) {
-  if (platform::EnterOnlyCaller()) {
+  if (EnterAlone()) {
     if (word->load(std::memory_order_relaxed) == kFree) {
       word->store(kHeldAlone, std::memory_order_relaxed);
       return;
     }
-    platform::LeaveOnlyCaller();
+    LeaveAlone();
   }
   TakeAtomically(word);
 }
@@ -70,7 +80,7 @@ inline __attribute__((always_inline)) void Take(LockWord* word) {
 inline __attribute__((always_inline)) void GiveBack(LockWord* word) {
   if (word->load(std::memory_order_relaxed) == kHeldAlone) {
     word->store(kFree, std::memory_order_release);
-    platform::LeaveOnlyCaller();
+    LeaveAlone();
     return;
   }
   if (word->exchange(kFree, std::memory_order_release) == kContended) Wake(word);
@@ -80,10 +90,10 @@ inline __attribute__((always_inline)) void GiveBack(LockWord* word) {
 // handler of its own that takes it in between runs to its end first, and
 // the caller must count that take (the word is then its own already).
 [[nodiscard]] inline bool TryTakeHeld(LockWord* word) {
-  if (platform::EnterOnlyCaller()) {
+  if (EnterAlone()) {
     const bool free = word->load(std::memory_order_relaxed) == kFree;
     if (free) word->store(kHeld, std::memory_order_relaxed);
-    platform::LeaveOnlyCaller();
+    LeaveAlone();
     if (free) return true;
   }
   return TryTake(word);
@@ -93,10 +103,10 @@ inline __attribute__((always_inline)) void GiveBack(LockWord* word) {
 // sequentially consistent: a caller may order a look at its own state after
 // it. The only caller stores instead: nobody else can sleep on the word.
 inline __attribute__((always_inline)) void GiveBackHeld(LockWord* word) {
-  if (platform::EnterOnlyCaller()) {
+  if (EnterAlone()) {
     const bool alone = word->load(std::memory_order_relaxed) == kHeld;
     if (alone) word->store(kFree, std::memory_order_release);
-    platform::LeaveOnlyCaller();
+    LeaveAlone();
     if (alone) return;
   }
   if (__builtin_expect(word->exchange(kFree, std::memory_order_seq_cst) == kContended, 0)) Wake(word);

@@ -6,15 +6,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "../fault_injection.h"
 #include "../platform.h"
-#include "fault_injection.h"
 #include "word_wait.h"
 
 namespace platform {
-
-// Never made: nothing outside the process could share its queue, so the
-// core's own lock words are all it needs.
-struct QueueLock {};
 
 namespace posix_impl {
 
@@ -39,8 +35,6 @@ namespace {
 
 constexpr uint32_t kBlockMagic = 0x51484250;  // marks a live heap block
 
-bool exit_watch_armed = false;
-
 void LockHeap(Heap* heap) {
   int rc = pthread_mutex_lock(&heap->lock);
   if (rc != 0) Fatal("heap lock", rc);
@@ -54,34 +48,6 @@ void UnlockHeap(Heap* heap) {
 }  // namespace
 
 }  // namespace posix_impl
-
-#if defined(QUENTHALOY_FAULT_INJECTION)
-namespace faults {
-namespace {
-std::atomic<bool> failing[static_cast<int>(Point::kCount)];
-std::atomic<uint64_t> counted[static_cast<int>(Call::kCount)];
-}  // namespace
-bool Fails(Point point) { return failing[static_cast<int>(point)].load(std::memory_order_relaxed); }
-void SetFailing(Point point, bool fail) { failing[static_cast<int>(point)].store(fail, std::memory_order_relaxed); }
-void Count(Call call) { counted[static_cast<int>(call)].fetch_add(1, std::memory_order_relaxed); }
-uint64_t Counted(Call call) { return counted[static_cast<int>(call)].load(std::memory_order_relaxed); }
-}  // namespace faults
-#endif
-
-QueueLock* QueueLockOpen() { return nullptr; }
-
-void QueueLockClose(QueueLock* /*lock*/) {}
-
-// Takes nothing; the first queue call arms the watch for the process's exit
-// (see ProcessIsExiting): from then on threads may be inside.
-void QueueLockAcquire(QueueLock* /*lock*/) {
-  if (!__atomic_load_n(&posix_impl::exit_watch_armed, __ATOMIC_RELAXED)) {
-    ArmExitWatch();
-    __atomic_store_n(&posix_impl::exit_watch_armed, true, __ATOMIC_RELAXED);
-  }
-}
-
-void QueueLockRelease(QueueLock* /*lock*/) {}
 
 uint32_t ProcessorCount() {
   long processors = sysconf(_SC_NPROCESSORS_ONLN);

@@ -6,8 +6,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "../fault_injection.h"
 #include "../platform.h"
-#include "fault_injection.h"
 #include "thread_records.h"
 #include "word_wait.h"
 
@@ -137,8 +137,9 @@ bool SleepsIn(const ThreadRecord* record) { return record->sleeping.load(std::me
 
 }  // namespace posix_impl
 
-void ArmExitWatch() {
-  if (posix_impl::exit_watch_armed.load(std::memory_order_acquire)) return;
+namespace {
+
+__attribute__((noinline, cold)) void ArmExitWatchSlowly() {
   if (pthread_mutex_lock(&posix_impl::exit_watch_lock) != 0) return;
   if (!posix_impl::exit_watch_armed.load(std::memory_order_relaxed) &&
       __cxa_atexit(posix_impl::NoteExitBegun, nullptr, &__dso_handle) == 0) {
@@ -146,6 +147,12 @@ void ArmExitWatch() {
   }
   int rc = pthread_mutex_unlock(&posix_impl::exit_watch_lock);
   if (rc != 0) posix_impl::Fatal("exit watch unlock", rc);
+}
+
+}  // namespace
+
+void ArmExitWatch() {
+  if (!posix_impl::exit_watch_armed.load(std::memory_order_acquire)) ArmExitWatchSlowly();
 }
 
 namespace posix_impl {
@@ -269,8 +276,6 @@ void End(bool process_exiting) {
   posix_impl::ReleasePages(posix_impl::SleepsIn);
 }
 
-void ThreadEnding() {}
-
 void* ParkerRoom(Parker* parker) { return parker->record.room; }
 
 void* ParkerHeldRoom(Parker* parker) { return &parker->record.held_room; }
@@ -288,9 +293,5 @@ void SetParkerEndHook(void (*hook)(Parker* parker)) {
   if (hook != nullptr) return;
   while (posix_impl::threads_ending.load(std::memory_order_seq_cst) != 0) sched_yield();
 }
-
-// A thread of this process ends only through its thread-exit destructors,
-// which unlink what it left: a parker the core can still see is alive.
-bool ParkerThreadAlive(Parker* /*parker*/) { return true; }
 
 }  // namespace platform

@@ -1,15 +1,19 @@
-// The contract over KERNEL32. The DLLs link no C runtime, so everything here
-// is KERNEL32 calls, statics that need no constructor, and blocks of the
-// process heap.
-#include <windows.h>
-
+// Parkers: one auto-reset event per thread, kept in a TLS slot, freed at
+// the thread's end through a fiber-local callback or the thread notice; the
+// layer's start and end.
 #include <atomic>
 
 #include "../../sync/backoff.h"
 #include "../fault_injection.h"
-#include "../platform.h"
+#include "layer.h"
 
 namespace platform {
+
+using win32_impl::AddOwnHandle;
+using win32_impl::AllocateZeroed;
+using win32_impl::CloseOwnHandle;
+using win32_impl::DropOwnHandle;
+using win32_impl::Free;
 
 // A thread's parker: an auto-reset event, made on the thread's first sleep
 // and kept in a TLS slot until the thread ends or the library unloads.
@@ -50,195 +54,7 @@ struct Parker {
   Parker* next;
 };
 
-struct QueueLock {
-  std::atomic<HANDLE> mutex;
-  bool named;
-  SRWLOCK reopening;
-};
-
 namespace {
-
-constexpr char kQueueLockName[] = "JQ_Quenthaloy_ThreadMessage";
-
-// No handle a process is given is negative, yet the kernel's wait and close
-// make something of some negative values: -1 to -6 are the current process,
-// the current thread and the token pseudo-handles, and -10 to -12 become the
-// process's standard input, output and error. Wine reads 0x7FFFFFFF as the
-// current process too. Never a resource, any of them.
-constexpr intptr_t kHighestResource = 0x7FFFFFFE;
-// The kernel ignores a handle's two low bits: 4n to 4n+3 are one handle, and
-// 1 to 3 are the null handle.
-constexpr intptr_t kTagBits = 3;
-
-// A value of the interface, widened as Windows widens a 32-bit handle (with
-// its sign), so that a 64-bit process reads the handles a 32-bit one hands
-// over. Only values already found in range come here.
-HANDLE ToNative(Handle handle) { return LongToHandle(static_cast<LONG>(static_cast<intptr_t>(handle))); }
-
-Handle FromNative(HANDLE handle) { return static_cast<Handle>(reinterpret_cast<uintptr_t>(handle)); }
-
-// The value of one of the library's own handles in the registry below;
-// Windows keeps every handle's significant bits within the low 32.
-uint32_t OwnValueOf(HANDLE handle) { return HandleToULong(handle); }
-
-void* AllocateZeroed(SIZE_T size) { return ::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, size); }
-
-void Free(void* block) { ::HeapFree(::GetProcessHeap(), 0, block); }
-
-void WriteToStandardError(const char* text) {
-  HANDLE output = ::GetStdHandle(STD_ERROR_HANDLE);
-  DWORD written = 0;
-  if (output != nullptr && output != INVALID_HANDLE_VALUE) {
-    ::WriteFile(output, text, static_cast<DWORD>(::lstrlenA(text)), &written, nullptr);
-  }
-}
-
-static_assert(static_cast<DWORD>(WaitResult::kObtained) == WAIT_OBJECT_0, "wait results are Windows'");
-static_assert(static_cast<DWORD>(WaitResult::kAbandoned) == WAIT_ABANDONED, "wait results are Windows'");
-static_assert(static_cast<DWORD>(WaitResult::kTimedOut) == WAIT_TIMEOUT, "wait results are Windows'");
-static_assert(static_cast<DWORD>(WaitResult::kFailed) == WAIT_FAILED, "wait results are Windows'");
-static_assert(kWaitForever == INFINITE, "the endless time-out is Windows'");
-static_assert(sizeof(HANDLE) == sizeof(Handle), "a kernel handle is as wide as the contract's");
-static_assert(sizeof(LONG) == sizeof(int32_t), "LongToHandle widens a 32-bit value");
-
-}  // namespace
-
-// A broken invariant of the library's own (debug builds only): ends the
-// process at once, as abort does, so that no unload notice runs into the
-// broken state. Nothing a host does leads here.
-void CheckFailed(const char* condition, const char* /*file*/, int /*line*/) {
-  ::OutputDebugStringA(condition);
-  WriteToStandardError("Quenthaloy: ");
-  WriteToStandardError(condition);
-  WriteToStandardError("\n");
-  ::TerminateProcess(::GetCurrentProcess(), 3);
-  __builtin_trap();
-}
-
-#if defined(QUENTHALOY_FAULT_INJECTION)
-namespace faults {
-namespace {
-std::atomic<bool> failing[static_cast<int>(Point::kCount)];
-std::atomic<uint64_t> counted[static_cast<int>(Call::kCount)];
-}  // namespace
-bool Fails(Point point) { return failing[static_cast<int>(point)].load(std::memory_order_relaxed); }
-void SetFailing(Point point, bool fail) { failing[static_cast<int>(point)].store(fail, std::memory_order_relaxed); }
-void Count(Call call) { counted[static_cast<int>(call)].fetch_add(1, std::memory_order_relaxed); }
-uint64_t Counted(Call call) { return counted[static_cast<int>(call)].load(std::memory_order_relaxed); }
-}  // namespace faults
-#endif
-
-namespace {
-
-// --- The library's own handles, for every copy in the process ---------------
-//
-// The resource calls must refuse the queue lock, every parker event and
-// every thread handle the library keeps, of this copy and of any other copy
-// of the library loaded in the process (the other DLL build, or the same one
-// from another folder): a host reaches all of them through either copy. So
-// the set is one bitmap per process, a section named after the process (its
-// id and start time, so that no earlier process of the same id is met), that
-// every copy maps and marks its own handles in. A bit per handle index (the
-// value without its tag bits); Windows gives a process at most 2^24 handles,
-// so 2 MiB cover every value it hands out, and only the pages touched take
-// memory. The bits are single atomic words: no lock guards them, and a
-// check takes none. A value is marked only while one copy holds it open, so
-// copies never mark or clear the same bit at once.
-constexpr uint32_t kHandleIndices = 1u << 24;
-constexpr uint32_t kBitsPerWord = 32;
-constexpr DWORD kRegistryBytes = kHandleIndices / 8;
-
-uint32_t* own_handles = nullptr;  // the mapped bitmap, or null
-HANDLE own_handles_section = nullptr;
-bool own_handles_mapped = false;  // a view of the section, else private memory
-
-bool IsOwnHandle(uint32_t handle) {
-  const uint32_t index = handle >> 2;
-  if (own_handles == nullptr || index >= kHandleIndices) return false;
-  return (__atomic_load_n(&own_handles[index / kBitsPerWord], __ATOMIC_ACQUIRE) & (1u << (index % kBitsPerWord))) != 0;
-}
-
-// False when the registry is missing or the value lies beyond it: an own
-// object the resource calls could not refuse is not kept.
-bool AddOwnHandle(HANDLE handle) {
-  const uint32_t index = OwnValueOf(handle) >> 2;
-  if (own_handles == nullptr || index >= kHandleIndices) return false;
-  __atomic_fetch_or(&own_handles[index / kBitsPerWord], 1u << (index % kBitsPerWord), __ATOMIC_RELEASE);
-  return true;
-}
-
-// Cleared before the handle is closed: once closed, the kernel may give the
-// value to a new object of the host's, which must not be refused.
-void DropOwnHandle(HANDLE handle) {
-  const uint32_t index = OwnValueOf(handle) >> 2;
-  if (own_handles == nullptr || index >= kHandleIndices) return;
-  __atomic_fetch_and(&own_handles[index / kBitsPerWord], ~(1u << (index % kBitsPerWord)), __ATOMIC_RELEASE);
-}
-
-void CloseOwnHandle(HANDLE handle) {
-  if (handle == nullptr) return;
-  DropOwnHandle(handle);
-  ::CloseHandle(handle);
-}
-
-// "JQ_Quenthaloy_OwnHandles_<process id>_<start time>", in hex.
-void RegistryName(char* name) {
-  static const char kPrefix[] = "JQ_Quenthaloy_OwnHandles_";
-  static const char kDigits[] = "0123456789abcdef";
-  FILETIME created = {}, exited = {}, kernel = {}, user = {};
-  ::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user);
-  const DWORD parts[] = {::GetCurrentProcessId(), created.dwHighDateTime, created.dwLowDateTime};
-  char* out = name;
-  for (const char* in = kPrefix; *in != 0; ++in) *out++ = *in;
-  for (int part = 0; part < 3; ++part) {
-    if (part > 0) *out++ = '_';
-    for (int shift = 28; shift >= 0; shift -= 4) *out++ = kDigits[(parts[part] >> shift) & 0xF];
-  }
-  *out = 0;
-}
-
-// The process's registry, made by the first copy that loads and opened by
-// the others. If the name cannot be had (taken by an object of another
-// kind, or a section too small), this copy keeps a registry of its own and
-// refuses its own objects only, as before there was a shared one.
-void OpenOwnHandles() {
-  char name[64];
-  RegistryName(name);
-  HANDLE section = ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kRegistryBytes, name);
-  void* view = section != nullptr ? ::MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, kRegistryBytes) : nullptr;
-  if (view != nullptr) {
-    own_handles = static_cast<uint32_t*>(view);
-    own_handles_mapped = true;
-    if (AddOwnHandle(section)) {
-      own_handles_section = section;
-      return;
-    }
-    ::UnmapViewOfFile(view);
-  }
-  if (section != nullptr) ::CloseHandle(section);
-  own_handles_mapped = false;
-  own_handles =
-      static_cast<uint32_t*>(::VirtualAlloc(nullptr, kRegistryBytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-}
-
-void CloseOwnHandles() {
-  if (own_handles_section != nullptr) DropOwnHandle(own_handles_section);
-  if (own_handles_mapped) {
-    ::UnmapViewOfFile(own_handles);
-  } else if (own_handles != nullptr) {
-    ::VirtualFree(own_handles, 0, MEM_RELEASE);
-  }
-  if (own_handles_section != nullptr) ::CloseHandle(own_handles_section);
-  own_handles = nullptr;
-  own_handles_section = nullptr;
-  own_handles_mapped = false;
-}
-
-// Handles the resource calls never pass on to the kernel.
-bool IsRefused(Handle handle) {
-  const auto value = static_cast<intptr_t>(handle);
-  return value <= kTagBits || value > kHighestResource || IsOwnHandle(static_cast<uint32_t>(value));
-}
 
 // --- The registry of parkers ---------------------------------------------
 
@@ -445,7 +261,7 @@ void NTAPI ParkerThreadEnded(void* value) {
 
 bool Start() {
   parkers_closing.store(false, std::memory_order_relaxed);
-  OpenOwnHandles();
+  win32_impl::OpenOwnHandles();
   parker_slot = ::TlsAlloc();
   // Without it every parker is watched through its thread's handle instead.
   fiber_slot = ::FlsAlloc(ParkerThreadEnded);
@@ -476,7 +292,7 @@ void End(bool process_exiting) {
   // freed here.
   if (parker_slot != TLS_OUT_OF_INDEXES) ::TlsFree(parker_slot);
   parker_slot = TLS_OUT_OF_INDEXES;
-  CloseOwnHandles();
+  win32_impl::CloseOwnHandles();
 }
 
 // Windows ends every other thread before it tells the library of the
@@ -497,115 +313,6 @@ void ThreadEnding() {
     DestroyParker(parker);
   }
   ReapEndedThreads();
-}
-
-// --- Objects a host holds by handle ----------------------------------------
-
-Handle KernelMutexCreate() { return FromNative(::CreateMutexA(nullptr, FALSE, nullptr)); }
-
-WaitResult KernelObjectWait(Handle object, uint32_t milliseconds) {
-  if (IsRefused(object)) return WaitResult::kFailed;
-  switch (::WaitForSingleObject(ToNative(object), milliseconds)) {
-    case WAIT_OBJECT_0:
-      return WaitResult::kObtained;
-    case WAIT_ABANDONED:
-      return WaitResult::kAbandoned;
-    case WAIT_TIMEOUT:
-      return WaitResult::kTimedOut;
-    default:
-      return WaitResult::kFailed;
-  }
-}
-
-bool KernelMutexRelease(Handle mutex) { return !IsRefused(mutex) && ::ReleaseMutex(ToNative(mutex)) != 0; }
-
-bool KernelObjectClose(Handle object) { return !IsRefused(object) && ::CloseHandle(ToNative(object)) != 0; }
-
-// --- The queue lock -------------------------------------------------------
-
-namespace {
-
-// The name may be out of reach (another user's object, or one of another
-// kind under the same name): the process then locks its queue alone.
-HANDLE NewQueueMutex(bool* named) {
-  HANDLE mutex = ::CreateMutexA(nullptr, FALSE, kQueueLockName);
-  *named = mutex != nullptr;
-  if (mutex == nullptr) mutex = ::CreateMutexA(nullptr, FALSE, nullptr);
-  if (mutex != nullptr && !AddOwnHandle(mutex)) {
-    ::CloseHandle(mutex);
-    mutex = nullptr;
-  }
-  return mutex;
-}
-
-// The lock's handle failed: a host closed it (no resource call reaches it).
-// The old value is not closed, as it may be a host's object by now; a new
-// handle to the named mutex reaches the same lock, with its holder.
-HANDLE ReopenQueueLock(QueueLock* lock, HANDLE failed) {
-  ::AcquireSRWLockExclusive(&lock->reopening);
-  HANDLE mutex = lock->mutex.load(std::memory_order_acquire);
-  if (mutex == failed) {
-    DropOwnHandle(failed);
-    bool named = false;
-    HANDLE fresh = NewQueueMutex(&named);
-    if (fresh != nullptr) {
-      lock->named = named;
-      lock->mutex.store(fresh, std::memory_order_release);
-      mutex = fresh;
-    }
-  }
-  ::ReleaseSRWLockExclusive(&lock->reopening);
-  return mutex;
-}
-
-}  // namespace
-
-QueueLock* QueueLockOpen() {
-  if (faults::Fails(faults::Point::kCreateObject)) return nullptr;
-  QueueLock* lock = static_cast<QueueLock*>(AllocateZeroed(sizeof(QueueLock)));
-  if (lock == nullptr) return nullptr;
-  ::InitializeSRWLock(&lock->reopening);
-  bool named = false;
-  HANDLE mutex = NewQueueMutex(&named);
-  if (mutex == nullptr) {
-    Free(lock);
-    return nullptr;
-  }
-  lock->named = named;
-  lock->mutex.store(mutex, std::memory_order_relaxed);
-  return lock;
-}
-
-void QueueLockClose(QueueLock* lock) {
-  if (lock == nullptr) return;
-  CloseOwnHandle(lock->mutex.load(std::memory_order_relaxed));
-  Free(lock);
-}
-
-// A lock abandoned by a thread or process that ended holding it is held by
-// this thread all the same; what it guarded is this process's own queue.
-// A wait that fails means the handle is gone: the lock is opened again.
-// Without any lock to be had the thread waits for the system to give one
-// back rather than run the queue unlocked.
-void QueueLockAcquire(QueueLock* lock) {
-  if (lock == nullptr) return;  // none could be made: the core's own locks serve
-  for (uint32_t nap = 0;; nap = synchro::backoff::NextNap(nap)) {
-    HANDLE mutex = lock->mutex.load(std::memory_order_acquire);
-    const DWORD result = ::WaitForSingleObject(mutex, INFINITE);
-    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) return;
-    if (ReopenQueueLock(lock, mutex) == mutex) ::Sleep(nap);
-  }
-}
-
-// Through a new handle when the old one is gone: the holder is the thread,
-// not the handle. A private lock that was closed cannot be reached again;
-// its replacement starts free.
-void QueueLockRelease(QueueLock* lock) {
-  if (lock == nullptr) return;
-  HANDLE mutex = lock->mutex.load(std::memory_order_acquire);
-  if (::ReleaseMutex(mutex)) return;
-  HANDLE fresh = ReopenQueueLock(lock, mutex);
-  if (fresh != mutex) ::ReleaseMutex(fresh);
 }
 
 // --- Parkers --------------------------------------------------------------
@@ -679,28 +386,7 @@ void Unpark(Parker* parker) {
   if (event != nullptr) ::SetEvent(event);
 }
 
-// --- Memory ---------------------------------------------------------------
-
-// A heap is the kernel's heap handle itself.
-Heap* HeapCreate() {
-  if (faults::Fails(faults::Point::kHeapCreate)) return nullptr;
-  return static_cast<Heap*>(::HeapCreate(0, 4000, 0));
-}
-
-void* HeapAlloc(Heap* heap, uint32_t size) {
-  if (heap == nullptr || faults::Fails(faults::Point::kHeapAlloc)) return nullptr;
-  return ::HeapAlloc(heap, HEAP_ZERO_MEMORY, size);
-}
-
-bool HeapFree(Heap* heap, void* block) {
-  return heap != nullptr && block != nullptr && ::HeapFree(heap, 0, block) != 0;
-}
-
-bool HeapDestroy(Heap* heap) { return heap != nullptr && ::HeapDestroy(heap) != 0; }
-
-uint32_t MonotonicMilliseconds() { return ::GetTickCount(); }
-
-// --- What the core keeps in parkers, and its lock words -------------------
+// --- What the core keeps in parkers ----------------------------------------
 
 void* ParkerRoom(Parker* parker) { return parker->room; }
 
@@ -721,38 +407,5 @@ bool ParkerThreadAlive(Parker* parker) {
   if (::GetTickCount() - parker->parked_at.load(std::memory_order_relaxed) < kFreshSleepMilliseconds) return true;
   return ::WaitForSingleObject(parker->thread, 0) == WAIT_TIMEOUT;
 }
-
-// The core's lock words are only ever contended where the queue lock could
-// not be made (every queue operation holds it otherwise), and KERNEL32 has
-// no wait on an address before Windows 8: a taker yields until the word is
-// free (kCanWaitOnWord).
-void YieldThread() { ::SwitchToThread(); }
-
-int64_t MonotonicNanoseconds() {
-  LARGE_INTEGER frequency{}, now{};
-  ::QueryPerformanceFrequency(&frequency);
-  ::QueryPerformanceCounter(&now);
-  const int64_t ticks = now.QuadPart, per_second = frequency.QuadPart;
-  return ticks / per_second * 1000000000 + ticks % per_second * 1000000000 / per_second;
-}
-
-Deadline DeadlineAfter(uint32_t milliseconds) {
-  return Deadline{MonotonicNanoseconds() + static_cast<int64_t>(milliseconds) * 1000000};
-}
-
-bool DeadlinePassed(const Deadline& deadline) { return MonotonicNanoseconds() >= deadline.nanoseconds; }
-
-// Every queue operation holds the named lock anyway, and a process here
-// seldom runs on one thread for long: the words are always taken atomically.
-bool EnterOnlyCaller() { return false; }
-void LeaveOnlyCaller() {}
-
-uint32_t ProcessorCount() {
-  SYSTEM_INFO info{};
-  ::GetSystemInfo(&info);
-  return info.dwNumberOfProcessors > 1 ? info.dwNumberOfProcessors : 1;
-}
-
-void SleepMilliseconds(uint32_t milliseconds) { ::Sleep(milliseconds); }
 
 }  // namespace platform
