@@ -84,6 +84,25 @@ constexpr bool kLoaderTellsThreadEnd = false;
 #endif
 void ThreadEnding();
 
+// --- Around a fork (where there is one) -----------------------------------
+
+#if defined(_WIN32)
+constexpr bool kCanFork = false;
+#else
+constexpr bool kCanFork = true;
+#endif
+// Registers the three steps the process runs around each fork: before it
+// in the forking thread, after it in the parent and in the child (once per
+// load of the library's code; false when it cannot, for want of memory).
+// Elsewhere these are not defined.
+[[nodiscard]] bool WatchForks(void (*prepare)(), void (*in_parent)(), void (*in_child)());
+// The layer's own steps: its locks are held across the fork; in the child,
+// whose only thread is the forking one, they are free, the records of the
+// other threads are gone, and the only caller is this thread again.
+void PrepareFork();
+void AfterForkInParent();
+void AfterForkInChild();
+
 // --- Kernel objects a host holds by handle (Windows) --------------------
 
 // Where the kernel keeps mutexes a host can hold by handle, the resources

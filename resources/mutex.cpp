@@ -317,8 +317,6 @@ void ResetAfterForkInChild() {
   ForEachSlotInUse(ResetInChild);
 }
 
-void End(bool process_exiting) {
-  if (!process_exiting) ReleaseChunks(SleptOn);
-}
+void End() { ReleaseChunks(SleptOn); }
 
 }  // namespace resources

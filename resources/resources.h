@@ -49,7 +49,7 @@ void UnlockAfterForkInParent();
 void ResetAfterForkInChild();
 // At unload (not at the process's exit): returns the table's memory, but
 // for what a thread may still sleep on.
-void End(bool process_exiting);
+void End();
 
 }  // namespace resources
 

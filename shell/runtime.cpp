@@ -1,9 +1,5 @@
 #include "runtime.h"
 
-#include "../messaging/queue.h"
-#include "../resources/resources.h"
-#include "../sync/backoff.h"
-
 namespace shell {
 
 Runtime runtime;
@@ -45,43 +41,6 @@ void RuntimeStart() {
 void RuntimeEnd() {
   platform::HeapDestroy(runtime.PrivateHeap);
   runtime.PrivateHeap = nullptr;
-}
-
-namespace {
-
-// The thread-end notice: what the thread's waits and sends left in the
-// queue is undone, and what it holds is abandoned.
-void ThreadEnds(platform::Parker* parker) {
-  messaging::TidyAtThreadEnd(&runtime.Queue, parker);
-  if constexpr (resources::kKeptByLibrary) resources::AbandonHeldBy(parker);
-}
-
-}  // namespace
-
-int32_t EntryPoint(uint32_t reason, bool loader_says_exiting) {
-  if (reason == kProcessAttach) {
-    // Without the layer's per-thread state no thread could sleep in the
-    // queue or own a resource: the queue stays shut (every call returns 0)
-    // rather than open with waits that cannot wait.
-    synchro::backoff::Measure();
-    const bool started = platform::Start();
-    RuntimeStart();
-    if (started) messaging::OnAttach(&runtime.Queue, runtime.PrivateHeap, DrawRandom(0xFFFFFFFFu));
-    platform::SetParkerEndHook(ThreadEnds);
-  } else if (reason == kProcessDetach) {
-    bool exiting = platform::ProcessIsExiting(loader_says_exiting);
-    if (!exiting) {
-      // Returns once no ending thread is inside the hook.
-      platform::SetParkerEndHook(nullptr);
-      messaging::OnDetach(&runtime.Queue);
-      if constexpr (resources::kKeptByLibrary) resources::End(false);
-      RuntimeEnd();
-    }
-    platform::End(exiting);
-  } else if (reason == kThreadDetach) {
-    if constexpr (platform::kLoaderTellsThreadEnd) platform::ThreadEnding();
-  }
-  return 1;
 }
 
 }  // namespace shell

@@ -1,5 +1,7 @@
-// The support layer every other part relies on: the private heap and the
-// pseudo-random generator, both made once per load.
+// The shell: the entry point and the exports, the lifecycle that drives the
+// other rooms (lifecycle.cpp), and the support layer every other part
+// relies on: the private heap and the pseudo-random generator, both made
+// once per load, and the process's one queue.
 #ifndef QUENTHALOY_SHELL_RUNTIME_H
 #define QUENTHALOY_SHELL_RUNTIME_H
 
@@ -34,10 +36,11 @@ enum : uint32_t {
   kThreadDetach = 3,
 };
 
-// The library's start and end, driven by the loader; always 1. At the
-// process's exit with threads of the host still inside, the end frees
-// nothing: those threads may run on until the process is gone.
-// `loader_says_exiting`: the loader reports the process's exit (Windows).
+// The library's start and end, driven by the loader (lifecycle.cpp, which
+// says in order what happens at each); always 1. At the process's exit with
+// threads of the host still inside, the end frees nothing: those threads
+// may run on until the process is gone. `loader_says_exiting`: the loader
+// reports the process's exit (Windows).
 int32_t EntryPoint(uint32_t reason, bool loader_says_exiting = false);
 
 }  // namespace shell

@@ -83,37 +83,6 @@ void ForgetRecordInChild(ThreadRecord* record) {
   FreeRecord(record);
 }
 
-// The core's own locks are held across the fork by its own handlers
-// (registered after these, so they run first before the fork and last
-// after it).
-void PrepareFork() { LockStoreForFork(); }
-
-void AfterForkInParent() { UnlockStoreAfterFork(false); }
-
-// The child has one thread, this one: every lock is made free, and the
-// records of the other threads go. The private heap needs nothing: it is
-// only used under the core's locks, held across the fork.
-void AfterForkInChild() {
-  UnlockStoreAfterFork(true);
-  threads_ending.store(0, std::memory_order_relaxed);  // the parent's ending threads are not here
-  // This thread is the child's only one, in no section now (the core frees
-  // the queue's words it held across the fork). The barrier's registration
-  // is made again for the child's later threads.
-  only_caller_depth.store(0, std::memory_order_relaxed);
-  only_caller.store(RegisterProcessBarrier() ? platform::ThisThreadIdentity() : kShared, std::memory_order_relaxed);
-  ThreadRecord* self = SelfRecordIfAny();
-  if (self != nullptr) self->sleeping.store(false, std::memory_order_relaxed);
-  ForEachRecordInUse(ForgetRecordInChild);
-}
-
-void RegisterForkHandlers() {
-  static bool registered = false;  // once per load of this code
-  if (registered) return;
-  // Fails only for want of memory: the library then works as before, but a
-  // child forked while another thread is inside it may find a lock held.
-  registered = pthread_atfork(PrepareFork, AfterForkInParent, AfterForkInChild) == 0;
-}
-
 // A call of a thread other than the only caller, before the library is
 // shared for good. After the barrier, the only caller either sees that it
 // is no longer alone before it enters another section, or its count of
@@ -228,8 +197,37 @@ bool Start() {
                                 std::memory_order_relaxed);
   int rc = pthread_key_create(&posix_impl::thread_key, posix_impl::ThreadEnded);
   posix_impl::thread_key_made = rc == 0;
-  posix_impl::RegisterForkHandlers();
   return posix_impl::thread_key_made;
+}
+
+// --- Around a fork -----------------------------------------------------------
+
+bool WatchForks(void (*prepare)(), void (*in_parent)(), void (*in_child)()) {
+  static bool registered = false;  // once per load of this code
+  if (!registered) registered = pthread_atfork(prepare, in_parent, in_child) == 0;
+  return registered;
+}
+
+void PrepareFork() { posix_impl::LockStoreForFork(); }
+
+void AfterForkInParent() { posix_impl::UnlockStoreAfterFork(false); }
+
+// The child has one thread, this one: every lock is made free, and the
+// records of the other threads go.
+void AfterForkInChild() {
+  using posix_impl::only_caller;
+  using posix_impl::only_caller_depth;
+  posix_impl::UnlockStoreAfterFork(true);
+  posix_impl::threads_ending.store(0, std::memory_order_relaxed);  // the parent's ending threads are not here
+  // This thread is the child's only one, in no section now (the core frees
+  // the queue's words it held across the fork). The barrier's registration
+  // is made again for the child's later threads.
+  only_caller_depth.store(0, std::memory_order_relaxed);
+  only_caller.store(posix_impl::RegisterProcessBarrier() ? ThisThreadIdentity() : posix_impl::kShared,
+                    std::memory_order_relaxed);
+  posix_impl::ThreadRecord* self = posix_impl::SelfRecordIfAny();
+  if (self != nullptr) self->sleeping.store(false, std::memory_order_relaxed);
+  posix_impl::ForEachRecordInUse(posix_impl::ForgetRecordInChild);
 }
 
 bool EnterOnlyCaller() {
