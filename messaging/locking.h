@@ -1,0 +1,55 @@
+// The locks of a queue operation, taken and let go in one place: the
+// process-wide queue lock where the platform has one, then the shard's
+// lock word; and what the section leaves to do once both are let go.
+#ifndef QUENTHALOY_MESSAGING_LOCKING_H
+#define QUENTHALOY_MESSAGING_LOCKING_H
+
+#include "../platform/platform.h"
+#include "../sync/lock_word.h"
+#include "queue.h"
+
+namespace messaging {
+
+inline __attribute__((always_inline)) void LockShard(Shard* shard) { synchro::Take(&shard->Lock); }
+
+inline __attribute__((always_inline)) void UnlockShard(Shard* shard) { synchro::GiveBack(&shard->Lock); }
+
+// What a locked section leaves to do once the locks are released.
+struct AfterUnlock {
+  platform::Parker* Wake;
+};
+
+// Where the platform has the process-wide queue lock it is taken first.
+inline __attribute__((always_inline)) void AcquireQueueLock(Queue* queue) {
+  if constexpr (platform::kHasQueueLock) platform::QueueLockAcquire(queue->Lock);
+}
+
+inline __attribute__((always_inline)) void ReleaseQueueLock(Queue* queue) {
+  if constexpr (platform::kHasQueueLock) platform::QueueLockRelease(queue->Lock);
+}
+
+// From the first, a thread may be inside the library at the process's exit
+// (see platform::ArmExitWatch).
+inline __attribute__((always_inline)) void Lock(Queue* queue, Shard* shard) {
+  if constexpr (platform::kWatchesForExit) platform::ArmExitWatch();
+  AcquireQueueLock(queue);
+  LockShard(shard);
+}
+
+inline __attribute__((always_inline)) void Unlock(Queue* queue, Shard* shard) {
+  UnlockShard(shard);
+  ReleaseQueueLock(queue);
+}
+
+inline __attribute__((always_inline)) void UnlockAndWake(Queue* queue, Shard* shard, AfterUnlock work) {
+  Unlock(queue, shard);
+  if (work.Wake != nullptr) platform::Unpark(work.Wake);
+}
+
+// Read before any lock is taken, so it looks at what only load and unload
+// change.
+inline bool Usable(const Queue* queue) { return queue->Shards != nullptr; }
+
+}  // namespace messaging
+
+#endif
