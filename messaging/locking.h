@@ -6,6 +6,7 @@
 
 #include "../platform/platform.h"
 #include "../sync/lock_word.h"
+#include "index.h"
 #include "queue.h"
 
 namespace messaging {
@@ -34,6 +35,20 @@ inline __attribute__((always_inline)) void Lock(Queue* queue, Shard* shard) {
   if constexpr (platform::kWatchesForExit) platform::ArmExitWatch();
   AcquireQueueLock(queue);
   LockShard(shard);
+}
+
+// A key's place: its hash (found once per call) and its shard.
+struct Place {
+  uint32_t Hash;
+  Shard* Home;  // the shard its recipient lives in
+};
+
+// Finds the key's shard and takes the locks for it.
+inline __attribute__((always_inline)) Place LockPlaceOf(Queue* queue, int32_t key) {
+  const uint32_t hash = HashOf(queue, key);
+  Shard* shard = ShardOf(queue, hash);
+  Lock(queue, shard);
+  return Place{hash, shard};
 }
 
 inline __attribute__((always_inline)) void Unlock(Queue* queue, Shard* shard) {

@@ -85,10 +85,8 @@ void ForgetInChild(Queue* queue) {
 
 int32_t SendThreadMessage(Queue* queue, int32_t recipient, int32_t value) {
   if (!Usable(queue)) return kNotQueued;
-  const uint32_t hash = HashOf(queue, recipient);
-  Shard* shard = ShardOf(queue, hash);
   AfterUnlock work{};
-  Lock(queue, shard);
+  const auto [hash, shard] = LockPlaceOf(queue, recipient);
   const bool queued = PostLocked(queue, shard, recipient, hash, Message{value, nullptr}, &work);
   UnlockAndWake(queue, shard, work);
   return queued ? 0 : kNotQueued;
@@ -96,11 +94,9 @@ int32_t SendThreadMessage(Queue* queue, int32_t recipient, int32_t value) {
 
 int32_t GetThreadMessage(Queue* queue, int32_t recipient) {
   if (!Usable(queue)) return 0;
-  const uint32_t hash = HashOf(queue, recipient);
-  Shard* shard = ShardOf(queue, hash);
   int32_t value = 0;
   AfterUnlock work{};
-  Lock(queue, shard);
+  const auto [hash, shard] = LockPlaceOf(queue, recipient);
   Recipient* entry = Find(shard, recipient, hash);
   if (entry != nullptr && entry->Queued > 0) value = TakeOldest(queue, shard, entry, &work);
   UnlockAndWake(queue, shard, work);

@@ -1,9 +1,12 @@
-// The per-process message queue: an index of the recipients that have
-// messages queued or threads waiting, split into shards that each have a
-// lock word of their own, so that work on recipients of different shards
-// never waits for each other; the private heap it allocates from; and,
+// The messaging room: the per-process message queue and the four message
+// calls. It owns an index of the recipients that have messages queued or
+// threads waiting (index), split into shards that each have a lock word of
+// their own, so that work on recipients of different shards never waits for
+// each other; each recipient's ring of messages (ring); the lines of
+// sleepers and the hand-off between a post and a take (sleepers); the
+// blocking calls (send_and_wait); the private heap it allocates from; and,
 // where the platform has one, the process-wide lock held around each
-// operation.
+// operation (locking.h).
 #ifndef QUENTHALOY_MESSAGING_QUEUE_H
 #define QUENTHALOY_MESSAGING_QUEUE_H
 

@@ -33,12 +33,9 @@ int32_t SendThreadMessageAndWait(Queue* queue, int32_t recipient, int32_t value)
   // Without a parker the message is queued as a plain one and the call
   // returns at once: better than a sender that can never be released.
   platform::Parker* reply = platform::ParkerOfThisThread();
-  Sleeper* self = reply != nullptr ? SleeperOf(reply) : nullptr;
-  if (self != nullptr) Tidy(queue, self);
-  const uint32_t hash = HashOf(queue, recipient);
-  Shard* shard = ShardOf(queue, hash);
+  Sleeper* self = SleeperReadyToSleep(queue, reply);
   AfterUnlock work{};
-  Lock(queue, shard);
+  const auto [hash, shard] = LockPlaceOf(queue, recipient);
   if (self != nullptr) {
     self->SendKey = recipient;
     self->SendPending.store(1, std::memory_order_relaxed);
@@ -60,12 +57,9 @@ int32_t SendThreadMessageAndWait(Queue* queue, int32_t recipient, int32_t value)
 int32_t WaitThreadMessage(Queue* queue, int32_t recipient) {
   if (!Usable(queue)) return 0;
   platform::Parker* parker = platform::ParkerOfThisThread();
-  Sleeper* self = parker != nullptr ? SleeperOf(parker) : nullptr;
-  if (self != nullptr) Tidy(queue, self);
-  const uint32_t hash = HashOf(queue, recipient);
-  Shard* shard = ShardOf(queue, hash);
+  Sleeper* self = SleeperReadyToSleep(queue, parker);
   AfterUnlock work{};
-  Lock(queue, shard);
+  const auto [hash, shard] = LockPlaceOf(queue, recipient);
   for (;;) {
     Recipient* entry = Find(shard, recipient, hash);
     if (entry != nullptr && entry->Queued > 0) {

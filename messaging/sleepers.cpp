@@ -77,10 +77,8 @@ void Unlink(Recipient* recipient, Sleeper* sleeper) {
 
 void Tidy(Queue* queue, Sleeper* self) {
   if (self->State != SleepState::kAwake) {
-    const uint32_t hash = HashOf(queue, self->Key);
-    Shard* shard = ShardOf(queue, hash);
     AfterUnlock work{};
-    Lock(queue, shard);
+    const auto [hash, shard] = LockPlaceOf(queue, self->Key);
     Recipient* recipient = Find(shard, self->Key, hash);
     if (self->State == SleepState::kLinked && recipient != nullptr) {
       Unlink(recipient, self);
@@ -92,9 +90,7 @@ void Tidy(Queue* queue, Sleeper* self) {
     UnlockAndWake(queue, shard, work);
   }
   if (self->SendPending.load(std::memory_order_acquire) != 0) {
-    const uint32_t hash = HashOf(queue, self->SendKey);
-    Shard* shard = ShardOf(queue, hash);
-    Lock(queue, shard);
+    const auto [hash, shard] = LockPlaceOf(queue, self->SendKey);
     Recipient* recipient = Find(shard, self->SendKey, hash);
     for (uint32_t i = 0; recipient != nullptr && i < recipient->Queued; ++i) {
       Message* message = &recipient->Ring[(recipient->Oldest + i) & (recipient->RingSize - 1)];

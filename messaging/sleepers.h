@@ -81,6 +81,15 @@ void Unlink(Recipient* recipient, Sleeper* sleeper);
 // take writes into this record once it belongs to another thread.
 void Tidy(Queue* queue, Sleeper* self);
 
+// The record of a thread about to wait or send (null without a parker),
+// tidied of whatever a wait or send it left by a jump left behind.
+inline Sleeper* SleeperReadyToSleep(Queue* queue, platform::Parker* parker) {
+  if (parker == nullptr) return nullptr;
+  Sleeper* self = SleeperOf(parker);
+  Tidy(queue, self);
+  return self;
+}
+
 }  // namespace messaging
 
 #endif

@@ -1,8 +1,12 @@
-// The operating-system contract of the library: every blocking, locking and
-// allocating operation the core needs, in the library's own words. One
-// implementation per OS lives beside this header (win32/; posix/ with the
-// Linux futex in linux/); the core includes nothing else. Nothing here
-// depends on the word size: what the platform hands out is opaque.
+// The platform room: what the operating system gives the library, in the
+// library's own words, and nothing more: the heap and pages, the clock,
+// threads (identity, records and parkers, the thread-end notice), the wait
+// and wake on a word, forks, and on Windows the kernel objects a host holds
+// by handle and the named queue lock. What one OS lacks is a capability the
+// core asks about (below). One implementation per OS lives beside this
+// header (win32/; posix/ with the Linux futex in linux/); the core includes
+// nothing else of it. Nothing here depends on the word size: what the
+// platform hands out is opaque.
 //
 // Return rules, common to every operation:
 //   - Handles are pointer-sized values; Handle::kNone is never a valid handle
@@ -11,8 +15,8 @@
 //     pseudo-handle (the values -1 to -6) or a handle of the library's own
 //     objects (the queue lock, a parker), of this copy or of another copy
 //     of the library in the process, fails without effect: false for the
-//     boolean operations, WaitResult::kFailed for ObjectWait. It never
-//     crashes and never touches another object.
+//     boolean operations, WaitResult::kFailed for a wait. It never crashes
+//     and never touches another object.
 //   - Operations that cannot fail (the queue lock, parking) return nothing.
 //     Where the system can refuse them for a host's doing (on Windows, a
 //     host that closes one of the library's handles with CloseHandle), the
@@ -50,7 +54,8 @@ static_assert(InterfaceValueOf(HandleFromInterface(-1)) == -1 &&
               "every interface value comes back unchanged");
 static_assert(static_cast<intptr_t>(HandleFromInterface(-2)) == -2, "negative values widen with their sign");
 
-// Results of ObjectWait, valued as the Windows wait results they stand for.
+// Results of a wait on a resource, valued as the Windows wait results they
+// stand for.
 enum class WaitResult : uint32_t {
   kObtained = 0x00000000u,   // signalled; a mutex is now held by the caller
   kAbandoned = 0x00000080u,  // the mutex's holder ended holding it; the caller holds it now
@@ -60,6 +65,31 @@ enum class WaitResult : uint32_t {
 
 // A time-out that never runs out.
 constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
+
+// --- What this platform has -----------------------------------------------
+
+// Each capability says whether a part of the contract exists here. A part a
+// platform lacks is declared all the same but defined nowhere, and the core
+// asks first (`if constexpr`), so that no call of it is ever made.
+#if defined(_WIN32)
+constexpr bool kLoaderTellsThreadEnd = true;  // ThreadEnding
+constexpr bool kHasQueueLock = true;          // QueueLock*
+constexpr bool kCanWaitOnWord = false;        // WaitOnWord, WakeWord
+constexpr bool kKnowsOnlyCaller = false;      // EnterOnlyCaller, LeaveOnlyCaller
+constexpr bool kCanFork = false;              // WatchForks and the fork steps
+constexpr bool kKernelKeepsMutexes = true;    // Kernel*: else the records and identity
+constexpr bool kWatchesForExit = false;       // ArmExitWatch
+constexpr bool kThreadsEndUnseen = true;      // ParkerThreadAlive
+#else
+constexpr bool kLoaderTellsThreadEnd = false;
+constexpr bool kHasQueueLock = false;
+constexpr bool kCanWaitOnWord = true;
+constexpr bool kKnowsOnlyCaller = true;
+constexpr bool kCanFork = true;
+constexpr bool kKernelKeepsMutexes = false;
+constexpr bool kWatchesForExit = true;
+constexpr bool kThreadsEndUnseen = false;
+#endif
 
 // Brings the layer up at load, before anything else is called, and down at
 // unload, after everything else. At the process's exit End frees nothing:
@@ -73,28 +103,17 @@ void End(bool process_exiting);
 // (Windows: the detach notification's reserved argument); the layer may
 // know better.
 bool ProcessIsExiting(bool loader_says);
-// Whether the loader tells the library of each thread's end (Windows: the
-// thread-detach notice); then ThreadEnding is that notice, and what the
-// thread's parker used is returned. Elsewhere a thread's end is known only
-// through SetParkerEndHook, and ThreadEnding is not defined.
-#if defined(_WIN32)
-constexpr bool kLoaderTellsThreadEnd = true;
-#else
-constexpr bool kLoaderTellsThreadEnd = false;
-#endif
+// The loader's notice that the calling thread is about to end, where it
+// gives one (kLoaderTellsThreadEnd; Windows: the thread-detach notice): what
+// the thread's parker used is returned. Elsewhere a thread's end is known
+// only through SetParkerEndHook.
 void ThreadEnding();
 
-// --- Around a fork (where there is one) -----------------------------------
+// --- Around a fork (kCanFork) ----------------------------------------------
 
-#if defined(_WIN32)
-constexpr bool kCanFork = false;
-#else
-constexpr bool kCanFork = true;
-#endif
 // Registers the three steps the process runs around each fork: before it
 // in the forking thread, after it in the parent and in the child (once per
 // load of the library's code; false when it cannot, for want of memory).
-// Elsewhere these are not defined.
 [[nodiscard]] bool WatchForks(void (*prepare)(), void (*in_parent)(), void (*in_child)());
 // The layer's own steps: its locks are held across the fork; in the child,
 // whose only thread is the forking one, they are free, the records of the
@@ -103,11 +122,10 @@ void PrepareFork();
 void AfterForkInParent();
 void AfterForkInChild();
 
-// --- Kernel objects a host holds by handle (Windows) --------------------
+// --- Kernel objects a host holds by handle (kKernelKeepsMutexes) ------------
 
 // Where the kernel keeps mutexes a host can hold by handle, the resources
-// are those (resources/kernel_mutex.cpp); elsewhere these are not defined.
-// A new mutex, not owned, that nobody else can open; recursive.
+// are those (resources/kernel_mutex.cpp). A new mutex, not owned, that nobody else can open; recursive.
 [[nodiscard]] Handle KernelMutexCreate();
 // Waits until the object is signalled or the time-out in milliseconds runs
 // out (0 tries once, kWaitForever waits for ever). Any waitable object of
@@ -117,21 +135,16 @@ void AfterForkInChild();
 [[nodiscard]] bool KernelMutexRelease(Handle mutex);
 [[nodiscard]] bool KernelObjectClose(Handle object);
 
-// --- The queue lock -------------------------------------------------------
+// --- The queue lock (kHasQueueLock) ------------------------------------------
 
 // The lock that every queue operation must hold where the platform has
 // names that other processes can open (Windows): the mutex named
 // "JQ_Quenthaloy_ThreadMessage", shared with every process of the user that
 // loads the library (and, failing that, a mutex of the process's own).
-// Elsewhere there is none, the core's own lock words keep the queue sound
-// within the process, and these are not defined. QueueLockOpen may still
+// Elsewhere there is none: the core's own lock words keep the queue sound
+// within the process. QueueLockOpen may still
 // give null (nothing could be made): the process then locks its queue alone,
 // and the other calls accept null and do nothing. Not recursive.
-#if defined(_WIN32)
-constexpr bool kHasQueueLock = true;
-#else
-constexpr bool kHasQueueLock = false;
-#endif
 struct QueueLock;
 [[nodiscard]] QueueLock* QueueLockOpen();
 void QueueLockClose(QueueLock* lock);
@@ -151,15 +164,9 @@ int64_t MonotonicNanoseconds();
 // Lets another thread run on this processor, if one wants to.
 void YieldThread();
 
-// Whether a thread can sleep on a 32-bit word until another changes it and
-// wakes it (Linux: the futex). KERNEL32 has no wait on an address before
-// Windows 8: there WaitOnWord and WakeWord are not defined, and their
-// callers yield instead (sync/), asking this first.
-#if defined(_WIN32)
-constexpr bool kCanWaitOnWord = false;
-#else
-constexpr bool kCanWaitOnWord = true;
-#endif
+// A sleep on a 32-bit word until another thread changes it and wakes it
+// (kCanWaitOnWord; Linux: the futex). KERNEL32 has no wait on an address
+// before Windows 8: there the callers yield instead (sync/).
 // Sleeps while `word` holds `expected`, until the deadline (null: none).
 // False once the deadline has passed; true for a wake, a signal, or the
 // word no longer holding `expected`: the caller looks again. Private to the
@@ -177,15 +184,9 @@ void WakeWord(std::atomic<uint32_t>* word, int count);
 // thread is out of every such section; from then on, for good, every word
 // is taken atomically. A signal handler that calls the library inside a
 // section runs on the same thread: sections nest. Only where the platform
-// can make the second thread wait so (a barrier across the process's
-// threads, kKnowsOnlyCaller; not on Windows, where every queue operation
-// holds the named lock anyway): elsewhere these are not defined, and every
-// word is taken atomically.
-#if defined(_WIN32)
-constexpr bool kKnowsOnlyCaller = false;
-#else
-constexpr bool kKnowsOnlyCaller = true;
-#endif
+// can make the second thread wait so (kKnowsOnlyCaller: a barrier across the
+// process's threads; not on Windows, where every queue operation holds the
+// named lock anyway): elsewhere every word is taken atomically.
 [[nodiscard]] bool EnterOnlyCaller();
 void LeaveOnlyCaller();
 
@@ -229,8 +230,8 @@ void* ParkerHeldRoom(Parker* parker);
 // inside the function registered before.
 void SetParkerEndHook(void (*hook)(Parker* parker));
 
-// The parker is also the thread's record where the library keeps its own
-// resources (elsewhere these are not defined): the calling thread's,
+// Where the library keeps its own resources (not kKernelKeepsMutexes), the
+// parker is also the thread's record that owns them: the calling thread's,
 // made on first use (null if it cannot be), as ParkerOfThisThread but for
 // no test's failing; the one it has, or null; the identity of a record's
 // thread (0 once it ended); whether its thread sleeps in Park now.
@@ -250,25 +251,13 @@ uintptr_t ThisThreadIdentity();
 #endif
 
 // Where the process's exit is told from an unload only by an exit handler
-// of the library's own (Linux), every call that may leave a thread inside
-// the library first arms that watch (see ProcessIsExiting); elsewhere this
-// is not defined.
-#if defined(_WIN32)
-constexpr bool kWatchesForExit = false;
-#else
-constexpr bool kWatchesForExit = true;
-#endif
+// of the library's own (kWatchesForExit; Linux), every call that may leave
+// a thread inside the library first arms that watch (see ProcessIsExiting).
 void ArmExitWatch();
-// Whether a thread can end without the layer's thread-end notice (Windows:
-// a thread ended by TerminateThread). Then ParkerThreadAlive is false once
-// the parker's thread is known to have so ended: such a parker is never
-// woken by anyone again. Elsewhere a thread ends only through the notice,
-// and ParkerThreadAlive is not defined.
-#if defined(_WIN32)
-constexpr bool kThreadsEndUnseen = true;
-#else
-constexpr bool kThreadsEndUnseen = false;
-#endif
+// Where a thread can end without the layer's thread-end notice
+// (kThreadsEndUnseen; Windows: a thread ended by TerminateThread): false once
+// the parker's thread is known to have so ended. Such a parker is never
+// woken by anyone again.
 bool ParkerThreadAlive(Parker* parker);
 
 // --- Memory ---------------------------------------------------------------

@@ -35,11 +35,7 @@ int32_t DeleteThreadResource(int32_t resource);
 
 // Whether the library keeps its resources itself (not the kernel): then the
 // lifecycle runs these steps (mutex.cpp), and nowhere else are they defined.
-#if defined(_WIN32)
-constexpr bool kKeptByLibrary = false;
-#else
-constexpr bool kKeptByLibrary = true;
-#endif
+constexpr bool kKeptByLibrary = !platform::kKernelKeepsMutexes;
 // A thread's end: everything it holds is abandoned to the next taker.
 void AbandonHeldBy(platform::Parker* record);
 // Around fork: the table is held across it; in the child, what the parent's

@@ -1,3 +1,8 @@
+// The sync room: the primitives every lock and wait of the library is built
+// from, written once: the lock word (here) and the back-off policy
+// (backoff.h). It stands on the platform's contract alone, and the queue,
+// the resources and both platforms' implementations use it.
+//
 // The lock word: every lock of the library's own (the queue's shards, the
 // resources' mutexes) is one 32-bit word, free, held, or contended (held,
 // and a taker may sleep on it). Taken with one compare-and-swap when free,

@@ -9,14 +9,8 @@
 
 namespace platform {
 
-using win32_impl::AddOwnHandle;
-using win32_impl::AllocateZeroed;
-using win32_impl::CloseOwnHandle;
-using win32_impl::DropOwnHandle;
-using win32_impl::Free;
-using win32_impl::FromNative;
-using win32_impl::IsRefused;
-using win32_impl::ToNative;
+// The layer's shared parts (layer.h).
+using namespace win32_impl;  // NOLINT(google-build-using-namespace)
 
 struct QueueLock {
   std::atomic<HANDLE> mutex;

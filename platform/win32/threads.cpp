@@ -9,11 +9,8 @@
 
 namespace platform {
 
-using win32_impl::AddOwnHandle;
-using win32_impl::AllocateZeroed;
-using win32_impl::CloseOwnHandle;
-using win32_impl::DropOwnHandle;
-using win32_impl::Free;
+// The layer's shared parts (layer.h).
+using namespace win32_impl;  // NOLINT(google-build-using-namespace)
 
 // A thread's parker: an auto-reset event, made on the thread's first sleep
 // and kept in a TLS slot until the thread ends or the library unloads.
