@@ -32,19 +32,20 @@ void ThreadEnds(platform::Parker* parker) {
 // abandoned, this thread's stays its own), then the queue (the parent's
 // messages and sleepers dropped, every shard free). The private heap needs
 // nothing: it is used only under the shards' locks, held across the fork.
-void PrepareFork() {
+// (Unused where there is no fork.)
+[[maybe_unused]] void PrepareFork() {
   messaging::LockForFork(&runtime.Queue);
   if constexpr (resources::kKeptByLibrary) resources::LockForFork();
   platform::PrepareFork();
 }
 
-void AfterForkInParent() {
+[[maybe_unused]] void AfterForkInParent() {
   platform::AfterForkInParent();
   if constexpr (resources::kKeptByLibrary) resources::UnlockAfterForkInParent();
   messaging::UnlockAfterFork(&runtime.Queue);
 }
 
-void AfterForkInChild() {
+[[maybe_unused]] void AfterForkInChild() {
   platform::AfterForkInChild();
   if constexpr (resources::kKeptByLibrary) resources::ResetAfterForkInChild();
   messaging::ForgetInChild(&runtime.Queue);
