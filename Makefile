@@ -59,10 +59,11 @@ win32 win64 arm64: deps
 	@cmake --build --preset $@
 
 # A throw-away Wine prefix, made once.
-# A prefix made before Wine's 32-bit side was installed cannot run the x86
-# DLLs: it is made again.
+# A prefix made before Wine's 32-bit side was installed runs no Windows
+# program once it is: it is made again.
 wine-prefix: deps
-	@if $(WINE32_HERE) && [ -e $(WINE_PREFIX)/.ready ] && [ ! -d $(WINE_PREFIX)/drive_c/windows/syswow64 ]; then \
+	@if $(WINE32_HERE) && [ -e $(WINE_PREFIX)/.ready ] && ! scripts/wine-prefix-runs-x86 $(WINE_PREFIX); then \
+	  echo "the Wine prefix $(WINE_PREFIX) was made without Wine's 32-bit side: made again"; \
 	  rm -rf $(WINE_PREFIX); fi
 	@$(MAKE) --no-print-directory $(WINE_PREFIX)/.ready
 $(WINE_PREFIX)/.ready:
