@@ -2,7 +2,8 @@
 #   libquenthaloy<so>  (runtime) the shared library, under /usr/lib/<triplet>
 #                      (<so>: its SONAME version, cmake/version-rule.cmake);
 #   libquenthaloy-dev  (dev)     header, .so link, pkg-config file, CMake
-#                                package, README, hosts guide, changelog.
+#                                package, README, hosts guide and its C# and
+#                                Pascal files, changelog.
 # Both for the architecture the library is built for (a cross build makes
 # packages of its target), version <project version>-<revision>, with the
 # files lintian looks for: copyright, changelog.Debian.gz and changelog.gz in
@@ -128,6 +129,10 @@ foreach(component runtime dev)
 endforeach()
 install(FILES ${debian_dir}/README.md.gz ${debian_dir}/hosts.md.gz
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libquenthaloy-dev COMPONENT dev)
+# The host files that apply on Linux (the Pascal unit links libquenthaloy.so;
+# the C# file runs under Mono or .NET), uncompressed as examples are.
+install(FILES hosts/quenthaloy.pas hosts/Quenthaloy.cs
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libquenthaloy-dev/examples COMPONENT dev)
 
 set(QUENTHALOY_DEBIAN_PACKAGES ON)
 set(CPACK_GENERATOR DEB)
@@ -164,4 +169,4 @@ set(license_note "Licensed under the MIT License: see /usr/share/doc/<package>/c
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
     "${summary}\nThe shared library libquenthaloy.so.${QUENTHALOY_SOVERSION}.\n${license_note}")
 set(CPACK_COMPONENT_DEV_DESCRIPTION
-    "${summary} (development files)\nThe header, the .so link, the pkg-config file and the CMake package,\nwith the README and the guide for hosts in other languages.\n${license_note}")
+    "${summary} (development files)\nThe header, the .so link, the pkg-config file and the CMake package,\nwith the README and the guide for hosts in other languages, and its C# and\nPascal files.\n${license_note}")
