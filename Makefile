@@ -20,6 +20,14 @@ WINE32_ABSENT := echo "*** the x86 DLLs' tests under Wine NOT RUN: wine32:i386 c
 # core, which has no retry): there a failed x86 test gets a second run.
 WIN32_CTEST := ctest --preset win32 $$(grep -qs enabled /proc/sys/fs/binfmt_misc/qemu-i386 && echo --repeat until-pass:2)
 PREFIX ?= /usr/local
+# The NuGet package's runtimes, each from the build for that platform: the
+# test builds (make test checks a package of them) or the release builds
+# (make dist).
+NUPKG_RIDS := win-x86 win-x64 linux-x64 linux-arm64
+nupkg_runtimes = win-x86=build/$(1)/bin/QuenthaloyC.dll win-x64=build/$(2)/bin/QuenthaloyC.dll \
+                 linux-x64=build/$(3)/bin/libquenthaloy.so linux-arm64=build/$(4)/bin/libquenthaloy.so
+NUPKG_CHECK := scripts/make-nupkg . build/nupkg $(call nupkg_runtimes,win32,win64,native,arm64) >/dev/null && \
+               tests/dist/check-nupkg build/nupkg/Quenthaloy.*.nupkg . build/nupkg/check $(NUPKG_RIDS)
 
 all: build-native win32 win64 arm64
 
@@ -82,6 +90,7 @@ test: build-native asan tsan fuzz win32 win64 arm64 wine-prefix
 	if $(WINE32_HERE); then $(WIN32_CTEST) || status=1; else $(WINE32_ABSENT); fi; \
 	ctest --preset win64 -j2 || status=1; \
 	ctest --preset arm64 -j2 || status=1; \
+	$(NUPKG_CHECK) || status=1; \
 	$(WINE_STOP); \
 	exit $$status
 
@@ -171,7 +180,7 @@ dist: python
 	done
 	@cp build/dist/deb/*.deb build/python/*.whl dist/
 	@scripts/make-zip . dist $(addprefix build/,$(DIST_WINDOWS_PRESETS)) >/dev/null
-	@scripts/make-nupkg . dist $(NUPKG_RUNTIMES_release) >/dev/null
+	@scripts/make-nupkg . dist $(call nupkg_runtimes,win32-release,win64-release,release,arm64-release) >/dev/null
 	@cd dist && sha256sum -- * >SHA256SUMS
 	@tests/dist/check-zip . build/dist/zip-check --zip dist/quenthaloy-*-windows.zip $(addprefix build/,$(DIST_WINDOWS_PRESETS))
 	@tests/dist/check-release . dist build/dist/release-check
