@@ -23,7 +23,7 @@ KeyboardInterrupt reaches the main thread only once its call returns.
 
 The library is looked for, in this order: beside this module (a wheel carries
 it there), then at the path in the environment variable QUENTHALOY_LIBRARY,
-then where the system finds libraries (libquenthaloy.so.0 on Linux;
+then where the system finds libraries (libquenthaloy.so.0.1 on Linux;
 QuenthaloyC.dll on Windows). On 32-bit Windows only the cdecl build,
 QuenthaloyC.dll, can be called with the interpreter lock kept; 64-bit Windows
 has one calling convention, and either DLL serves. A package may carry the
@@ -47,7 +47,7 @@ __version__ = "0.1.0"
 INT32_MIN = -(2**31)
 INT32_MAX = 2**31 - 1
 
-_LINUX_LIBRARY = "libquenthaloy.so.0"
+_LINUX_LIBRARY = "libquenthaloy.so.0.1"
 _CDECL_DLL = "QuenthaloyC.dll"
 _STDCALL_DLL = "Quenthaloy.dll"
 

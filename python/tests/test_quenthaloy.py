@@ -214,7 +214,7 @@ class Loading(unittest.TestCase):
 
     def test_linux_takes_the_soname(self):
         self.assertEqual(quenthaloy._candidates("linux", 8, "pkg"),
-                         ([os.path.join("pkg", "libquenthaloy.so.0")], ["libquenthaloy.so.0"]))
+                         ([os.path.join("pkg", "libquenthaloy.so.0.1")], ["libquenthaloy.so.0.1"]))
 
 
 if __name__ == "__main__":
