@@ -21,11 +21,16 @@ not hand the interpreter to it and wait to get it back. The calls that may
 block (send, wait, a blocking acquire) release it, so other Python threads run
 while one waits.
 
-Signals (Ctrl-C): a blocking Resource.acquire() in the main thread waits in
-short slices and runs the handlers of signals that came meanwhile: what they
-raise (KeyboardInterrupt) comes out of acquire(), which then does not hold the
-lock. wait() and send() cannot be left half done: a handler runs, and its
-exception is raised, only once they return.
+Signals (Ctrl-C): in the main thread, a blocking Resource.acquire() and
+send() let the handlers of signals run while they wait (within a twentieth of
+a second), and what a handler raises (KeyboardInterrupt) comes out of the
+call: acquire() then does not hold the lock; send()'s message stays queued
+and goes to a receiver as any. For that, the main thread's send() is made by
+a helper thread, at the cost of two thread switches. wait() cannot be left
+without a message, as any message taken for it would be lost to the other
+takers: a handler runs, and its exception is raised, once it returns. A
+main thread that must stay responsive waits with poll() and a sleep, or
+leaves wait() to other threads.
 
 The library is looked for, in this order: beside this module (a wheel carries
 it there), then at the path in the environment variable QUENTHALOY_LIBRARY,
@@ -189,12 +194,87 @@ def post(recipient: SupportsIndex, value: SupportsIndex) -> None:
         raise MemoryError(_NOT_QUEUED)
 
 
+# The main thread waits in slices of at most this many milliseconds, so that
+# a signal's handler (Ctrl-C) runs soon after the signal came.
+_MAIN_THREAD_SLICE_MS = 50
+
+
+def _in_main_thread() -> bool:
+    return threading.get_ident() == threading.main_thread().ident
+
+
+class _SendOnBehalf:
+    """A thread that makes the main thread's synchronous sends, one at a
+    time, so that the main thread can wait for the take in slices: the
+    library's send has no time limit, and cannot be left without leaving the
+    message queued. A proxy whose sender was interrupted goes on waiting for
+    the take, as the sender would have, and then ends."""
+
+    idle: List["_SendOnBehalf"] = []
+
+    def __init__(self) -> None:
+        # Each handed over by releasing it: a message to send, and its result.
+        self._go, self._finished = threading.Lock(), threading.Lock()
+        self._go.acquire()
+        self._finished.acquire()
+        self._state = threading.Lock()
+        self._message = (0, 0)
+        self._result = 0
+        self._done = self._deserted = False
+        threading.Thread(target=self._serve, name="quenthaloy send", daemon=True).start()
+
+    def _serve(self) -> None:
+        while True:
+            self._go.acquire()
+            result = _send(*self._message)
+            with self._state:
+                self._result, self._done = result, True
+                deserted = self._deserted
+            self._finished.release()
+            if deserted:
+                return
+
+    def send(self, recipient: int, value: int) -> int:
+        self._message, self._done = (recipient, value), False
+        try:
+            self._go.release()
+            while not self._finished.acquire(timeout=_MAIN_THREAD_SLICE_MS / 1000):
+                pass
+        except BaseException:
+            # A signal's handler raised: the message is queued all the same
+            # (or is about to be), and goes to a receiver as any.
+            with self._state:
+                self._deserted = not self._done
+            if not self._deserted:
+                self._finished.acquire()
+                _SendOnBehalf.idle.append(self)
+            raise
+        _SendOnBehalf.idle.append(self)
+        return self._result
+
+
+if hasattr(os, "register_at_fork"):
+    # A child has none of its parent's threads.
+    os.register_at_fork(after_in_child=_SendOnBehalf.idle.clear)
+
+
 def send(recipient: SupportsIndex, value: SupportsIndex) -> None:
     """Queues `value` for `recipient` and returns once another thread has
     taken it (other Python threads run meanwhile). MemoryError at once if
     there was no memory for it (nothing was queued). Never send to a
-    recipient only the calling thread serves: the call would wait for ever."""
-    if _send(_int32(recipient, "recipient"), _int32(value, "value")) != 0:
+    recipient only the calling thread serves: the call would wait for ever.
+
+    In the main thread a signal's handler (Ctrl-C) runs while send() waits,
+    and what it raises comes out of send(); the message stays queued and goes
+    to a receiver as any (a post made after the interruption may be queued
+    before it)."""
+    recipient, value = _int32(recipient, "recipient"), _int32(value, "value")
+    if not _in_main_thread():
+        result = _send(recipient, value)
+    else:
+        proxy = _SendOnBehalf.idle.pop() if _SendOnBehalf.idle else _SendOnBehalf()
+        result = proxy.send(recipient, value)
+    if result != 0:
         raise MemoryError(_NOT_QUEUED)
 
 
@@ -218,17 +298,10 @@ def wait(recipient: SupportsIndex) -> int:
 # The longest single wait the library takes: a longer timeout is waited out
 # in steps of this many milliseconds.
 _LONGEST_WAIT_MS = INT32_MAX
-# The main thread waits for a lock in slices of at most this many
-# milliseconds, so that a signal's handler (Ctrl-C) runs soon after it came.
-_MAIN_THREAD_SLICE_MS = 50
 # A refused wait of at least this many milliseconds that ended before half its
 # time was no time-out: the handle is not open. Shorter ones are not judged,
 # as a system's timer may end a wait up to a tick early.
 _JUDGED_WAIT_MS = 40
-
-
-def _in_main_thread() -> bool:
-    return threading.get_ident() == threading.main_thread().ident
 
 
 class Resource:

@@ -352,6 +352,23 @@ class Signals(unittest.TestCase):
         self.assertEqual(outcome, ["interrupted", "False", "interrupted", "False", "handled", "taken", "True",
                                    "free", "True"])
 
+    def test_ctrl_c_interrupts_a_send_whose_message_stays_queued(self):
+        outcome = self.run_child("""
+            key = 0x51000100
+            signal_soon(signal.SIGINT)
+            try:
+                quenthaloy.send(key, 5)  # nobody takes it
+            except KeyboardInterrupt:
+                print("interrupted")
+            print("queued", quenthaloy.poll(key), quenthaloy.poll(key))
+            taker = threading.Thread(target=lambda: print("took", quenthaloy.wait(key)))
+            taker.start()
+            quenthaloy.send(key, 6)
+            taker.join()
+            print("sent")
+            """)
+        self.assertEqual(outcome, ["interrupted", "queued", "5", "0", "took", "6", "sent"])
+
 
 class Loading(unittest.TestCase):
     def test_windows_takes_the_cdecl_dll_for_a_32_bit_interpreter(self):
