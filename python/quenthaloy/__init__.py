@@ -199,8 +199,21 @@ def post(recipient: SupportsIndex, value: SupportsIndex) -> None:
 _MAIN_THREAD_SLICE_MS = 50
 
 
+_get_ident = threading.get_ident
+
+
 def _in_main_thread() -> bool:
-    return threading.get_ident() == threading.main_thread().ident
+    return _get_ident() == threading.main_thread().ident
+
+
+def _check_timeout(blocking: bool, timeout: float) -> None:
+    """Refuses what threading.Lock.acquire refuses."""
+    if not blocking:
+        raise ValueError("can't specify a timeout for a non-blocking call")
+    if timeout < 0:
+        raise ValueError("timeout value must be a non-negative number")
+    if timeout > threading.TIMEOUT_MAX:
+        raise OverflowError("timeout value is too large")
 
 
 class _SendOnBehalf:
@@ -304,6 +317,19 @@ _LONGEST_WAIT_MS = INT32_MAX
 _JUDGED_WAIT_MS = 40
 
 
+def _after_refused_give_back(handle: int) -> None:
+    """Raises why a give-back gave 0, unless asked again it gives the lock
+    back."""
+    if _short_of_memory():
+        # Perhaps a word left from an earlier call: cleared, asked again.
+        _clear_failure()
+        if _give_back(handle) != 0:
+            return
+        if _short_of_memory():
+            raise MemoryError("quenthaloy: no memory for this thread to give the lock back")
+    raise RuntimeError("cannot release un-acquired lock")
+
+
 class Resource:
     """A plain lock with the interface of threading.Lock: acquire(blocking,
     timeout) -> bool, release(), `with`. Unlike threading.Lock, and like
@@ -358,7 +384,7 @@ class Resource:
     def _taken(self, abandoned: bool) -> bool:
         self.abandoned = abandoned or self._abandoned_unseen
         self._abandoned_unseen = False
-        self._owner = threading.get_ident()
+        self._owner = _get_ident()
         self._count += 1
         return True
 
@@ -382,9 +408,18 @@ class Resource:
         return None
 
     def _try_once(self, handle: int) -> bool:
-        _clear_failure()
         if _try_take(handle, 0) == 1:
             return self._taken(False)
+        return self._after_try(handle)
+
+    def _after_try(self, handle: int) -> bool:
+        """After a try gave 0: True if the caller now holds the lock."""
+        # A refusal with no word of memory was none. The word may be left
+        # from an earlier call: cleared, the try is made again to learn.
+        if _short_of_memory():
+            _clear_failure()
+            if _try_take(handle, 0) == 1:
+                return self._taken(False)
         return bool(self._after_refused_take(handle))
 
     def acquire(self, blocking: bool = True, timeout: float = -1) -> bool:
@@ -392,23 +427,27 @@ class Resource:
         waits at most `timeout` seconds, or as long as it takes when timeout
         is -1 (the default). True if the caller now holds it (see `abandoned`),
         False if the time ran out."""
-        handle = self._open_handle()
-        if not blocking:
-            if timeout != -1:
-                raise ValueError("can't specify a timeout for a non-blocking call")
-            return self._try_once(handle)
-        deadline = None
         if timeout != -1:
-            if timeout < 0:
-                raise ValueError("timeout value must be a non-negative number")
-            if timeout > threading.TIMEOUT_MAX:
-                raise OverflowError("timeout value is too large")
-            deadline = time.monotonic() + timeout
+            _check_timeout(blocking, timeout)
+        handle = self._handle
+        # One try first, with the interpreter lock kept: it succeeds at once
+        # for a free lock and for its holder, so past it the caller holds
+        # nothing. What _taken() does, written out: this is the hot path.
+        if handle != 0 and _try_take(handle, 0) == 1:
+            self.abandoned = unseen = self._abandoned_unseen
+            if unseen:
+                self._abandoned_unseen = False
+            self._owner = _get_ident()
+            self._count += 1
+            return True
+        handle = self._open_handle()
+        if self._after_try(handle):
+            return True
+        if not blocking:
+            return False
+        deadline = None if timeout == -1 else time.monotonic() + timeout
         if not _in_main_thread():
             return self._take_until(handle, deadline, None)
-        if self._owner == threading.get_ident():
-            # Its holder's take never waits.
-            return self._try_once(handle)
         try:
             return self._take_until(handle, deadline, _MAIN_THREAD_SLICE_MS)
         except BaseException:
@@ -461,15 +500,12 @@ class Resource:
     def release(self) -> None:
         """Gives the lock back once. RuntimeError if the calling thread does
         not hold it."""
-        handle = self._open_handle()
-        _clear_failure()
-        if _give_back(handle) == 0:
-            if _short_of_memory():
-                raise MemoryError("quenthaloy: no memory for this thread to give the lock back")
-            raise RuntimeError("cannot release un-acquired lock")
-        if self._count > 0 and self._owner == threading.get_ident():
+        handle = self._handle
+        if handle == 0 or _give_back(handle) == 0:
+            _after_refused_give_back(self._open_handle())
+        if self._count and self._owner == _get_ident():
             self._count -= 1
-            if self._count == 0:
+            if not self._count:
                 self._owner = None
 
     def __exit__(self, *exception: object) -> None:
@@ -479,7 +515,7 @@ class Resource:
     # gives it: whether the caller holds it, and giving back every take of
     # the caller's (to wait) and taking them again (after the wait).
     def _is_owned(self) -> bool:
-        return self._count > 0 and self._owner == threading.get_ident()
+        return self._count > 0 and self._owner == _get_ident()
 
     def _release_save(self) -> int:
         if not self._is_owned():

@@ -288,7 +288,8 @@ class Resources(unittest.TestCase):
         # A 0 with no word of memory is what it was: no open resource, or a
         # release by a thread that does not hold it.
         refused = lambda *arguments: 0
-        with mock.patch.object(quenthaloy, "_take", refused), mock.patch.object(quenthaloy, "_take_within", refused):
+        with mock.patch.object(quenthaloy, "_take", refused), mock.patch.object(quenthaloy, "_take_within", refused), \
+                mock.patch.object(quenthaloy, "_try_take", refused):
             with self.assertRaises(ValueError):
                 r.acquire()
         with self.assertRaises(RuntimeError):
