@@ -350,9 +350,10 @@ class Resource:
     library had no memory for the calling thread (a new thread's first call).
 
     close() destroys the lock (also done when the object is collected);
-    afterwards every call but close() raises ValueError, and so does an
-    acquire that was waiting for it then. `handle` is the library's handle,
-    for code that uses the C calls on the same lock."""
+    afterwards every call but close() raises ValueError, timed or not, and
+    so does an acquire that was waiting for it, once its wait ends (in the
+    main thread at once). `handle` is the library's handle, for code that
+    uses the C calls on the same lock."""
 
     __slots__ = ("_handle", "_finalizer", "abandoned", "_abandoned_unseen", "_owner", "_count", "__weakref__")
 
