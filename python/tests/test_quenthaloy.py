@@ -310,6 +310,7 @@ class Resources(unittest.TestCase):
                 call()
 
 
+@unittest.skipIf(sys.platform == "win32", "signals a process by POSIX means")
 class Signals(unittest.TestCase):
     """A blocking call in the main thread lets a signal's handler run while
     it waits (Ctrl-C), in a child process that signals itself."""
