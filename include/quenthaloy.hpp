@@ -221,6 +221,8 @@ class resource {
 
   // Waits until `deadline` of `Clock` (steady or not: the time left is read
   // from Clock again after each wait): true if the caller now holds it.
+  // False at once for a handle that is no longer open (deleted through
+  // native_handle()), as a wait refused well before its time tells.
   template <class Clock, class Duration>
   bool try_lock_until(const std::chrono::time_point<Clock, Duration>& deadline) {
     if (handle_ == 0) {
@@ -235,6 +237,7 @@ class resource {
         return try_lock();
       }
       const auto wait_ms = static_cast<std::int32_t>(std::min<long double>(left, kLongestWaitMs));
+      const auto started = std::chrono::steady_clock::now();
       detail::ClearFailure();
       if (OpenThreadResourceWithin(handle_, wait_ms) == 1) {
         Taken(false);
@@ -246,6 +249,9 @@ class resource {
       }
       if (outcome == kNoMemory) {
         detail::FailForMemory();
+      }
+      if (outcome == kRefused && CutShort(wait_ms, started)) {
+        return false;
       }
     }
   }
@@ -263,6 +269,10 @@ class resource {
 
  private:
   static constexpr std::int32_t kLongestWaitMs = INT32_MAX;
+  // A refused wait of at least this long that ended before half its time
+  // was no time-out. Shorter ones are not judged: a system's timer may end a
+  // wait up to a tick early.
+  static constexpr std::int32_t kJudgedWaitMs = 40;
   enum : int { kRefused, kNoMemory, kHeld, kLost };
 
   [[noreturn]] static void Fail(std::errc error, const char* what) {
@@ -273,6 +283,11 @@ class resource {
     (void)what;
     std::abort();
 #endif
+  }
+
+  static bool CutShort(std::int32_t wait_ms, std::chrono::steady_clock::time_point started) noexcept {
+    return wait_ms >= kJudgedWaitMs &&
+           (std::chrono::steady_clock::now() - started) * 2 < std::chrono::milliseconds(wait_ms);
   }
 
   void Taken(bool abandoned) noexcept {

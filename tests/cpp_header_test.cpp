@@ -251,6 +251,15 @@ TEST_F(CppHeaderFailures, ATakeRefusedForWantOfMemoryIsNoBadHandle) {
   EXPECT_THROW(r.lock(), std::system_error);
 }
 
+TEST_F(CppHeaderFailures, ATimedTakeOfAHandleNoLongerOpenFailsAtOnce) {
+  resource r;
+  // Every take and give-back refused at once, with no word of memory: as
+  // for a handle deleted through native_handle(). Waiting for the deadline
+  // here would hang the test.
+  EXPECT_FALSE(r.try_lock_for(std::chrono::hours(1)));
+  EXPECT_FALSE(r.try_lock_until(std::chrono::system_clock::time_point::max()));
+}
+
 TEST_F(CppHeaderFailures, AnAbandonmentIsToldToTheNextTakerEvenIfItsFinderLostIt) {
   resource r;
   // The finder's take says "abandoned" (it holds it); between its give-back
