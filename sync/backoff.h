@@ -64,10 +64,13 @@ constexpr int64_t kSlowYieldFactor = 2;
 constexpr int64_t kFewestSlowYieldNanoseconds = 1000;
 constexpr int64_t kMostSlowYieldNanoseconds = 20000;
 
-// --- Sleeping without a word to sleep on ----------------------------------
-// A wait that cannot sleep on its word (no such wait on this platform, or
-// no object left to sleep on) naps instead, doubling each nap up to this:
-// a wake-up then comes at most this late.
+// --- Sleeping with nothing to sleep on -------------------------------------
+// A wait left with no object to sleep on (on Windows, a parker whose event a
+// host closed and none could be made again, or a queue lock whose handle a
+// host closed) naps instead, each nap longer up to this: a wake-up then
+// comes at most this late. (A lock word where the platform has no wait on a
+// word yields instead: it is only contended where the queue lock is missing,
+// and given back within a few dozen instructions.)
 constexpr uint32_t kLongestNapMilliseconds = 16;
 
 // Measures the pause and the yield, once per load, before any wait. On one
