@@ -953,6 +953,43 @@ TEST_F(Library, DeletedFibersLeaveTheirThreadsAlone) {
       << "4/5: fibers; 6/7: the thread stopped waiting; 8/12: a new waiter; 9/13: heaps; 14: handles left";
 }
 
+// Child: the host unloads the library while a thread sleeps in it (a wait,
+// a synchronous send, or a take of a held resource). The thread goes on
+// when woken, and the library, loaded again, is the same, queue and all.
+HARNESS_CHILD_SCENARIO(UnloadWithAThreadAsleepInside) {
+  constexpr int32_t kKey = 604;
+  const size_t bar = argument.find('|');
+  const std::string path = argument.substr(0, bar);
+  const std::string sleep = argument.substr(bar + 1);
+  if (!library::Load(path)) return 2;
+  const library::Api& q = library::api();
+  const int32_t resource = q.AddThreadResource();
+  if (resource == 0 || q.OpenThreadResource(resource) != 1) return 3;
+  std::atomic<int32_t> result{-1};
+  Worker sleeper([&] {
+    if (sleep == "wait") result = q.WaitThreadMessage(kKey);
+    if (sleep == "send") result = q.SendThreadMessageAndWait(kKey, 44);
+    if (sleep == "take") result = q.OpenThreadResource(resource);
+  });
+  harness::SleepMs(200);  // lets it sleep, though it need not have
+  library::Unload();
+  harness::SleepMs(700);  // more than a sleeper's round in its wait
+  if (!library::Load(path)) return 4;
+  if (sleep == "wait") q.SendThreadMessage(kKey, 44);
+  if (sleep == "send" && !harness::WaitUntil([&] { return q.GetThreadMessage(kKey) == 44; })) return 5;
+  if (q.CloseThreadResource(resource) == 0) return 6;
+  if (!sleeper.Join()) return 7;
+  if (result != (sleep == "send" ? 0 : sleep == "wait" ? 44 : 1)) return 8;
+  library::Unload();
+  return 0;
+}
+
+TEST_F(Library, UnloadWithAThreadAsleepInsideUnmapsNothingUnderIt) {
+  for (const char* sleep : {"wait", "send", "take"}) {
+    EXPECT_EQ(RunChild("UnloadWithAThreadAsleepInside", std::string("|") + sleep), 0)
+        << sleep << ": 4: no reload; 5: the send lost; 6: the resource lost; 7: still asleep; 8: a wrong result";
+  }
+}
 #endif
 
 #if defined(_WIN32)

@@ -474,6 +474,35 @@ void NTAPI FiberStorageFreed(void* mark) {
   FreeChain(ended);
 }
 
+// --- Staying loaded under a sleeping thread ---------------------------------
+
+std::atomic<bool> stays_loaded{false};
+
+// A thread asleep in the library wakes into its code, so from the first
+// sleep on the module stays loaded until the process ends: a FreeLibrary
+// then unmaps nothing. A reference held for the sleep alone could not be
+// given back: the FreeLibrary that gives it may unload the module, and
+// would return into code it had just unmapped.
+void StayLoaded() {
+  if (stays_loaded.load(std::memory_order_relaxed)) return;
+  HMODULE module = nullptr;
+  if (::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                           reinterpret_cast<LPCWSTR>(&stays_loaded), &module)) {
+    stays_loaded.store(true, std::memory_order_relaxed);
+  }
+}
+
+// A wait that may sleep: until the module stays loaded, it first tries
+// without sleeping, so that a host that never waits can still unload it.
+DWORD WaitStayingLoaded(HANDLE object, DWORD milliseconds) {
+  if (milliseconds == 0 || !stays_loaded.load(std::memory_order_relaxed)) {
+    const DWORD at_once = ::WaitForSingleObject(object, 0);
+    if (at_once != WAIT_TIMEOUT || milliseconds == 0) return at_once;
+    StayLoaded();
+  }
+  return ::WaitForSingleObject(object, milliseconds);
+}
+
 }  // namespace
 
 // --- Start and end --------------------------------------------------------
@@ -554,7 +583,7 @@ Handle MutexCreate() {
 
 WaitResult ObjectWait(Handle object, uint32_t milliseconds) {
   if (IsRefused(object)) return WaitResult::kFailed;
-  switch (::WaitForSingleObject(ToNative(object), milliseconds)) {
+  switch (WaitStayingLoaded(ToNative(object), milliseconds)) {
     case WAIT_OBJECT_0:
       return WaitResult::kObtained;
     case WAIT_ABANDONED:
@@ -706,6 +735,7 @@ Parker* ParkerOfThisThread() {
 // steps); after two rounds, the event is taken to have failed.
 void Park(Parker* parker) {
   faults::Count(faults::Call::kPark);
+  StayLoaded();
   parker->parked_at.store(::GetTickCount(), std::memory_order_relaxed);
   if (parker->broken) RenewEvent(parker);
   int signals_without_permit = 0, rounds_with_permit = 0;
@@ -800,6 +830,9 @@ uint32_t ProcessorCount() {
   return info.dwNumberOfProcessors > 1 ? info.dwNumberOfProcessors : 1;
 }
 
-void SleepMilliseconds(uint32_t milliseconds) { ::Sleep(milliseconds); }
+void SleepMilliseconds(uint32_t milliseconds) {
+  StayLoaded();
+  ::Sleep(milliseconds);
+}
 
 }  // namespace platform
