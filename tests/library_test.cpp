@@ -669,6 +669,12 @@ int CountOf(const std::vector<bool>& live) {
   return count;
 }
 
+// Where a copy of the DLL at `path` goes in `folder`.
+std::string CopyPath(const std::string& folder, const std::string& path) {
+  const size_t slash = path.find_last_of("\\/");
+  return folder + "\\" + (slash == std::string::npos ? path : path.substr(slash + 1));
+}
+
 // A second copy of the library, loaded beside the first with LoadLibrary:
 // the other build, or the same build from another folder.
 struct SecondCopy {
@@ -709,7 +715,8 @@ HARNESS_CHILD_SCENARIO(TwoCopiesLeaveEachOthersObjectsAlone) {
   constexpr int32_t kKey = 601;
   const size_t bar = argument.find('|');
   const std::string first = argument.substr(0, bar);
-  const bool from_another_folder = argument.substr(bar + 1) == "folder";
+  const std::string folder = argument.substr(bar + 1);  // "other": the other build instead
+  const bool from_another_folder = folder != "other";
   std::atomic<int> phase{0};
   std::atomic<int32_t> woken_with{-1};
   SecondCopy second;
@@ -725,15 +732,12 @@ HARNESS_CHILD_SCENARIO(TwoCopiesLeaveEachOthersObjectsAlone) {
   if (!library::Load(first)) return fail(2, "load");
   const library::Api& q = library::api();
   if (from_another_folder) {
-    char temp[MAX_PATH], loaded_from[MAX_PATH];
+    char loaded_from[MAX_PATH];
     HMODULE first_module = GetModuleHandleA(first.c_str());
-    if (GetTempPathA(MAX_PATH, temp) == 0 || GetModuleFileNameA(first_module, loaded_from, MAX_PATH) == 0) {
-      return fail(3, "no folder to copy to");
-    }
-    second.folder = std::string(temp) + harness::UniqueName("copy");
+    if (GetModuleFileNameA(first_module, loaded_from, MAX_PATH) == 0) return fail(3, "no folder to copy to");
+    second.folder = folder;
     if (!CreateDirectoryA(second.folder.c_str(), nullptr)) return fail(3, "no folder to copy to");
-    const size_t slash = first.find_last_of("\\/");
-    second.path = second.folder + "\\" + (slash == std::string::npos ? first : first.substr(slash + 1));
+    second.path = CopyPath(folder, first);
     if (!CopyFileA(loaded_from, second.path.c_str(), FALSE)) return fail(3, "the copy failed");
     second.cdecl_build = library::IsCdeclPath(first);
   } else {
@@ -777,8 +781,14 @@ TEST_F(Library, TwoBuildsInOneProcessLeaveEachOthersObjectsAlone) {
 }
 
 TEST_F(Library, OneBuildFromTwoFoldersLeavesEachOthersObjectsAlone) {
-  EXPECT_EQ(RunChild("TwoCopiesLeaveEachOthersObjectsAlone", "|folder"), 0)
+  char temp[MAX_PATH];
+  ASSERT_NE(GetTempPathA(MAX_PATH, temp), 0u);
+  const std::string folder = std::string(temp) + harness::UniqueName("copy");
+  EXPECT_EQ(RunChild("TwoCopiesLeaveEachOthersObjectsAlone", "|" + folder), 0)
       << "3: no copy; 4/5: not loaded; 6: too few handles; 7: reached; 8: queue shared; 9/10: waiter; 11: first queue";
+  // The child could not: a thread slept in the copy, which stayed loaded.
+  DeleteFileA(CopyPath(folder, harness::FirstArgument()).c_str());
+  RemoveDirectoryA(folder.c_str());
 }
 
 // The threads a test marks here make a synchronous send from this
