@@ -41,15 +41,19 @@ struct Parker {
   std::atomic<uint32_t> permit;
   // Owner only: the event failed and is no longer the library's.
   bool broken;
-  // Made after the thread's end notice (or with no fiber-local slot to hear
-  // of its end): kept with a handle of its thread, and freed once that has
-  // ended (ReapEndedThreads).
+  // Made after the thread's end notice or with no fiber-local slot to hear
+  // of its end, or of a thread that runs fibers (which may end on one that
+  // never called here): kept with a handle of its thread, and freed once
+  // that has ended if nothing freed it before (ReapEndedThreads).
   HANDLE late_thread;
   // Made after the thread's end notice: no notice will come for it, so the
   // call that made it frees it as it returns (ThreadLeavesLibrary).
   bool after_end_notice;
-  // The running fiber (GetCurrentFiber) when the thread last marked its
-  // fiber-local slot: a thread that switched fibers marks the new one.
+  // Its thread's end is heard through the fiber-local slot, which the
+  // thread marks on each fiber it calls from. `fiber_marked` is the running
+  // fiber (GetCurrentFiber) when it last marked: a thread that switched
+  // fibers marks the new one.
+  bool marks_fibers;
   void* fiber_marked;
   Parker* previous;
   Parker* next;
@@ -406,12 +410,24 @@ void* RunningFiber() { return ::GetCurrentFiber(); }
 
 void* RunningFiberMark() { return ::IsThreadAFiber() ? RunningFiber() : &not_a_fiber; }
 
-// Marks the running fiber's slot, so that the thread's end heard through it
-// is the thread's, whichever fiber it ends on. A thread that ends on a
-// fiber that never called here is heard of through its thread notice.
+// A thread that runs fibers may end on one that never called here, which
+// then tells nothing: unless its thread notice comes, it is found ended
+// through its handle.
+void WatchFiberThread(Parker* parker) {
+  if (parker->late_thread != nullptr || !::IsThreadAFiber()) return;
+  HANDLE thread = ThisThreadToWatch();
+  if (thread == nullptr) return;
+  RegistryGuard guard;
+  parker->late_thread = thread;
+  late_parkers.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Marks the running fiber's slot, so that the thread's end is heard through
+// it, whichever fiber the thread ends on.
 void MarkRunningFiber(Parker* parker) {
   parker->fiber_marked = RunningFiber();
-  if (fiber_slot != FLS_OUT_OF_INDEXES) ::FlsSetValue(fiber_slot, RunningFiberMark());
+  ::FlsSetValue(fiber_slot, RunningFiberMark());
+  WatchFiberThread(parker);
 }
 
 // `late`: the thread's end notice has come, or none will.
@@ -427,6 +443,7 @@ Parker* MakeParker(bool late, bool after_end_notice) {
     return nullptr;
   }
   parker->after_end_notice = after_end_notice;
+  parker->marks_fibers = !late;
   // Without it the thread counts as alive for good.
   parker->thread = ThisThreadToWatch();
   Parker* ended = nullptr;
@@ -721,7 +738,7 @@ Parker* ParkerOfThisThread() {
   if (faults::Fails(faults::Point::kParker) || parker_slot == TLS_OUT_OF_INDEXES) return nullptr;
   Parker* parker = static_cast<Parker*>(::TlsGetValue(parker_slot));
   if (parker != nullptr && parker != kThreadEnded) {
-    if (parker->fiber_marked != RunningFiber() && parker->late_thread == nullptr) MarkRunningFiber(parker);
+    if (parker->marks_fibers && parker->fiber_marked != RunningFiber()) MarkRunningFiber(parker);
     return parker;
   }
   const bool after_end_notice = parker == kThreadEnded;
