@@ -66,7 +66,7 @@ class Report:
         self.print(line + ("   goal missed: " + ", ".join(missed) if missed else ""))
         if series:
             name = "%s_%s" % (self.name, series)
-            self.units[name] = "ns (lower is better)" if unit == "ns" else "%s (higher is better)" % unit
+            self.units[name] = "ns (lower is better)" if unit == "ns" else "per second (higher is better)"
             points = self.files.setdefault(name, ["x," + ",".join(s[0] for s in sides)])
             points.append(",".join([x] + ["%.4g" % m for m in medians]))
 
