@@ -138,15 +138,14 @@ long Futex(std::atomic<uint32_t>* word, int op, uint32_t value) {
 
 // A Dekker pair whose one side is rare pays for both: its barrier
 // (membarrier) makes every running thread of the process pass a full one,
-// so that the frequent side needs only the compiler's. Else both fence.
+// so that the frequent side needs only the compiler's. Without membarrier,
+// both sides write the rare side's word.
 const bool asymmetric = syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
-void FrequentBarrier() {
-  asymmetric ? std::atomic_signal_fence(std::memory_order_seq_cst)
-             : std::atomic_thread_fence(std::memory_order_seq_cst);
+void FrequentBarrier(std::atomic<uint32_t>& rare_word) {
+  asymmetric ? std::atomic_signal_fence(std::memory_order_seq_cst) : static_cast<void>(rare_word.fetch_add(0));
 }
 void RareBarrier() {
-  asymmetric ? static_cast<void>(syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0))
-             : std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (asymmetric) syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0);
 }
 
 void CpuRelax() {
@@ -208,7 +207,7 @@ struct Floor {
       ring.slots[tail % kSlots] = value;
     }
     ring.tail.store(tail + 1, std::memory_order_release);
-    FrequentBarrier();  // the tail stored before the announcement is read
+    FrequentBarrier(k.sleeping);  // the tail stored before the announcement is read
     if (k.sleeping.load(std::memory_order_relaxed) != 0 && k.sleeping.exchange(0) != 0) {
       Futex(&k.sleeping, FUTEX_WAKE, 1);
     }
@@ -241,7 +240,7 @@ struct Floor {
         if (const int32_t value = TryTake(by, to)) return value;
         CpuRelax();
       }
-      sleeping.store(1, std::memory_order_relaxed);
+      sleeping.exchange(1);
       RareBarrier();  // the announcement stored before the rings are read again
       if (const int32_t value = TryTake(by, to)) {
         sleeping.store(0, std::memory_order_relaxed);
