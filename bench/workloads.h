@@ -1,13 +1,10 @@
-// What the benchmarks share: measuring (every side run turn about, its
-// samples handed to bench/report.py, which reduces them to medians, spreads
-// and ratios) and the workloads, written once over a small adaptor per queue
-// or lock.
-//
-// A queue: Queue(keys, producers, consumers) holds `keys` recipients;
-// Post(from, to, value) by producer thread `from`, Take(by, to) blocking and
-// TryTake(by, to) (0: nothing queued; no workload posts 0) by consumer thread
-// `by`, so that a peer can keep what its documentation asks per thread.
-// kShared: consumers can share one key. A lock: lock() and unlock().
+// What the benchmarks share: measuring, turn about, for bench/report.py, and
+// the workloads, written once over a small adaptor per queue or lock. A
+// queue: Queue(keys, producers, consumers); Post(from, to, value) by producer
+// thread `from`, Take(by, to) blocking and TryTake(by, to) (0: nothing; no
+// workload posts 0) by consumer thread `by`, so that a peer can keep what its
+// documentation asks per thread; kShared: consumers can share a key. A lock:
+// lock() and unlock().
 #ifndef QUENTHALOY_BENCH_WORKLOADS_H
 #define QUENTHALOY_BENCH_WORKLOADS_H
 
@@ -80,8 +77,7 @@ inline std::vector<Side> Measure(const std::string& what, std::vector<Side> side
   return sides;
 }
 
-// The output, which bench/report.py reads: a line of text, or a row, ours
-// first, its samples with every peer's:
+// What bench/report.py reads: a line of text, or a row, ours first:
 //   @what;unit;series;x|implementation;goal;sample sample...|...
 // With `series`, the row is also the point `x` of that plotted series.
 inline void Section(const std::string& title) { printf("-- %s\n", title.c_str()); }
@@ -100,8 +96,7 @@ inline void Compare(const std::string& what, const std::string& unit, const std:
   if (Selected(what)) Report(what, unit, Measure(what, sides), series, x);
 }
 
-// ---- The library's adaptors. Every queue made has recipient keys of its
-// own, so that no workload sees another's leftovers.
+// ---- The library's adaptors; every queue has keys of its own.
 inline std::atomic<int32_t> next_key{10000};
 
 struct Ours {
@@ -110,7 +105,7 @@ struct Ours {
   void Post(int, int to, int32_t value) { SendThreadMessage(base + to, value); }
   int32_t Take(int, int to) { return WaitThreadMessage(base + to); }
   int32_t TryTake(int, int to) { return GetThreadMessage(base + to); }
-  // A synchronous send, and what its taker does after the take (nothing here).
+  // A synchronous send, and what its taker does then (nothing here).
   void SendAndWait(int to, int32_t value) { SendThreadMessageAndWait(base + to, value); }
   void Taken(int) {}
   int32_t base;
