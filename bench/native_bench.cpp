@@ -68,8 +68,8 @@ struct alignas(64) Locked {
   std::deque<int32_t> values;
 };
 
-// std: takers wait on a condition variable, notified under the mutex
-// (here faster than after the unlock).
+// std: takers wait on a condition variable, notified under the mutex (in
+// most rows here faster than after the unlock).
 struct StdQueue : Locked<std::mutex> {
   using Locked::Locked;
   void push(int, int32_t value) {
@@ -91,7 +91,7 @@ struct AbslMutex : absl::Mutex {
   void unlock() { Unlock(); }
 };
 // abseil: takers wait in LockWhen for a condition that the mutex's unlock
-// evaluates (here faster than a CondVar signalled per post).
+// evaluates (in most rows here faster than a CondVar signalled per post).
 struct AbslQueue : Locked<AbslMutex> {
   using Locked::Locked;
   void push(int, int32_t value) {

@@ -51,13 +51,14 @@ class Report:
     def row(self, what, unit, sides, series="", x=""):
         """sides: (implementation, goal, samples) each, ours first."""
         medians = [sorted(samples)[len(samples) // 2] for _, _, samples in sides]
-        line, missed = "%-44s" % what, []
+        line, missed = what.ljust(44) + " ", []
         for i, ((name, goal, samples), median) in enumerate(zip(sides, medians)):
             cost, peer = (medians[0], median) if unit != "/s" else (median, medians[0])
             ratio = 1 if i == 0 else cost / peer if peer else 0
             met = "" if not goal else (medians[0] if i == 0 else ratio) <= goal
             cell = "%s [%s-%s]" % (human(median, unit), human(min(samples), unit), human(max(samples), unit))
-            line += cell if i == 0 else " | %s %s %.2f%s" % (name, cell, ratio, "*" if met is False else "")
+            shown = " %.2f" % ratio if unit in ("ns", "/s") else ""
+            line += cell if i == 0 else " | %s %s%s%s" % (name, cell, shown, "*" if met is False else "")
             if met is False:
                 missed.append("%s (%.3g > %g)" % (name, medians[0] if i == 0 else ratio, goal))
             self.files[self.name + "_results"].append('"%s","%s",%.4g,%.4g,%.4g,%s,%.4g,%s,%s' % (
