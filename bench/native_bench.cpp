@@ -156,6 +156,18 @@ void CpuRelax() {
 #endif
 }
 
+// Pauses in about 50 us, what a sleep and a wake-up cost, counted once: a
+// pause costs from a few ns to 70 (this virtual machine), and a clock read
+// per message would cost more than the floor's message.
+int SpinPauses() {
+  static const int pauses = [] {
+    const Stopwatch time;
+    for (int i = 0; i < 1000; ++i) CpuRelax();
+    return static_cast<int>(50e3 * 1000 / std::max(time.Nanoseconds(), 1000.0));
+  }();
+  return pauses;
+}
+
 // The floor: per key a single-producer single-consumer ring per producer,
 // each side keeping its last sight of the other's index and reading the
 // other's line only when the ring looks full (or empty): nothing shared is
@@ -169,9 +181,6 @@ template <bool kOrdered>
 struct Floor {
   static constexpr bool kShared = false;
   static constexpr uint32_t kSlots = 8192;
-  // A spin is timed, not counted: a pause costs from a few to 70 ns (this
-  // virtual machine); 50 us is about what a sleep and a wake-up cost.
-  static constexpr double kSpinNanoseconds = 50e3;
   struct Numbered {
     uint32_t number;
     int32_t value;
@@ -238,7 +247,7 @@ struct Floor {
   int32_t Take(int by, int to) {
     std::atomic<uint32_t>& sleeping = key[to]->sleeping;
     for (;;) {
-      for (const Stopwatch spinning; spinning.Nanoseconds() < kSpinNanoseconds; CpuRelax()) {
+      for (int spin = 0, spins = SpinPauses(); spin < spins; ++spin, CpuRelax()) {
         if (const int32_t value = TryTake(by, to)) return value;
       }
       sleeping.exchange(1);
