@@ -120,25 +120,25 @@ demo: build-native win32 win64 wine-prefix
 	exit $$status
 
 # The benchmark report: release builds, the native benchmark, the Python
-# worker pool through ctypes and the Windows twins under Wine, a table on the
-# terminal, CSV files and plots in build/bench.
+# worker pool through ctypes and the Windows twins under Wine, each reduced
+# by bench/report.py to a table on the terminal; the table, CSV files and
+# plots in build/bench.
+BENCH_REPORT := python3 bench/report.py --csv build/bench
 bench: wine-prefix
 	@scripts/ensure-deps bench
 	@cmake --preset release >/dev/null && cmake --build --preset release
 	@cmake --preset win32-release >/dev/null && cmake --build --preset win32-release
-	@mkdir -p build/bench
+	@mkdir -p build/bench && rm -f build/bench/*
 	@status=0; \
-	./build/release/bin/native_bench --csv build/bench || status=1; \
+	$(BENCH_REPORT) native ./build/release/bin/native_bench || status=1; \
 	python3 bench/python_pool.py --csv build/bench ./build/release/bin/libquenthaloy.so || status=1; \
 	python3 bench/python_pool.py --package --csv build/bench ./build/release/bin/libquenthaloy.so || status=1; \
 	if $(WINE32_HERE); then \
-	  for dll in Quenthaloy QuenthaloyC; do \
-	    scripts/wine-run ./build/win32-release/bin/wine_bench_$$dll.exe --csv build/bench || status=1; \
-	  done; \
+	  $(BENCH_REPORT) wine_stdcall scripts/wine-run ./build/win32-release/bin/wine_bench_Quenthaloy.exe || status=1; \
+	  $(BENCH_REPORT) wine_cdecl scripts/wine-run ./build/win32-release/bin/wine_bench_QuenthaloyC.exe || status=1; \
 	else $(WINE32_ABSENT); fi; \
 	$(WINE_STOP); \
-	gnuplot -e "dir='build/bench'" bench/plot.gp || status=1; \
-	echo "CSV files and plots: build/bench/"; \
+	echo "the report, CSV files and plots: build/bench/"; \
 	exit $$status
 
 # The release builds, one per platform: what make dist and make python pack.

@@ -1,9 +1,8 @@
 // Each export's cost under Wine against the least sequence of kernel calls
 // that its work needs, measured turn about in one run with workloads.h's
-// workloads. Every kernel call here is a round trip to the Wine server, so
-// the counts stay small.
-//   wine_bench [--csv DIR]   full run (DIR: also writes CSV files there)
-//   wine_bench --quick       one tiny iteration of each
+// workloads; bench/report.py makes the report of the samples. Every kernel
+// call here is a round trip to the Wine server, so the counts stay small.
+//   wine_bench [--quick] [--only TEXT]
 #include <stdlib.h>
 #include <windows.h>
 
@@ -14,8 +13,6 @@
 namespace {
 
 using namespace bench;  // NOLINT(google-build-using-namespace): this program is the benchmark
-
-long Count(long n) { return quick ? 2 : n; }
 
 // The baselines' lock: a named mutex of their own, as the library takes its
 // named queue lock around every queue operation.
@@ -45,7 +42,7 @@ struct KernelQueue {
       CloseHandle(taken);
     }
   };
-  KernelQueue(int keys, int) : key(new Key[keys]) {}
+  KernelQueue(int keys, int, int) : key(new Key[keys]) {}
   void Post(int, int to, int32_t value) {
     Key& k = key[to];
     WaitForSingleObject(kernel_lock, INFINITE);
@@ -59,7 +56,7 @@ struct KernelQueue {
     ReleaseMutex(kernel_lock);
     if (hand_over) SetEvent(k.posted);
   }
-  int32_t Take(int to) {
+  int32_t Take(int, int to) {
     Key& k = key[to];
     WaitForSingleObject(kernel_lock, INFINITE);
     if (!k.values.empty()) {
@@ -72,7 +69,7 @@ struct KernelQueue {
     WaitForSingleObject(k.posted, INFINITE);
     return k.handed;
   }
-  int32_t TryTake(int to) {
+  int32_t TryTake(int, int to) {
     WaitForSingleObject(kernel_lock, INFINITE);
     const int32_t value = key[to].values.empty() ? 0 : PopFront(key[to].values);
     ReleaseMutex(kernel_lock);
@@ -96,9 +93,9 @@ struct KernelMutex {
 
 // Ours against the kernel calls, with the goal for our cost over theirs.
 template <class... Arguments>
-void Compare(Table& table, const std::string& what, double (*ours)(Arguments...), const std::string& kernel_name,
+void Against(const std::string& what, double (*ours)(Arguments...), const std::string& kernel_name,
              double (*kernel)(Arguments...), Arguments... arguments) {
-  table.Compare(
+  Compare(
       what, "ns",
       {{"Quenthaloy", [=] { return ours(arguments...); }}, {kernel_name, [=] { return kernel(arguments...); }, 1.1}});
 }
@@ -106,27 +103,23 @@ void Compare(Table& table, const std::string& what, double (*ours)(Arguments...)
 }  // namespace
 
 int main(int argc, char** argv) {
-#if defined(QUENTHALOY_CDECL)
-  Table table("wine_cdecl", argc, argv);
-#else
-  Table table("wine_stdcall", argc, argv);
-#endif
   // Every figure here is a handful of server round trips, and one sample
   // differs from the next by up to a fifth: fifteen samples a side keep the
   // median steady enough to compare within a tenth.
-  repetitions = quick ? 1 : 15;
+  repetitions = 15;
+  Arguments(argc, argv);
   kernel_lock = CreateMutexA(nullptr, FALSE, "QuenthaloyBench_lock");
   if (kernel_lock == nullptr) {
     Fail("wine_bench: cannot make the baselines' lock");
     return 1;
   }
   // Nobody waits, so a post wakes nobody: the lock for the post, the lock for the take.
-  Compare(table, "SendThreadMessage+GetThreadMessage", PostTake<Ours>, "wait+release, wait+release",
-          PostTake<KernelQueue>, Count(2000));
-  Compare(table, "GetThreadMessage, nothing queued", TakeEmpty<Ours>, "wait+release", TakeEmpty<KernelQueue>,
-          Count(2000));
-  Compare(table, "hand-off SendAndWait/Wait per message", HandOff<Ours>, "two auto-reset events and the lock",
-          HandOff<KernelQueue>, Count(300));
+  Against("SendThreadMessage+GetThreadMessage", PostTake<Ours>, "wait+release, wait+release", PostTake<KernelQueue>,
+          Scaled(2000, 2));
+  Against("GetThreadMessage, nothing queued", PostTake<Ours, false>, "wait+release", PostTake<KernelQueue, false>,
+          Scaled(2000, 2));
+  Against("hand-off SendAndWait/Wait per message", RoundTrip<Ours, true>, "two auto-reset events and the lock",
+          RoundTrip<KernelQueue, true>, Scaled(300, 2));
   // Kernel calls per job must not grow with the number of workers: each pool
   // size against the kernel-call pool of the same size. Where Wine's 32-bit
   // side runs under qemu (scripts/wine-run says so), Wine crashes with more
@@ -135,18 +128,18 @@ int main(int argc, char** argv) {
   const bool limited = sizeof(void*) == 4 && under_qemu != nullptr && under_qemu[0] == '1';
   for (int workers : {1, 8}) {
     if (workers > 1 && limited) {
-      table.Note("worker pool with " + std::to_string(workers) +
-                 " workers left out: Wine's 32-bit side runs under "
-                 "qemu here, where Wine crashes with more than one helper thread blocked in a Wine wait");
+      Section("note: worker pool with " + std::to_string(workers) +
+              " workers left out: Wine's 32-bit side runs under qemu here, where Wine crashes with more than one "
+              "helper thread blocked in a Wine wait");
       continue;
     }
-    Compare(table, "worker pool, " + std::to_string(workers) + " workers, per job", WorkerPool<Ours>,
-            "per-worker events and queues, the lock", WorkerPool<KernelQueue>, workers, Count(1000));
+    Against("worker pool, " + std::to_string(workers) + " workers, per job", WorkerPool<Ours>,
+            "per-worker events and queues, the lock", WorkerPool<KernelQueue>, workers, Scaled(1000, 2));
   }
-  Compare(table, "OpenThreadResource+CloseThreadResource", Uncontended<OurResource>, "WaitForSingleObject+ReleaseMutex",
-          Uncontended<KernelMutex>, Count(2000));
-  Compare(table, "AddThreadResource+DeleteThreadResource", MakeDestroy<OurResource>, "CreateMutexA+CloseHandle",
-          MakeDestroy<KernelMutex>, Count(2000));
+  Against("OpenThreadResource+CloseThreadResource", Uncontended<OurResource>, "WaitForSingleObject+ReleaseMutex",
+          Uncontended<KernelMutex>, Scaled(2000, 2));
+  Against("AddThreadResource+DeleteThreadResource", MakeDestroy<OurResource>, "CreateMutexA+CloseHandle",
+          MakeDestroy<KernelMutex>, Scaled(2000, 2));
   CloseHandle(kernel_lock);
-  return table.Finish();
+  return failed ? 1 : 0;
 }

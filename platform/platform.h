@@ -72,7 +72,7 @@ constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
 // platform lacks is declared all the same but defined nowhere, and the core
 // asks first (`if constexpr`), so that no call of it is ever made.
 #if defined(_WIN32)
-constexpr bool kLoaderTellsThreadEnd = true;  // ThreadEnding
+constexpr bool kLoaderTellsThreadEnd = true;  // ThreadEnding, ThreadLeavesLibrary
 constexpr bool kHasQueueLock = true;          // QueueLock*
 constexpr bool kCanWaitOnWord = false;        // WaitOnWord, WakeWord
 constexpr bool kKnowsOnlyCaller = false;      // EnterOnlyCaller, LeaveOnlyCaller
@@ -108,6 +108,11 @@ bool ProcessIsExiting(bool loader_says);
 // the thread's parker used is returned. Elsewhere a thread's end is known
 // only through SetParkerEndHook.
 void ThreadEnding();
+// Where the loader gives that notice: the calling thread returns from a
+// call that may have made its parker (a wait or a synchronous send). A
+// parker made after the thread's end notice, which no later notice frees,
+// is freed here.
+void ThreadLeavesLibrary();
 
 // --- Around a fork (kCanFork) ----------------------------------------------
 

@@ -1,5 +1,6 @@
 // The library's lifecycle, in the order things happen: load, thread end,
-// fork (prepare, parent, child), unload, and the process's exit. The rooms
+// fork (prepare, parent, child), unload, and the process's exit; and the
+// return of a blocking call, which may end what a late thread made. The rooms
 // provide the steps (platform/, sync/, messaging/, resources/, and the
 // shell's own support layer); this file alone says when each runs.
 #include "../messaging/queue.h"
@@ -92,6 +93,14 @@ void Unload(bool loader_says_exiting) {
 }
 
 }  // namespace
+
+// --- A blocking call returns ---------------------------------------------------
+// A thread that made its parker after the loader's notice of its end (a
+// wait or a send from a host's thread-local destructor) hears no later
+// notice: the call that made it frees it as it returns.
+void BlockingCallReturns() {
+  if constexpr (platform::kLoaderTellsThreadEnd) platform::ThreadLeavesLibrary();
+}
 
 int32_t EntryPoint(uint32_t reason, bool loader_says_exiting) {
   if (reason == kProcessAttach) {

@@ -42,6 +42,8 @@ enum : uint32_t {
 // may run on until the process is gone. `loader_says_exiting`: the loader
 // reports the process's exit (Windows).
 int32_t EntryPoint(uint32_t reason, bool loader_says_exiting = false);
+// Called by the blocking exports as they return (lifecycle.cpp).
+void BlockingCallReturns();
 
 }  // namespace shell
 

@@ -22,7 +22,7 @@ Handle KernelMutexCreate() { return FromNative(::CreateMutexA(nullptr, FALSE, nu
 
 WaitResult KernelObjectWait(Handle object, uint32_t milliseconds) {
   if (IsRefused(object)) return WaitResult::kFailed;
-  switch (::WaitForSingleObject(ToNative(object), milliseconds)) {
+  switch (WaitStayingLoaded(ToNative(object), milliseconds)) {
     case WAIT_OBJECT_0:
       return WaitResult::kObtained;
     case WAIT_ABANDONED:

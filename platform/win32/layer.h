@@ -36,6 +36,13 @@ void CloseOwnHandle(HANDLE handle);
 // negative values and pseudo-handles, and the library's own.
 bool IsRefused(Handle handle);
 
+// From the first sleep in the library on, the module stays loaded until the
+// process ends (system.cpp): a thread asleep in it wakes into its code.
+void StayLoaded();
+// A wait that may sleep: until the module stays loaded, it first tries
+// without sleeping, so that a host that never waits can still unload it.
+DWORD WaitStayingLoaded(HANDLE object, DWORD milliseconds);
+
 }  // namespace platform::win32_impl
 
 #endif

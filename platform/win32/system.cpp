@@ -1,5 +1,7 @@
 // The rest of the contract over KERNEL32: the heap, pages, the clock, the
 // processors, and the report of a broken invariant.
+#include <atomic>
+
 #include "../fault_injection.h"
 #include "layer.h"
 
@@ -87,6 +89,46 @@ uint32_t ProcessorCount() {
   return info.dwNumberOfProcessors > 1 ? info.dwNumberOfProcessors : 1;
 }
 
-void SleepMilliseconds(uint32_t milliseconds) { ::Sleep(milliseconds); }
+void SleepMilliseconds(uint32_t milliseconds) {
+  win32_impl::StayLoaded();
+  ::Sleep(milliseconds);
+}
 
 }  // namespace platform
+
+namespace platform::win32_impl {
+
+// --- Staying loaded under a sleeping thread ---------------------------------
+
+namespace {
+
+std::atomic<bool> stays_loaded{false};
+
+}  // namespace
+
+// A thread asleep in the library wakes into its code, so from the first
+// sleep on the module stays loaded until the process ends: a FreeLibrary
+// then unmaps nothing. A reference held for the sleep alone could not be
+// given back: the FreeLibrary that gives it may unload the module, and
+// would return into code it had just unmapped.
+void StayLoaded() {
+  if (stays_loaded.load(std::memory_order_relaxed)) return;
+  HMODULE module = nullptr;
+  if (::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                           reinterpret_cast<LPCWSTR>(&stays_loaded), &module)) {
+    stays_loaded.store(true, std::memory_order_relaxed);
+  }
+}
+
+// A wait that may sleep: until the module stays loaded, it first tries
+// without sleeping, so that a host that never waits can still unload it.
+DWORD WaitStayingLoaded(HANDLE object, DWORD milliseconds) {
+  if (milliseconds == 0 || !stays_loaded.load(std::memory_order_relaxed)) {
+    const DWORD at_once = ::WaitForSingleObject(object, 0);
+    if (at_once != WAIT_TIMEOUT || milliseconds == 0) return at_once;
+    StayLoaded();
+  }
+  return ::WaitForSingleObject(object, milliseconds);
+}
+
+}  // namespace platform::win32_impl
