@@ -25,9 +25,9 @@ struct alignas(64) Slot {
   // True from the slot's reservation until it is freed: a mutex closed while
   // held stays in use under handle 0 until its holder lets it go.
   std::atomic<bool> in_use;
-  uint32_t index;
-  uint32_t generation;
-  uint32_t next_free;
+  uint32_t index;       // its place in the table, the handle's low bits
+  uint32_t generation;  // of the last handle given out on it, the high bits
+  uint32_t next_free;   // while on the free list
 };
 
 // The table's handle values are positive 31-bit numbers: a wider handle
