@@ -560,15 +560,8 @@ void ForgetInChild(Queue* queue) {
     FreeIndexed(queue, shard);
     shard->Lock.store(platform::kLockWordFree, std::memory_order_relaxed);
   }
-  // The forking thread is in no wait now; a record it left behind named
-  // recipients that are gone.
-  platform::Parker* parker = platform::ParkerOfThisThread();
-  if (parker != nullptr) {
-    Sleeper* self = SleeperOf(parker);
-    self->Next = nullptr;
-    self->State = SleepState::kAwake;
-    self->SendPending.store(0, std::memory_order_relaxed);
-  }
+  // The forking thread's record of its sleeps, which named recipients that
+  // are gone, was cleared by the platform with its parker's room.
 }
 
 int32_t SendThreadMessage(Queue* queue, int32_t recipient, int32_t value) {

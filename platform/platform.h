@@ -165,7 +165,9 @@ void Unpark(Parker* parker);
 
 // Room in every parker for the core's record of its thread's sleeps,
 // zero-filled when the parker is made and kept with it: a sleep recorded
-// there belongs to the library, not to the sleeping thread's stack.
+// there belongs to the library, not to the sleeping thread's stack. In a
+// forked child the forking thread, in no sleep, finds its room zero-filled
+// again before the core's own handling of the fork.
 constexpr uint32_t kParkerRoomSize = 48;
 void* ParkerRoom(Parker* parker);
 // Registers the function the layer calls on the ending thread when a thread
