@@ -1,7 +1,9 @@
 // What only the Linux layer must get right: handle reuse, and signals
 // during waits.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
+#include <time.h>
 
 #include <atomic>
 #include <vector>
@@ -27,6 +29,35 @@ TEST(Handles, AStaleHandleNeverReachesTheObjectInItsReusedSlot) {
     slot_reused |= (static_cast<uintptr_t>(fresh) & 0xFFFFF) == (static_cast<uintptr_t>(stale) & 0xFFFFF);
     ASSERT_EQ(platform::ObjectWait(stale, 0), WaitResult::kFailed);
     ASSERT_FALSE(platform::ObjectClose(stale));
+    ASSERT_TRUE(platform::ObjectClose(fresh));
+  }
+  EXPECT_TRUE(slot_reused);
+}
+
+// A thread cancelled asynchronously while it sleeps on a resource, and the
+// resource deleted: its slot is reused like any other.
+void* TakeCancellably(void* mutex) {
+  pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr);
+  static_cast<void>(platform::ObjectWait(*static_cast<platform::Handle*>(mutex), platform::kWaitForever));
+  return nullptr;
+}
+
+TEST(Handles, TheSlotOfAResourceWhoseTakerWasCancelledComesBack) {
+  platform::Handle mutex = platform::MutexCreate();
+  ASSERT_EQ(platform::ObjectWait(mutex, 0), WaitResult::kObtained);
+  pthread_t taker;
+  ASSERT_EQ(pthread_create(&taker, nullptr, TakeCancellably, &mutex), 0);
+  harness::SleepMs(100);  // lets it reach its sleep, though it need not have
+  ASSERT_EQ(pthread_cancel(taker), 0);
+  timespec deadline{};
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_sec += harness::kHangMilliseconds / 1000;
+  ASSERT_EQ(pthread_timedjoin_np(taker, nullptr, &deadline), 0);
+  ASSERT_TRUE(platform::ObjectClose(mutex));
+  bool slot_reused = false;
+  for (int i = 0; i < 40000 && !slot_reused; ++i) {
+    platform::Handle fresh = platform::MutexCreate();
+    slot_reused = (static_cast<uintptr_t>(fresh) & 0xFFFFF) == (static_cast<uintptr_t>(mutex) & 0xFFFFF);
     ASSERT_TRUE(platform::ObjectClose(fresh));
   }
   EXPECT_TRUE(slot_reused);

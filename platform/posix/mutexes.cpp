@@ -10,6 +10,7 @@
 // that a thread may sleep on is never freed, so a waiter never wakes into
 // another resource's word.
 #include <limits.h>
+#include <pthread.h>
 #include <sched.h>
 
 #include "../platform.h"
@@ -167,10 +168,30 @@ inline __attribute__((always_inline)) void ReleaseWord(Slot* slot) {
   if (__builtin_expect(mutex->deleted.load(std::memory_order_seq_cst), 0)) FreeIfDeleted(slot);
 }
 
-__attribute__((noinline)) bool TakeContended(Slot* slot, Handle handle, uint32_t milliseconds) {
+// A waiter is counted on the mutex and noted in its record in one step that
+// no asynchronous cancellation can split (a host may cancel a thread that
+// way while it sleeps here): a thread that ends counted is uncounted at its
+// end (EndWaitOfEndedThread), so that the mutex's slot can be freed.
+void CountWaiter(ThreadRecord* self, Slot* slot) {
+  int cancel_state = 0;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
+  slot->local.mutex.waiters.fetch_add(1, std::memory_order_seq_cst);
+  self->waiting_on = slot;
+  pthread_setcancelstate(cancel_state, nullptr);
+}
+
+void UncountWaiter(ThreadRecord* self, Slot* slot) {
+  int cancel_state = 0;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
+  slot->local.mutex.waiters.fetch_sub(1, std::memory_order_seq_cst);
+  self->waiting_on = nullptr;
+  pthread_setcancelstate(cancel_state, nullptr);
+}
+
+__attribute__((noinline)) bool TakeContended(Slot* slot, Handle handle, uint32_t milliseconds, ThreadRecord* self) {
   MutexState* mutex = &slot->local.mutex;
   if (SpinForMutex(mutex, LockSpins(), kLockHeld)) return true;
-  mutex->waiters.fetch_add(1, std::memory_order_seq_cst);
+  CountWaiter(self, slot);
   bool taken = false;
   // Counted as a waiter before this look: a close after it sees the count,
   // and leaves the slot to this thread, yielding or asleep.
@@ -179,7 +200,7 @@ __attribute__((noinline)) bool TakeContended(Slot* slot, Handle handle, uint32_t
     const timespec* deadline = milliseconds == kWaitForever ? nullptr : &deadline_value;
     taken = YieldForMutex(mutex, milliseconds, deadline) || SleepForMutex(mutex, deadline);
   }
-  mutex->waiters.fetch_sub(1, std::memory_order_seq_cst);
+  UncountWaiter(self, slot);
   // The last waiter to leave a mutex closed meanwhile frees it, if free.
   if (!taken && mutex->deleted.load(std::memory_order_seq_cst)) FreeIfDeleted(slot);
   return taken;
@@ -203,6 +224,14 @@ void AbandonOrFreeMutex(Slot* slot) {
   mutex->held_previous = mutex->held_next = nullptr;
   mutex->abandoned = true;
   ReleaseWord(slot);
+}
+
+void EndWaitOfEndedThread(ThreadRecord* record) {
+  Slot* slot = record->waiting_on;
+  if (slot == nullptr) return;
+  record->waiting_on = nullptr;
+  slot->local.mutex.waiters.fetch_sub(1, std::memory_order_seq_cst);
+  if (slot->local.mutex.deleted.load(std::memory_order_seq_cst)) FreeIfDeleted(slot);
 }
 
 bool MutexInUse(const Slot* slot) { return slot->local.mutex.waiters.load(std::memory_order_relaxed) != 0; }
@@ -262,12 +291,16 @@ WaitResult OwnTakenWord(Slot* slot, Handle object) {
 }
 
 __attribute__((noinline)) WaitResult WaitForWord(Slot* slot, Handle object, uint32_t milliseconds) {
-  if (milliseconds == 0 || !TakeContended(slot, object, milliseconds)) {
-    // A failed look-up inside means the handle was closed meanwhile.
-    return slot->handle.load(std::memory_order_relaxed) == TableValueOf(object) ? WaitResult::kTimedOut
-                                                                                : WaitResult::kFailed;
+  if (milliseconds != 0) {
+    // The record that will own the mutex, made before the wait, which is
+    // noted in it; without one the thread could not own the mutex anyway.
+    ThreadRecord* self = SelfRecord();
+    if (self == nullptr) return WaitResult::kFailed;
+    if (TakeContended(slot, object, milliseconds, self)) return OwnTakenWord(slot, object);
   }
-  return OwnTakenWord(slot, object);
+  // A failed look-up inside means the handle was closed meanwhile.
+  return slot->handle.load(std::memory_order_relaxed) == TableValueOf(object) ? WaitResult::kTimedOut
+                                                                              : WaitResult::kFailed;
 }
 
 }  // namespace

@@ -112,6 +112,7 @@ void ThreadEnded(void* value) {
   auto* record = static_cast<ThreadRecord*>(value);
   void (*hook)(Parker*) = parker_end_hook.load(std::memory_order_seq_cst);
   if (hook != nullptr) hook(reinterpret_cast<Parker*>(record));
+  EndWaitOfEndedThread(record);
   ReleaseHeld(record);
   record->identity.store(0, std::memory_order_relaxed);
   if (this_thread.record == record) this_thread.record = nullptr;
