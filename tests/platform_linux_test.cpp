@@ -19,7 +19,7 @@ const bool started = platform::Start();
 
 TEST(Handles, AStaleHandleNeverReachesTheObjectInItsReusedSlot) {
   // More creates and closes than the reuse delay, so slots come round again;
-  // a handle's low 20 bits are its slot.
+  // a handle's low 20 bits are its slot, mixed with a number of the load's.
   platform::Handle stale = platform::MutexCreate();
   ASSERT_TRUE(platform::ObjectClose(stale));
   bool slot_reused = false;
@@ -35,7 +35,8 @@ TEST(Handles, AStaleHandleNeverReachesTheObjectInItsReusedSlot) {
 }
 
 // A thread cancelled asynchronously while it sleeps on a resource, and the
-// resource deleted: its slot is reused like any other.
+// resource deleted: its slot is reused like any other (the low 20 bits of a
+// handle tell its slot, as above).
 void* TakeCancellably(void* mutex) {
   pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr);
   static_cast<void>(platform::ObjectWait(*static_cast<platform::Handle*>(mutex), platform::kWaitForever));

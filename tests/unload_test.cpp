@@ -235,6 +235,56 @@ int LoadCopiesInTurnAndAtRandom(const std::vector<std::string>& paths, int loads
   return failed == 0 ? 0 : 100;
 }
 
+// Two copies under other names, each with its first resources: neither
+// takes, gives back or deletes a resource of the other.
+struct CopyApi {
+  void* module = nullptr;
+  int32_t (*add)() = nullptr;
+  int32_t (*open_within)(int32_t, int32_t) = nullptr;
+  int32_t (*close)(int32_t) = nullptr;
+  int32_t (*del)(int32_t) = nullptr;
+  bool Load(const std::string& path) {
+    module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr) return false;
+    add = reinterpret_cast<int32_t (*)()>(dlsym(module, "AddThreadResource"));
+    open_within = reinterpret_cast<int32_t (*)(int32_t, int32_t)>(dlsym(module, "OpenThreadResourceWithin"));
+    close = reinterpret_cast<int32_t (*)(int32_t)>(dlsym(module, "CloseThreadResource"));
+    del = reinterpret_cast<int32_t (*)(int32_t)>(dlsym(module, "DeleteThreadResource"));
+    return add && open_within && close && del;
+  }
+};
+
+TEST(Copies, EachRefusesTheOthersResources) {
+  constexpr int kResources = 100;
+  Copies copies(harness::FirstArgument(), 2);
+  ASSERT_EQ(copies.paths().size(), 2u);
+  CopyApi copy[2];
+  ASSERT_TRUE(copy[0].Load(copies.paths()[0]) && copy[1].Load(copies.paths()[1]));
+  std::vector<int32_t> made[2];
+  for (int i = 0; i < kResources; ++i) {
+    for (int c = 0; c < 2; ++c) {
+      made[c].push_back(copy[c].add());
+      ASSERT_GT(made[c].back(), 0);
+    }
+  }
+  for (int c = 0; c < 2; ++c) {
+    const CopyApi& other = copy[1 - c];
+    for (int32_t resource : made[c]) {
+      EXPECT_EQ(other.open_within(resource, 0), 0) << "copy " << 1 - c << " took " << resource;
+      EXPECT_EQ(other.close(resource), 0);
+      EXPECT_EQ(other.del(resource), 0) << "copy " << 1 - c << " deleted " << resource;
+    }
+  }
+  for (int c = 0; c < 2; ++c) {
+    for (int32_t resource : made[c]) {
+      EXPECT_EQ(copy[c].open_within(resource, 0), 1) << "copy " << c << " lost " << resource;
+      EXPECT_NE(copy[c].close(resource), 0);
+      EXPECT_NE(copy[c].del(resource), 0);
+    }
+    dlclose(copy[c].module);
+  }
+}
+
 // A fresh copy's first call in one thread, held up in the registration of
 // the library's exit handler, and a fork in another: the child comes out of
 // the fork with the library usable. The copy is loaded in a forked child of
