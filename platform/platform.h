@@ -13,6 +13,12 @@
 //     of the library in the process, fails without effect: false for the
 //     boolean operations, WaitResult::kFailed for ObjectWait. It never
 //     crashes and never touches another object.
+//   - A failure says why where a host reads it (errno; on Windows the
+//     thread's last error), set on the failure's path only: a bad handle
+//     given to a resource operation as above (ReportBadHandle's word, or
+//     the kernel's where the kernel refused it), and want of memory
+//     (ReportNoMemory's word: a MutexCreate that makes none, an ObjectWait
+//     of a thread that cannot get the record it would own the mutex by).
 //   - Operations that cannot fail (the queue lock, parking) return nothing.
 //     Where the system can refuse them for a host's doing (on Windows, a
 //     host that closes one of the library's handles with CloseHandle), the
@@ -193,6 +199,13 @@ bool HeapDestroy(Heap* heap);
 
 // Milliseconds from a fixed point in the past, wrapping at 2^32.
 uint32_t MonotonicMilliseconds();
+
+// Tell the host, where it reads why a call failed, that the call failed for
+// want of memory (ENOMEM; Windows: ERROR_NOT_ENOUGH_MEMORY), or for a bad
+// handle (EBADF; Windows: ERROR_INVALID_HANDLE). For failure paths only: a
+// call that succeeds pays nothing for them.
+void ReportNoMemory();
+void ReportBadHandle();
 
 // Reports a broken invariant of the library's own (a debug check, see
 // QUENTHALOY_CHECK) and ends the process.

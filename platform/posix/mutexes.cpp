@@ -242,16 +242,37 @@ using posix_impl::MutexState;
 using posix_impl::Slot;
 using posix_impl::ThreadRecord;
 
+// A full table has no room for a mutex: the same want of memory to a host.
 Handle MutexCreate() {
   posix_impl::ArmExitWatch();
   faults::Count(faults::Call::kMutexCreate);
-  if (faults::Fails(faults::Point::kCreateObject)) return Handle::kNone;
-  Slot* slot = posix_impl::ReserveSlot(posix_impl::Kind::kMutex);
-  return slot == nullptr ? Handle::kNone : posix_impl::PublishSlot(slot, posix_impl::Kind::kMutex);
+  Slot* slot =
+      faults::Fails(faults::Point::kCreateObject) ? nullptr : posix_impl::ReserveSlot(posix_impl::Kind::kMutex);
+  if (slot == nullptr) {
+    ReportNoMemory();
+    return Handle::kNone;
+  }
+  return posix_impl::PublishSlot(slot, posix_impl::Kind::kMutex);
 }
 
 namespace posix_impl {
 namespace {
+
+// The failures of the resource calls, out of the way of their fast paths.
+__attribute__((noinline, cold)) WaitResult FailedForBadHandle() {
+  ReportBadHandle();
+  return WaitResult::kFailed;
+}
+
+__attribute__((noinline, cold)) WaitResult FailedForNoRecord() {
+  ReportNoMemory();
+  return WaitResult::kFailed;
+}
+
+__attribute__((noinline, cold)) bool RefusedHandle() {
+  ReportBadHandle();
+  return false;
+}
 
 // The taker's record, read from the mutex when it took it last (a record
 // whose thread ended has identity 0 and is not taken for this thread's).
@@ -269,10 +290,13 @@ WaitResult OwnTakenWord(Slot* slot, Handle object) {
   MutexState* mutex = &slot->local.mutex;
   ThreadRecord* self = nullptr;
   // Closed, or its slot reused, since the look-up: not ours to take.
-  if (slot->handle.load(std::memory_order_acquire) != TableValueOf(object) ||
-      (self = RecordOfTaker(mutex)) == nullptr) {
+  if (slot->handle.load(std::memory_order_acquire) != TableValueOf(object)) {
     ReleaseWord(slot);
-    return WaitResult::kFailed;
+    return FailedForBadHandle();
+  }
+  if ((self = RecordOfTaker(mutex)) == nullptr) {
+    ReleaseWord(slot);
+    return FailedForNoRecord();
   }
   if (HeldByThisThread(mutex)) {
     // Taken by a signal handler of this thread between the look and the
@@ -295,12 +319,12 @@ __attribute__((noinline)) WaitResult WaitForWord(Slot* slot, Handle object, uint
     // The record that will own the mutex, made before the wait, which is
     // noted in it; without one the thread could not own the mutex anyway.
     ThreadRecord* self = SelfRecord();
-    if (self == nullptr) return WaitResult::kFailed;
+    if (self == nullptr) return FailedForNoRecord();
     if (TakeContended(slot, object, milliseconds, self)) return OwnTakenWord(slot, object);
   }
   // A failed look-up inside means the handle was closed meanwhile.
   return slot->handle.load(std::memory_order_relaxed) == TableValueOf(object) ? WaitResult::kTimedOut
-                                                                              : WaitResult::kFailed;
+                                                                              : FailedForBadHandle();
 }
 
 }  // namespace
@@ -310,7 +334,7 @@ __attribute__((noinline)) WaitResult WaitForWord(Slot* slot, Handle object, uint
 // exports; waiting is out of line.
 WaitResult ObjectWait(Handle object, uint32_t milliseconds) {
   Slot* slot = posix_impl::Lookup(object, posix_impl::Kind::kMutex);
-  if (slot == nullptr) return WaitResult::kFailed;
+  if (slot == nullptr) return posix_impl::FailedForBadHandle();
   MutexState* mutex = &slot->local.mutex;
   if (posix_impl::HeldByThisThread(mutex)) {
     if (mutex->recursion == UINT32_MAX) return WaitResult::kFailed;
@@ -324,7 +348,7 @@ WaitResult ObjectWait(Handle object, uint32_t milliseconds) {
 bool MutexRelease(Handle mutex_handle) {
   posix_impl::ArmExitWatch();
   Slot* slot = posix_impl::Lookup(mutex_handle, posix_impl::Kind::kMutex);
-  if (slot == nullptr) return false;
+  if (slot == nullptr) return posix_impl::RefusedHandle();
   MutexState* mutex = &slot->local.mutex;
   if (!posix_impl::HeldByThisThread(mutex)) return false;
   ThreadRecord* self = mutex->owner.load(std::memory_order_relaxed);
@@ -342,7 +366,9 @@ bool ObjectClose(Handle object) {
   if (EnterOnlyCaller()) LeaveOnlyCaller();
   faults::Count(faults::Call::kObjectClose);
   Slot* slot = posix_impl::Lookup(object, posix_impl::Kind::kMutex);
-  if (slot == nullptr || !posix_impl::CloseHandleOf(object, posix_impl::Kind::kMutex)) return false;
+  if (slot == nullptr || !posix_impl::CloseHandleOf(object, posix_impl::Kind::kMutex)) {
+    return posix_impl::RefusedHandle();
+  }
   MutexState* mutex = &slot->local.mutex;
   mutex->deleted.store(true, std::memory_order_seq_cst);
   if (posix_impl::HeldByThisThread(mutex)) {

@@ -297,6 +297,8 @@ void ArmExitWatch() {
 ThreadRecord* MakeSelfRecord() {
   ArmExitWatch();
   if (!thread_key_made) return nullptr;  // never borrow another's key
+  // A thread's record is its parker: a test that fails parkers fails it.
+  if (faults::Fails(faults::Point::kParker)) return nullptr;
   Slot* slot = ReserveSlot(Kind::kThread);
   if (slot == nullptr) return nullptr;
   ThreadRecord* record = &slot->local.thread;
