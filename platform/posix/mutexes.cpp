@@ -172,26 +172,22 @@ inline __attribute__((always_inline)) void ReleaseWord(Slot* slot) {
 // no asynchronous cancellation can split (a host may cancel a thread that
 // way while it sleeps here): a thread that ends counted is uncounted at its
 // end (EndWaitOfEndedThread), so that the mutex's slot can be freed.
-void CountWaiter(ThreadRecord* self, Slot* slot) {
+void CountWaiter(ThreadRecord* self, Slot* slot, bool waiting) {
   int cancel_state = 0;
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
-  slot->local.mutex.waiters.fetch_add(1, std::memory_order_seq_cst);
-  self->waiting_on = slot;
-  pthread_setcancelstate(cancel_state, nullptr);
-}
-
-void UncountWaiter(ThreadRecord* self, Slot* slot) {
-  int cancel_state = 0;
-  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
-  slot->local.mutex.waiters.fetch_sub(1, std::memory_order_seq_cst);
-  self->waiting_on = nullptr;
+  if (waiting) {
+    slot->local.mutex.waiters.fetch_add(1, std::memory_order_seq_cst);
+  } else {
+    slot->local.mutex.waiters.fetch_sub(1, std::memory_order_seq_cst);
+  }
+  self->waiting_on = waiting ? slot : nullptr;
   pthread_setcancelstate(cancel_state, nullptr);
 }
 
 __attribute__((noinline)) bool TakeContended(Slot* slot, Handle handle, uint32_t milliseconds, ThreadRecord* self) {
   MutexState* mutex = &slot->local.mutex;
   if (SpinForMutex(mutex, LockSpins(), kLockHeld)) return true;
-  CountWaiter(self, slot);
+  CountWaiter(self, slot, true);
   bool taken = false;
   // Counted as a waiter before this look: a close after it sees the count,
   // and leaves the slot to this thread, yielding or asleep.
@@ -200,7 +196,7 @@ __attribute__((noinline)) bool TakeContended(Slot* slot, Handle handle, uint32_t
     const timespec* deadline = milliseconds == kWaitForever ? nullptr : &deadline_value;
     taken = YieldForMutex(mutex, milliseconds, deadline) || SleepForMutex(mutex, deadline);
   }
-  UncountWaiter(self, slot);
+  CountWaiter(self, slot, false);
   // The last waiter to leave a mutex closed meanwhile frees it, if free.
   if (!taken && mutex->deleted.load(std::memory_order_seq_cst)) FreeIfDeleted(slot);
   return taken;
