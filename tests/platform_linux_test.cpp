@@ -44,6 +44,12 @@ void* TakeCancellably(void* mutex) {
 }
 
 TEST(Handles, TheSlotOfAResourceWhoseTakerWasCancelledComesBack) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The cancellation jumps past the library's frames (they have no unwind
+  // tables) without the sanitizer's knowing, which then finds their stack
+  // still poisoned as the thread ends.
+  GTEST_SKIP() << "AddressSanitizer does not follow a cancellation's jump out of a wait";
+#endif
   platform::Handle mutex = platform::MutexCreate();
   ASSERT_EQ(platform::ObjectWait(mutex, 0), WaitResult::kObtained);
   pthread_t taker;
