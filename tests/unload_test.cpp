@@ -285,12 +285,13 @@ TEST(Copies, EachRefusesTheOthersResources) {
   }
 }
 
-// A fresh copy's first call in one thread, held up in the registration of
-// the library's exit handler, and a fork in another: the child comes out of
-// the fork with the library usable. The copy is loaded in a forked child of
-// the test, so that the copy is fresh and a hang ends at a deadline.
-int ForkDuringAFirstCall(const std::string& path) {
-  void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+// Child: the library's first call in one thread, held up in the
+// registration of the library's exit handler, and a fork in another: the
+// forked child comes out of the fork with the library usable. A child of
+// its own, so that the library is freshly loaded (and under qemu-user, whose
+// forked children of a process that had many threads cannot make threads).
+HARNESS_CHILD_SCENARIO(ForkDuringAFirstCall) {
+  void* module = dlopen(argument.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) return 2;
   auto add = reinterpret_cast<int32_t (*)()>(dlsym(module, "AddThreadResource"));
   auto open_resource = reinterpret_cast<int32_t (*)(int32_t)>(dlsym(module, "OpenThreadResource"));
@@ -319,12 +320,10 @@ int ForkDuringAFirstCall(const std::string& path) {
 }
 
 TEST(Fork, AChildForkedDuringAnotherThreadsFirstCallComesOutWorking) {
-  Copies copies(harness::FirstArgument(), 1);
-  ASSERT_EQ(copies.paths().size(), 1u);
-  auto child = harness::ForkRunning([&] { return ForkDuringAFirstCall(copies.paths().front()); });
+  auto child = harness::SpawnSelf("ForkDuringAFirstCall", harness::FirstArgument());
   ASSERT_TRUE(child);
   EXPECT_EQ(harness::WaitChild(child.get()), 0)
-      << "2: no copy; 3: not held up; 4: no fork; 255: the forked child never came out of the fork; "
+      << "2: no library; 3: not held up; 4: no fork; 255: the forked child never came out of the fork; "
          "142: it hung in a call (SIGALRM); 10/11: its calls failed";
 }
 
