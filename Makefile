@@ -7,7 +7,7 @@
 #   under PREFIX (default /usr/local), staged under DESTDIR if given.
 # make dist: release builds, packed into dist/ (see the README).
 .PHONY: all deps native build-native asan tsan fuzz win32 win64 arm64 wine-prefix test test-native \
-        test-sanitizers test-win32 test-win64 test-arm64 demo bench install dist python clean
+        test-sanitizers test-win32 test-win64 test-arm64 demo bench install release-builds dist python clean
 
 WINE_PREFIX := $(CURDIR)/build/wine
 WINE_STOP := WINEPREFIX=$(WINE_PREFIX) wineserver -k 2>/dev/null || true
@@ -20,6 +20,14 @@ WINE32_ABSENT := echo "*** the x86 DLLs' tests under Wine NOT RUN: wine32:i386 c
 # core, which has no retry): there a failed x86 test gets a second run.
 WIN32_CTEST := ctest --preset win32 $$(grep -qs enabled /proc/sys/fs/binfmt_misc/qemu-i386 && echo --repeat until-pass:2)
 PREFIX ?= /usr/local
+# The NuGet package's runtimes, each from the build for that platform: the
+# test builds (make test checks a package of them) or the release builds
+# (make dist).
+NUPKG_RIDS := win-x86 win-x64 linux-x64 linux-arm64
+nupkg_runtimes = win-x86=build/$(1)/bin/QuenthaloyC.dll win-x64=build/$(2)/bin/QuenthaloyC.dll \
+                 linux-x64=build/$(3)/bin/libquenthaloy.so linux-arm64=build/$(4)/bin/libquenthaloy.so
+NUPKG_CHECK := scripts/make-nupkg . build/nupkg $(call nupkg_runtimes,win32,win64,native,arm64) >/dev/null && \
+               tests/dist/check-nupkg build/nupkg/Quenthaloy.*.nupkg . build/nupkg/check $(NUPKG_RIDS)
 
 all: build-native win32 win64 arm64
 
@@ -59,10 +67,11 @@ win32 win64 arm64: deps
 	@cmake --build --preset $@
 
 # A throw-away Wine prefix, made once.
-# A prefix made before Wine's 32-bit side was installed cannot run the x86
-# DLLs: it is made again.
+# A prefix made before Wine's 32-bit side was installed runs no Windows
+# program once it is: it is made again.
 wine-prefix: deps
-	@if $(WINE32_HERE) && [ -e $(WINE_PREFIX)/.ready ] && [ ! -d $(WINE_PREFIX)/drive_c/windows/syswow64 ]; then \
+	@if $(WINE32_HERE) && [ -e $(WINE_PREFIX)/.ready ] && ! scripts/wine-prefix-runs-x86 $(WINE_PREFIX); then \
+	  echo "the Wine prefix $(WINE_PREFIX) was made without Wine's 32-bit side: made again"; \
 	  rm -rf $(WINE_PREFIX); fi
 	@$(MAKE) --no-print-directory $(WINE_PREFIX)/.ready
 $(WINE_PREFIX)/.ready:
@@ -81,6 +90,7 @@ test: build-native asan tsan fuzz win32 win64 arm64 wine-prefix
 	if $(WINE32_HERE); then $(WIN32_CTEST) || status=1; else $(WINE32_ABSENT); fi; \
 	ctest --preset win64 -j2 || status=1; \
 	ctest --preset arm64 -j2 || status=1; \
+	$(NUPKG_CHECK) || status=1; \
 	$(WINE_STOP); \
 	exit $$status
 
@@ -131,37 +141,53 @@ bench: wine-prefix
 	echo "CSV files and plots: build/bench/"; \
 	exit $$status
 
-# The release: quenthaloy-<version>-windows.zip from the Windows release
-# builds (one per architecture), and libquenthaloy0 and libquenthaloy-dev
-# from each Linux release build (configured to install under /usr, as Debian
-# packages do), checked by lintian and by the zip's layout check.
+# The release builds, one per platform: what make dist and make python pack.
+# The Linux ones are configured to install under /usr, as Debian packages do.
 DIST_WINDOWS_PRESETS := win32-release win64-release
 DIST_DEBIAN_PRESETS := release arm64-release
-dist: deps
+release-builds: deps
 	@for preset in $(DIST_DEBIAN_PRESETS); do \
 	  cmake --preset $$preset -DCMAKE_INSTALL_PREFIX=/usr >/dev/null && cmake --build --preset $$preset || exit 1; \
 	done
 	@for preset in $(DIST_WINDOWS_PRESETS); do \
 	  cmake --preset $$preset >/dev/null && cmake --build --preset $$preset || exit 1; \
 	done
+
+# The Python package as one wheel per release build, each carrying that
+# build's library (the Linux library, or the cdecl DLL) where the package
+# looks for it and tagged for its machine:
+# build/python/quenthaloy-<version>-py3-none-<platform>.whl, platform
+# linux_x86_64, linux_aarch64, win32 and win_amd64, for
+# `pip install --no-index <wheel>`. PYTHON needs setuptools and wheel.
+PYTHON ?= $(firstword $(wildcard /usr/bin/python3) python3)
+WHEEL_LIBRARIES := $(foreach preset,$(DIST_DEBIAN_PRESETS),build/$(preset)/bin/libquenthaloy.so) \
+                   $(foreach preset,$(DIST_WINDOWS_PRESETS),build/$(preset)/bin/QuenthaloyC.dll)
+python: release-builds
+	@rm -rf build/python
+	@for library in $(WHEEL_LIBRARIES); do python/build-wheel $(PYTHON) $$library build/python || exit 1; done
+
+# The release, in dist/: quenthaloy-<version>-windows.zip from the Windows
+# release builds (one per architecture); libquenthaloy<so> and
+# libquenthaloy-dev from each Linux release build; the wheels of make python;
+# Quenthaloy.<version>.nupkg with every build's library; SHA256SUMS of them
+# all. Checked by lintian, the zip's layout check and tests/dist/check-release
+# (the sums, each wheel's and runtime's machine, the NuGet package's C# under
+# mono).
+dist: python
 	@rm -rf dist build/dist && mkdir -p dist
 	@for preset in $(DIST_DEBIAN_PRESETS); do \
 	  cpack --config build/$$preset/CPackConfig.cmake -B build/dist/deb >/dev/null || exit 1; \
 	done
-	@cp build/dist/deb/*.deb dist/
+	@cp build/dist/deb/*.deb build/python/*.whl dist/
 	@scripts/make-zip . dist $(addprefix build/,$(DIST_WINDOWS_PRESETS)) >/dev/null
+	@scripts/make-nupkg . dist $(call nupkg_runtimes,win32-release,win64-release,release,arm64-release) >/dev/null
+	@cd dist && sha256sum -- * >SHA256SUMS
 	@tests/dist/check-zip . build/dist/zip-check --zip dist/quenthaloy-*-windows.zip $(addprefix build/,$(DIST_WINDOWS_PRESETS))
+	@tests/dist/check-release . dist build/dist/release-check
 	@lintian dist/*.deb >build/dist/lintian.log 2>&1 || true; \
 	if grep -e '^E:' -e '^W:' build/dist/lintian.log; then echo "lintian: errors or warnings"; exit 1; fi; \
 	echo "lintian: no errors, no warnings"
 	@ls -l dist
-
-# The Python package as a wheel that carries the native build's library:
-# build/python/quenthaloy-<version>-py3-none-linux_<machine>.whl, for
-# `pip install --no-index <wheel>`. PYTHON needs setuptools and wheel.
-PYTHON ?= $(firstword $(wildcard /usr/bin/python3) python3)
-python: build-native
-	@python/build-wheel $(PYTHON) build/native/bin/libquenthaloy.so.0 build/python
 
 clean:
 	rm -rf build dist

@@ -1,12 +1,16 @@
 # find_package(Quenthaloy CONFIG): imported targets
-#   Linux:   Quenthaloy::quenthaloy     (libquenthaloy.so)
-#   Windows: Quenthaloy::Quenthaloy     (Quenthaloy.dll, stdcall)
-#            Quenthaloy::QuenthaloyC    (QuenthaloyC.dll, cdecl; defines QUENTHALOY_CDECL for its users)
+#   Quenthaloy::Quenthaloy     everywhere: libquenthaloy.so on Linux, Quenthaloy.dll (stdcall) on Windows
+#   Quenthaloy::QuenthaloyC    Windows: QuenthaloyC.dll, cdecl; defines QUENTHALOY_CDECL for its users
+#   Quenthaloy::quenthaloy     Linux: the same library as Quenthaloy::Quenthaloy, under its former name
 # On Windows the exported targets name the mingw-w64 import libraries; a
 # consumer whose compiler is Microsoft's or simulates it (clang-cl) links
 # with Microsoft's linker or lld-link, which need the MSVC .lib beside them
 # (link.exe refuses a mingw import library in a 32-bit SafeSEH image).
 include("${CMAKE_CURRENT_LIST_DIR}/QuenthaloyTargets.cmake")
+if(NOT TARGET Quenthaloy::QuenthaloyC AND NOT TARGET Quenthaloy::quenthaloy)
+  add_library(Quenthaloy::quenthaloy INTERFACE IMPORTED)
+  set_property(TARGET Quenthaloy::quenthaloy PROPERTY INTERFACE_LINK_LIBRARIES Quenthaloy::Quenthaloy)
+endif()
 
 set(_quenthaloy_msvc FALSE)
 if(MSVC)

@@ -18,7 +18,7 @@ set(depends "")
 if(build_architecture STREQUAL CPACK_QUENTHALOY_ARCHITECTURE)
   set(work ${CPACK_PACKAGE_DIRECTORY}/_CPack_Packages/shlibdeps)
   file(MAKE_DIRECTORY ${work}/debian)
-  file(WRITE ${work}/debian/control "Source: quenthaloy\n\nPackage: libquenthaloy0\nArchitecture: any\n")
+  file(WRITE ${work}/debian/control "Source: quenthaloy\n\nPackage: ${CPACK_QUENTHALOY_RUNTIME_PACKAGE}\nArchitecture: any\n")
   execute_process(COMMAND dpkg-shlibdeps -O ${library} WORKING_DIRECTORY ${work}
                   OUTPUT_VARIABLE substvars ERROR_VARIABLE errors RESULT_VARIABLE status)
   if(NOT status EQUAL 0 OR NOT substvars MATCHES "shlibs:Depends=([^\n]+)")

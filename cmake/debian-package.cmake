@@ -1,7 +1,9 @@
 # The Debian packages, made by cpack from the install components:
-#   libquenthaloy0     (runtime) the shared library, under /usr/lib/<triplet>;
+#   libquenthaloy<so>  (runtime) the shared library, under /usr/lib/<triplet>
+#                      (<so>: its SONAME version, cmake/version-rule.cmake);
 #   libquenthaloy-dev  (dev)     header, .so link, pkg-config file, CMake
-#                                package, README, hosts guide, changelog.
+#                                package, README, hosts guide and its C# and
+#                                Pascal files, changelog.
 # Both for the architecture the library is built for (a cross build makes
 # packages of its target), version <project version>-<revision>, with the
 # files lintian looks for: copyright, changelog.Debian.gz and changelog.gz in
@@ -10,9 +12,8 @@
 #
 # Maintainer, in this order: -DQUENTHALOY_MAINTAINER="Name <address>"; the
 # environment's DEBFULLNAME and DEBEMAIL, as Debian's own tools read them
-# (DEBEMAIL may be "Name <address>" alone); else a placeholder that says no
-# maintainer was given and whose address, under the reserved top-level domain
-# .invalid, cannot reach anyone.
+# (DEBEMAIL may be "Name <address>" alone); else the project's own address
+# (QUENTHALOY_AUTHORS and QUENTHALOY_CONTACT of CMakeLists.txt).
 #
 # Only a build configured with CMAKE_INSTALL_PREFIX=/usr (as `make dist`
 # configures its release builds) makes them: the packages hold what such a
@@ -31,12 +32,11 @@ if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
   return()
 endif()
 set(QUENTHALOY_MAINTAINER "" CACHE STRING
-    "Maintainer of the Debian packages, \"Name <address>\" (empty: DEBFULLNAME and DEBEMAIL, else a placeholder)")
+    "Maintainer of the Debian packages, \"Name <address>\" (empty: DEBFULLNAME and DEBEMAIL, else the project's)")
 set(QUENTHALOY_DEBIAN_REVISION 1 CACHE STRING "Debian revision of the packages' version (<version>-<revision>)")
 set(QUENTHALOY_DEBIAN_ARCHITECTURE "" CACHE STRING
     "Debian architecture of the packages (empty: the one the library is built for)")
 
-set(debian_placeholder "Unofficial build without a maintainer <maintainer-not-set@quenthaloy.invalid>")
 if(QUENTHALOY_MAINTAINER)
   set(debian_maintainer "${QUENTHALOY_MAINTAINER}")
 elseif("$ENV{DEBEMAIL}" MATCHES "<.+@.+>")
@@ -44,9 +44,7 @@ elseif("$ENV{DEBEMAIL}" MATCHES "<.+@.+>")
 elseif(NOT "$ENV{DEBEMAIL}" STREQUAL "" AND NOT "$ENV{DEBFULLNAME}" STREQUAL "")
   set(debian_maintainer "$ENV{DEBFULLNAME} <$ENV{DEBEMAIL}>")
 else()
-  set(debian_maintainer "${debian_placeholder}")
-  message(STATUS "Debian packages: no maintainer given (QUENTHALOY_MAINTAINER, or DEBFULLNAME and DEBEMAIL); "
-                 "using \"${debian_placeholder}\"")
+  set(debian_maintainer "${QUENTHALOY_AUTHORS} <${QUENTHALOY_CONTACT}>")
 endif()
 if(NOT debian_maintainer MATCHES "^[^<>@]+ <[^<>@ ]+@[^<>@ ]+\\.[^<>@ ]+>$")
   message(FATAL_ERROR "Debian packages: the maintainer \"${debian_maintainer}\" is not \"Name <user@host.domain>\"")
@@ -103,14 +101,17 @@ quenthaloy_gzip(${debian_dir}/changelog.Debian ${debian_dir}/changelog.Debian.gz
 quenthaloy_gzip(${PROJECT_SOURCE_DIR}/CHANGELOG.md ${debian_dir}/changelog.gz)
 quenthaloy_gzip(${PROJECT_SOURCE_DIR}/README.md ${debian_dir}/README.md.gz)
 quenthaloy_gzip(${PROJECT_SOURCE_DIR}/docs/hosts.md ${debian_dir}/hosts.md.gz)
-# Hosts built against any 0.x release from 0.1.0 on run with this one.
-file(WRITE ${debian_dir}/runtime/shlibs "libquenthaloy 0 libquenthaloy0 (>= ${PROJECT_VERSION})\n")
+# Hosts built against this release run with any later one of the same SONAME
+# version, which is what the version rule lets change the interface.
+set(debian_runtime libquenthaloy${QUENTHALOY_SOVERSION})
+file(WRITE ${debian_dir}/runtime/shlibs
+     "libquenthaloy ${QUENTHALOY_SOVERSION} ${debian_runtime} (>= ${PROJECT_VERSION})\n")
 # dpkg runs ldconfig once after all packages of a run are unpacked.
 file(WRITE ${debian_dir}/runtime/triggers "activate-noawait ldconfig\n")
 
 foreach(component runtime dev)
   if(component STREQUAL runtime)
-    set(package libquenthaloy0)
+    set(package ${debian_runtime})
   else()
     set(package libquenthaloy-dev)
   endif()
@@ -128,6 +129,10 @@ foreach(component runtime dev)
 endforeach()
 install(FILES ${debian_dir}/README.md.gz ${debian_dir}/hosts.md.gz
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libquenthaloy-dev COMPONENT dev)
+# The host files that apply on Linux (the Pascal unit links libquenthaloy.so;
+# the C# file runs under Mono or .NET), uncompressed as examples are.
+install(FILES hosts/quenthaloy.pas hosts/Quenthaloy.cs
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libquenthaloy-dev/examples COMPONENT dev)
 
 set(QUENTHALOY_DEBIAN_PACKAGES ON)
 set(CPACK_GENERATOR DEB)
@@ -136,13 +141,14 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${debian_maintainer}")
 set(CPACK_DEBIAN_PACKAGE_RELEASE ${QUENTHALOY_DEBIAN_REVISION})
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${debian_architecture})
 set(CPACK_DEBIAN_PACKAGE_SOURCE quenthaloy)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${PROJECT_HOMEPAGE_URL})
 # Installed as into /usr, so that the pkg-config file names /usr.
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runtime dev)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libquenthaloy0)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${debian_runtime})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 # cpack's own shlibs and dpkg-shlibdeps runs would add maintainer scripts
 # that call ldconfig; the shlibs file and trigger above replace them, and
@@ -154,12 +160,13 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/debian-depends.cmake)
 set(CPACK_QUENTHALOY_LIBRARY ${CMAKE_LIBRARY_OUTPUT_DIRECTORY}/libquenthaloy.so.${PROJECT_VERSION})
 set(CPACK_QUENTHALOY_ARCHITECTURE ${debian_architecture})
+set(CPACK_QUENTHALOY_RUNTIME_PACKAGE ${debian_runtime})
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libquenthaloy-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libquenthaloy0 (= ${debian_version})")
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${debian_runtime} (= ${debian_version})")
 # Each package's first description line is its summary.
 set(license_note "Licensed under the MIT License: see /usr/share/doc/<package>/copyright.")
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
-    "${summary}\nThe shared library libquenthaloy.so.0.\n${license_note}")
+    "${summary}\nThe shared library libquenthaloy.so.${QUENTHALOY_SOVERSION}.\n${license_note}")
 set(CPACK_COMPONENT_DEV_DESCRIPTION
-    "${summary} (development files)\nThe header, the .so link, the pkg-config file and the CMake package,\nwith the README and the guide for hosts in other languages.\n${license_note}")
+    "${summary} (development files)\nThe header, the .so link, the pkg-config file and the CMake package,\nwith the README and the guide for hosts in other languages, and its C# and\nPascal files.\n${license_note}")

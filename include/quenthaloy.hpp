@@ -13,15 +13,25 @@
 // resource meets the standard's Lockable and TimedLockable requirements, so
 // std::lock_guard, std::scoped_lock, std::unique_lock and std::lock take it,
 // as they take a std::recursive_timed_mutex, which it behaves like.
+//
+// Failures are exceptions, as in the standard library's own containers and
+// mutexes: a message the library could not queue (no memory for it) throws
+// std::bad_alloc from post() and send(), as a container's push does, rather
+// than a result a caller may drop; a take or give-back that the library
+// refused for want of memory (a new thread's first call) throws
+// std::bad_alloc, not the error of a bad handle. Built without exceptions,
+// each of these ends the program, as the standard library does then.
 #ifndef QUENTHALOY_HPP
 #define QUENTHALOY_HPP
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <new>
 #include <system_error>
 #include <utility>
 
@@ -37,14 +47,62 @@
 // NOLINTBEGIN(readability-identifier-naming)
 namespace quenthaloy {
 
-// Queues `value` for `recipient` and returns at once. A receiver that polls
-// cannot tell a value of 0 from "nothing queued".
-inline void post(std::int32_t recipient, std::int32_t value) noexcept { SendThreadMessage(recipient, value); }
+namespace detail {
 
-// Queues `value` for `recipient` and returns once another thread took it.
+#if defined(_WIN32)
+// The declarations of <windows.h>, which this header does not include.
+extern "C" __declspec(dllimport) unsigned long __stdcall GetLastError(void);
+extern "C" __declspec(dllimport) void __stdcall SetLastError(unsigned long error);
+constexpr unsigned long kErrorNotEnoughMemory = 8;
+#endif
+
+// A resource call's 0 cannot say that memory ran out; the library says so in
+// errno (ENOMEM) or the last error (ERROR_NOT_ENOUGH_MEMORY), cleared before
+// the call.
+inline void ClearFailure() noexcept {
+#if defined(_WIN32)
+  SetLastError(0);
+#else
+  errno = 0;
+#endif
+}
+
+inline bool ShortOfMemory() noexcept {
+#if defined(_WIN32)
+  return GetLastError() == kErrorNotEnoughMemory;
+#else
+  return errno == ENOMEM;
+#endif
+}
+
+[[noreturn]] inline void FailForMemory() {
+#if defined(__cpp_exceptions) || defined(_CPPUNWIND)
+  throw std::bad_alloc();
+#else
+  std::abort();
+#endif
+}
+
+}  // namespace detail
+
+// Queues `value` for `recipient` and returns at once; std::bad_alloc if
+// there was no memory for it (nothing was queued). A receiver that polls
+// cannot tell a value of 0 from "nothing queued".
+inline void post(std::int32_t recipient, std::int32_t value) {
+  if (SendThreadMessage(recipient, value) != 0) {
+    detail::FailForMemory();
+  }
+}
+
+// Queues `value` for `recipient` and returns once another thread took it;
+// std::bad_alloc at once if there was no memory for it (nothing was queued).
 // Never send to a recipient only the calling thread serves: it would wait
 // for ever.
-inline void send(std::int32_t recipient, std::int32_t value) noexcept { SendThreadMessageAndWait(recipient, value); }
+inline void send(std::int32_t recipient, std::int32_t value) {
+  if (SendThreadMessageAndWait(recipient, value) != 0) {
+    detail::FailForMemory();
+  }
+}
 
 // Takes the oldest message for `recipient` without waiting: its value, or 0
 // when none is queued (a message whose value is 0 also gives 0).
@@ -70,7 +128,13 @@ inline std::int32_t wait(std::int32_t recipient) noexcept { return WaitThreadMes
 // Abandoned: a thread that ends while holding it abandons it. The next take
 // (lock(), try_lock(), try_lock_for(), try_lock_until()) gets it and
 // succeeds, as any take: lock() returns holding it, the others return true.
-// abandoned() then says so: the data the lock guards may be half updated.
+// abandoned() then says so, by the rule for "abandoned" in the README's
+// "What a caller can rely on" (the Python package's Resource.abandoned
+// follows it too): the data the lock guards may be half updated.
+//
+// No memory: lock(), try_lock_for() and try_lock_until() throw
+// std::bad_alloc when the library had no memory for the calling thread (a
+// new thread's first call); try_lock() returns false then.
 class resource {
  public:
   using native_handle_type = std::int32_t;
@@ -108,6 +172,7 @@ class resource {
   // from, or its handle deleted through native_handle()).
   void lock() {
     for (;;) {
+      detail::ClearFailure();
       if (OpenThreadResource(handle_) == 1) {
         Taken(false);
         return;
@@ -115,6 +180,9 @@ class resource {
       const int outcome = AfterRefusedTake();
       if (outcome == kHeld) {
         return;
+      }
+      if (outcome == kNoMemory) {
+        detail::FailForMemory();
       }
       // OpenThreadResource waits for ever: a refusal that was no abandoned
       // take means there is no lock to take.
@@ -126,6 +194,7 @@ class resource {
 
   // One try, never waits: true if the caller now holds it.
   bool try_lock() noexcept {
+    detail::ClearFailure();
     if (OpenThreadResourceWithin(handle_, 0) == 1) {
       Taken(false);
       return true;
@@ -152,6 +221,8 @@ class resource {
 
   // Waits until `deadline` of `Clock` (steady or not: the time left is read
   // from Clock again after each wait): true if the caller now holds it.
+  // False at once for a handle that is no longer open (deleted through
+  // native_handle()), as a wait refused well before its time tells.
   template <class Clock, class Duration>
   bool try_lock_until(const std::chrono::time_point<Clock, Duration>& deadline) {
     if (handle_ == 0) {
@@ -166,12 +237,21 @@ class resource {
         return try_lock();
       }
       const auto wait_ms = static_cast<std::int32_t>(std::min<long double>(left, kLongestWaitMs));
+      const auto started = std::chrono::steady_clock::now();
+      detail::ClearFailure();
       if (OpenThreadResourceWithin(handle_, wait_ms) == 1) {
         Taken(false);
         return true;
       }
-      if (AfterRefusedTake() == kHeld) {
+      const int outcome = AfterRefusedTake();
+      if (outcome == kHeld) {
         return true;
+      }
+      if (outcome == kNoMemory) {
+        detail::FailForMemory();
+      }
+      if (outcome == kRefused && CutShort(wait_ms, started)) {
+        return false;
       }
     }
   }
@@ -189,7 +269,11 @@ class resource {
 
  private:
   static constexpr std::int32_t kLongestWaitMs = INT32_MAX;
-  enum : int { kRefused, kHeld, kLost };
+  // A refused wait of at least this long that ended before half its time
+  // was no time-out. Shorter ones are not judged: a system's timer may end a
+  // wait up to a tick early.
+  static constexpr std::int32_t kJudgedWaitMs = 40;
+  enum : int { kRefused, kNoMemory, kHeld, kLost };
 
   [[noreturn]] static void Fail(std::errc error, const char* what) {
 #if defined(__cpp_exceptions) || defined(_CPPUNWIND)
@@ -201,6 +285,11 @@ class resource {
 #endif
   }
 
+  static bool CutShort(std::int32_t wait_ms, std::chrono::steady_clock::time_point started) noexcept {
+    return wait_ms >= kJudgedWaitMs &&
+           (std::chrono::steady_clock::now() - started) * 2 < std::chrono::milliseconds(wait_ms);
+  }
+
   void Taken(bool abandoned) noexcept {
     // A relaxed look first: the flag is almost never set, and the exchange
     // is an atomic write on every take otherwise. Cleared by every take that
@@ -209,15 +298,16 @@ class resource {
     abandoned_ = abandoned || unseen;
   }
 
-  // After a take gave 0: a time-out, no open resource, or an abandoned take,
-  // which leaves the caller holding it. A give-back tells, for it succeeds
-  // only for a holder and a time-out never leaves the caller holding it (a
-  // holder's own take always succeeds). It is then taken again at once;
-  // another thread may get it in between (kLost), and is told through
-  // abandoned_unseen_.
+  // After a take gave 0: a time-out, no open resource, no memory for the
+  // calling thread (kNoMemory), or an abandoned take, which leaves the caller
+  // holding it. A give-back tells, for it succeeds only for a holder and a
+  // time-out never leaves the caller holding it (a holder's own take always
+  // succeeds). It is then taken again at once; another thread may get it in
+  // between (kLost), and is told through abandoned_unseen_.
   int AfterRefusedTake() noexcept {
+    const bool short_of_memory = detail::ShortOfMemory();
     if (CloseThreadResource(handle_) == 0) {
-      return kRefused;
+      return short_of_memory ? kNoMemory : kRefused;
     }
     abandoned_unseen_.store(true);
     if (OpenThreadResourceWithin(handle_, 0) == 1) {

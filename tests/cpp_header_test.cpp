@@ -1,14 +1,24 @@
 // include/quenthaloy.hpp as a C++ host uses it, linked to the library (the
 // Linux library, or either DLL through its import library under Wine), built
-// as C++17 and as C++20.
+// as C++17 and as C++20. Built with QUENTHALOY_STUB_LIBRARY, it is linked to
+// scripted stand-ins for the nine calls instead, to see the header meet the
+// failures a system rarely gives on demand (run with the filter
+// CppHeaderFailures.*).
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <type_traits>
+#if defined(QUENTHALOY_STUB_LIBRARY) && defined(_WIN32)
+#include <windows.h>
+#elif defined(QUENTHALOY_STUB_LIBRARY)
+#include <cerrno>
+#endif
 
 #include "quenthaloy.hpp"  // first: the header stands on its own
 #include "support/harness.h"
@@ -185,4 +195,106 @@ TEST(CppHeader, AMovedFromResourceHoldsNothing) {
   EXPECT_EQ(DeleteThreadResource(handle), 0) << "the assigned-over resource was destroyed";
 }
 
+#if defined(QUENTHALOY_STUB_LIBRARY)
+
+// What the next calls of one function answer, oldest first (then 0), and
+// whether each says that memory ran out, as the library does.
+struct Answer {
+  std::int32_t result;
+  bool short_of_memory;
+};
+using Script = std::deque<Answer>;
+Script takes, timed_takes, give_backs, posts;
+
+std::int32_t Next(Script& script) {
+  if (script.empty()) return 0;
+  const Answer answer = script.front();
+  script.pop_front();
+  if (answer.short_of_memory) {
+#if defined(_WIN32)
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+#else
+    errno = ENOMEM;
+#endif
+  }
+  return answer.result;
+}
+
+class CppHeaderFailures : public testing::Test {
+ protected:
+  void TearDown() override {
+    EXPECT_TRUE(takes.empty() && timed_takes.empty() && give_backs.empty() && posts.empty()) << "answers left";
+  }
+};
+
+TEST_F(CppHeaderFailures, AMessageThatWasNotQueuedThrowsBadAlloc) {
+  posts = {{-1, true}, {-1, true}, {0, false}, {0, false}};
+  EXPECT_THROW(quenthaloy::post(kKey, 1), std::bad_alloc);
+  EXPECT_THROW(quenthaloy::send(kKey, 2), std::bad_alloc);
+  EXPECT_NO_THROW(quenthaloy::post(kKey, 3));
+  EXPECT_NO_THROW(quenthaloy::send(kKey, 4));
+}
+
+TEST_F(CppHeaderFailures, ATakeRefusedForWantOfMemoryIsNoBadHandle) {
+  resource r;
+  takes = {{0, true}};
+  give_backs = {{0, true}};
+  EXPECT_THROW(r.lock(), std::bad_alloc);
+  timed_takes = {{0, true}};
+  give_backs = {{0, true}};
+  EXPECT_THROW(static_cast<void>(r.try_lock_for(milliseconds(harness::kHangMilliseconds))), std::bad_alloc);
+  timed_takes = {{0, true}};
+  give_backs = {{0, true}};
+  EXPECT_FALSE(r.try_lock());
+  // A 0 with no word of memory is a handle that is not open.
+  takes = {{0, false}};
+  EXPECT_THROW(r.lock(), std::system_error);
+}
+
+TEST_F(CppHeaderFailures, ATimedTakeOfAHandleNoLongerOpenFailsAtOnce) {
+  resource r;
+  // Every take and give-back refused at once, with no word of memory: as
+  // for a handle deleted through native_handle(). Waiting for the deadline
+  // here would hang the test.
+  EXPECT_FALSE(r.try_lock_for(std::chrono::hours(1)));
+  EXPECT_FALSE(r.try_lock_until(std::chrono::system_clock::time_point::max()));
+}
+
+TEST_F(CppHeaderFailures, AnAbandonmentIsToldToTheNextTakerEvenIfItsFinderLostIt) {
+  resource r;
+  // The finder's take says "abandoned" (it holds it); between its give-back
+  // and its take again another thread gets the lock; then it takes it.
+  takes = {{0, false}, {1, false}};
+  give_backs = {{1, false}};
+  timed_takes = {{0, false}};
+  r.lock();
+  EXPECT_TRUE(r.abandoned()) << "the abandonment was not told to the lock's next take";
+  timed_takes = {{1, false}};
+  EXPECT_TRUE(r.try_lock());
+  EXPECT_FALSE(r.abandoned()) << "one abandonment is told once";
+}
+
 }  // namespace
+
+// The stand-ins, with the library's own declarations.
+extern "C" {
+std::int32_t QUENTHALOY_CALL AddThreadResource(void) { return 1; }
+std::int32_t QUENTHALOY_CALL CloseThreadResource(std::int32_t /*resource*/) { return Next(give_backs); }
+std::int32_t QUENTHALOY_CALL DeleteThreadResource(std::int32_t /*resource*/) { return 1; }
+std::int32_t QUENTHALOY_CALL GetThreadMessage(std::int32_t /*recipient*/) { return 0; }
+std::int32_t QUENTHALOY_CALL OpenThreadResource(std::int32_t /*resource*/) { return Next(takes); }
+std::int32_t QUENTHALOY_CALL OpenThreadResourceWithin(std::int32_t /*resource*/, std::int32_t /*milliseconds*/) {
+  return Next(timed_takes);
+}
+std::int32_t QUENTHALOY_CALL SendThreadMessage(std::int32_t /*recipient*/, std::int32_t /*value*/) {
+  return Next(posts);
+}
+std::int32_t QUENTHALOY_CALL SendThreadMessageAndWait(std::int32_t /*recipient*/, std::int32_t /*value*/) {
+  return Next(posts);
+}
+std::int32_t QUENTHALOY_CALL WaitThreadMessage(std::int32_t /*recipient*/) { return 0; }
+}
+
+#else
+}  // namespace
+#endif

@@ -5,11 +5,16 @@ A watchdog that needs no interpreter lock ends the run if anything hangs, so
 a call that kept the lock while it waited fails the run instead of stalling it.
 """
 import ctypes
+import errno
 import faulthandler
 import os
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 import unittest
+from unittest import mock
 
 import quenthaloy
 
@@ -24,6 +29,18 @@ def setUpModule():
 
 def tearDownModule():
     faulthandler.cancel_dump_traceback_later()
+
+
+def short_of_memory(result):
+    """A stand-in for a library call that failed for want of memory: it says
+    so as the library does, and returns `result`."""
+    def call(*arguments):
+        if sys.platform == "win32":
+            ctypes.set_last_error(8)  # ERROR_NOT_ENOUGH_MEMORY
+        else:
+            ctypes.set_errno(errno.ENOMEM)
+        return result
+    return call
 
 
 def keeps_interpreter_lock(function):
@@ -106,6 +123,14 @@ class Messages(unittest.TestCase):
         waiter.join(HANG_SECONDS)
         self.assertEqual((ticks, received), (20, [0]))
 
+    def test_a_message_that_was_not_queued_raises_memory_error(self):
+        refused = lambda recipient, value: -1  # what the library returns without memory
+        with mock.patch.object(quenthaloy, "_post", refused), mock.patch.object(quenthaloy, "_send", refused):
+            with self.assertRaises(MemoryError):
+                quenthaloy.post(KEY + 6, 1)
+            with self.assertRaises(MemoryError):
+                quenthaloy.send(KEY + 6, 2)
+
     def test_only_the_waiting_calls_release_the_interpreter_lock(self):
         for function in [quenthaloy._post, quenthaloy._poll, quenthaloy._try_take, quenthaloy._give_back]:
             self.assertTrue(keeps_interpreter_lock(function), function.__name__)
@@ -187,6 +212,89 @@ class Resources(unittest.TestCase):
             self.assertFalse(self.resource.abandoned)
             self.resource.release()
 
+    def test_an_abandonment_is_told_to_the_next_taker_even_if_its_finder_lost_the_lock(self):
+        # The finder's take says "abandoned" (0, and it holds it); between
+        # its give-back and its take again another thread gets the lock.
+        answers = iter([0, 1])
+        with mock.patch.object(quenthaloy, "_take", lambda handle: next(answers)), \
+                mock.patch.object(quenthaloy, "_give_back", lambda handle: 1), \
+                mock.patch.object(quenthaloy, "_try_take", lambda handle, ms: 0):
+            taken = []
+            finder = threading.Thread(target=lambda: taken.append(self.resource.acquire()))
+            finder.start()
+            finder.join(HANG_SECONDS)
+        self.assertEqual(taken, [True])
+        self.assertTrue(self.resource.abandoned, "the lock's next take was not told")
+
+    def test_condition_waits_and_restores_every_take(self):
+        r = self.resource
+        condition = threading.Condition(r)
+        ready, outcome = [], []
+
+        def waiter():
+            with condition:
+                r.acquire()  # held twice: the wait gives both back, and takes both again
+                ready.append(True)
+                outcome.append(condition.wait_for(lambda: len(ready) == 2, HANG_SECONDS))
+                r.release()
+                outcome.append(r._is_owned())
+            outcome.append(r._is_owned())
+
+        thread = threading.Thread(target=waiter)
+        thread.start()
+        deadline = time.monotonic() + HANG_SECONDS
+        while not ready and time.monotonic() < deadline:
+            time.sleep(0.001)
+        with condition:  # free while the other thread waits
+            self.assertTrue(r._is_owned())
+            ready.append(True)
+            condition.notify()
+        thread.join(HANG_SECONDS)
+        self.assertEqual(outcome, [True, True, False])
+        self.assertFalse(r._is_owned())
+        with self.assertRaises(RuntimeError):
+            r.release()
+
+    def test_an_acquire_on_a_handle_deleted_under_it_raises_at_once(self):
+        r = self.resource
+        quenthaloy._delete(r.handle)  # through the C call: the object cannot know
+        for acquire in [r.acquire, lambda: r.acquire(timeout=10 * HANG_SECONDS)]:
+            with self.assertRaises(ValueError):
+                acquire()  # the main thread's wait, in slices
+            raised = []
+
+            def taker():
+                try:
+                    acquire()
+                except ValueError:
+                    raised.append(True)
+
+            thread = threading.Thread(target=taker)
+            thread.start()
+            thread.join(HANG_SECONDS)
+            self.assertFalse(thread.is_alive(), "the take waits on for a deleted handle")
+            self.assertEqual(raised, [True])
+
+    def test_a_take_refused_for_want_of_memory_raises_memory_error(self):
+        r = self.resource
+        no_memory = short_of_memory(0)
+        with mock.patch.object(quenthaloy, "_take", no_memory), \
+                mock.patch.object(quenthaloy, "_take_within", no_memory), \
+                mock.patch.object(quenthaloy, "_try_take", no_memory), \
+                mock.patch.object(quenthaloy, "_give_back", no_memory):
+            for call in [r.acquire, lambda: r.acquire(False), lambda: r.acquire(timeout=1), r.release]:
+                with self.assertRaises(MemoryError):
+                    call()
+        # A 0 with no word of memory is what it was: no open resource, or a
+        # release by a thread that does not hold it.
+        refused = lambda *arguments: 0
+        with mock.patch.object(quenthaloy, "_take", refused), mock.patch.object(quenthaloy, "_take_within", refused), \
+                mock.patch.object(quenthaloy, "_try_take", refused):
+            with self.assertRaises(ValueError):
+                r.acquire()
+        with self.assertRaises(RuntimeError):
+            r.release()
+
     def test_bad_arguments_and_closed(self):
         r = self.resource
         with self.assertRaises(ValueError):
@@ -202,6 +310,68 @@ class Resources(unittest.TestCase):
                 call()
 
 
+@unittest.skipIf(sys.platform == "win32", "signals a process by POSIX means")
+class Signals(unittest.TestCase):
+    """A blocking call in the main thread lets a signal's handler run while
+    it waits (Ctrl-C), in a child process that signals itself."""
+
+    def run_child(self, body):
+        script = textwrap.dedent("""
+            import os, signal, threading, quenthaloy
+            def signal_soon(number, seconds=0.2):
+                threading.Timer(seconds, os.kill, (os.getpid(), number)).start()
+            """) + textwrap.dedent(body)
+        child = subprocess.run([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                               universal_newlines=True, timeout=HANG_SECONDS)
+        return child.stdout.split()
+
+    def test_ctrl_c_interrupts_an_acquire_which_then_holds_nothing(self):
+        outcome = self.run_child("""
+            r = quenthaloy.Resource()
+            held, done = threading.Event(), threading.Event()
+            def hold():
+                with r:
+                    held.set()
+                    done.wait()
+            holder = threading.Thread(target=hold)
+            holder.start()
+            held.wait()
+            for acquire in [r.acquire, lambda: r.acquire(timeout=1000)]:
+                signal_soon(signal.SIGINT)
+                try:
+                    print("taken", acquire())
+                except KeyboardInterrupt:
+                    print("interrupted", r._is_owned())
+            # A handler that raises nothing: the wait goes on, and takes it.
+            signal.signal(signal.SIGUSR1, lambda number, frame: print("handled"))
+            signal_soon(signal.SIGUSR1, 0.1)
+            threading.Timer(0.3, done.set).start()
+            print("taken", r.acquire())
+            r.release()
+            holder.join()
+            print("free", r.acquire(False))
+            """)
+        self.assertEqual(outcome, ["interrupted", "False", "interrupted", "False", "handled", "taken", "True",
+                                   "free", "True"])
+
+    def test_ctrl_c_interrupts_a_send_whose_message_stays_queued(self):
+        outcome = self.run_child("""
+            key = 0x51000100
+            signal_soon(signal.SIGINT)
+            try:
+                quenthaloy.send(key, 5)  # nobody takes it
+            except KeyboardInterrupt:
+                print("interrupted")
+            print("queued", quenthaloy.poll(key), quenthaloy.poll(key))
+            taker = threading.Thread(target=lambda: print("took", quenthaloy.wait(key)))
+            taker.start()
+            quenthaloy.send(key, 6)
+            taker.join()
+            print("sent")
+            """)
+        self.assertEqual(outcome, ["interrupted", "queued", "5", "0", "took", "6", "sent"])
+
+
 class Loading(unittest.TestCase):
     def test_windows_takes_the_cdecl_dll_for_a_32_bit_interpreter(self):
         beside, system = quenthaloy._candidates("win32", 4, "pkg")
@@ -214,7 +384,7 @@ class Loading(unittest.TestCase):
 
     def test_linux_takes_the_soname(self):
         self.assertEqual(quenthaloy._candidates("linux", 8, "pkg"),
-                         ([os.path.join("pkg", "libquenthaloy.so.0")], ["libquenthaloy.so.0"]))
+                         ([os.path.join("pkg", "libquenthaloy.so.0.1")], ["libquenthaloy.so.0.1"]))
 
 
 if __name__ == "__main__":

@@ -1,13 +1,10 @@
-// Entry point of the C# check (tests/dist/check-hosts): the cdecl class of
-// docs/hosts.md must bind every name as the stdcall one does in the guide's
-// example, which then runs.
-using System.Runtime.InteropServices;
-
+// Entry point of the C# check (tests/dist/check-hosts): the guide's example,
+// compiled with hosts/Quenthaloy.cs, binds every function of that file
+// (Marshal.PrelinkAll) before it runs.
 public static class HostsCheck
 {
     public static int Main()
     {
-        Marshal.PrelinkAll(typeof(QuenthaloyC));
         return Example.Main();
     }
 }

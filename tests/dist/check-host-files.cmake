@@ -1,0 +1,63 @@
+# The host files that nothing here can run, hosts/Quenthaloy.bas (VBA, VB6)
+# and hosts/quenthaloy.ahk (AutoHotkey v2), against the one list of exports
+# (cmake/exports.cmake): each export declared (the VBA module twice, with and
+# without PtrSafe) with one 32-bit argument per argument it takes, and
+# nothing else.
+#   cmake -DSOURCE_DIR=<tree> -P tests/dist/check-host-files.cmake
+cmake_minimum_required(VERSION 3.20)
+include(${SOURCE_DIR}/cmake/exports.cmake)
+file(READ ${SOURCE_DIR}/hosts/Quenthaloy.bas basic)
+file(READ ${SOURCE_DIR}/hosts/quenthaloy.ahk autohotkey)
+set(errors "")
+
+# How often `pattern` matches `text`, in `out`.
+function(count_matches out pattern text)
+  string(REGEX MATCHALL "${pattern}" found "${text}")
+  list(LENGTH found count)
+  set(${out} ${count} PARENT_SCOPE)
+endfunction()
+
+foreach(name arguments IN ZIP_LISTS QUENTHALOY_EXPORT_NAMES QUENTHALOY_EXPORT_ARGUMENTS)
+  # VBA: (ByVal a As Long, ByVal b As Long) As Long
+  set(parameters "")
+  foreach(index RANGE 1 ${arguments})
+    if(index GREATER 0 AND arguments GREATER 0)
+      if(parameters)
+        string(APPEND parameters ", ")
+      endif()
+      string(APPEND parameters "ByVal [a-z]+ As Long")
+    endif()
+  endforeach()
+  count_matches(declared "Public Declare (PtrSafe )?Function ${name} Lib \"Quenthaloy.dll\" \\(${parameters}\\) As Long"
+                "${basic}")
+  if(NOT declared EQUAL 2)
+    list(APPEND errors "Quenthaloy.bas declares ${name} with ${arguments} Long argument(s) ${declared} times, not twice")
+  endif()
+  # AutoHotkey: DllCall("QuenthaloyC\Name", "Int", a, "Int", b, "Cdecl Int")
+  set(parameters "")
+  foreach(index RANGE 1 ${arguments})
+    if(index GREATER 0 AND arguments GREATER 0)
+      string(APPEND parameters "\"Int\", [a-z]+, ")
+    endif()
+  endforeach()
+  count_matches(called "DllCall\\(\"QuenthaloyC\\\\${name}\", ${parameters}\"Cdecl Int\"\\)" "${autohotkey}")
+  if(NOT called EQUAL 1)
+    list(APPEND errors "quenthaloy.ahk calls ${name} with ${arguments} Int argument(s) ${called} times, not once")
+  endif()
+endforeach()
+
+list(LENGTH QUENTHALOY_EXPORT_NAMES exports)
+math(EXPR declarations "2 * ${exports}")
+count_matches(declared "Declare (PtrSafe )?Function " "${basic}")
+if(NOT declared EQUAL declarations)
+  list(APPEND errors "Quenthaloy.bas has ${declared} declarations, not ${declarations}")
+endif()
+count_matches(called "DllCall\\(\"Quenthaloy" "${autohotkey}")
+if(NOT called EQUAL exports)
+  list(APPEND errors "quenthaloy.ahk calls ${called} library functions, not ${exports}")
+endif()
+if(errors)
+  list(JOIN errors "\n" errors)
+  message(FATAL_ERROR "${errors}")
+endif()
+message(STATUS "Quenthaloy.bas and quenthaloy.ahk declare the ${exports} exports")
