@@ -81,6 +81,10 @@ bool ProcessIsExiting(bool loader_says);
 // The loader's notice, where the platform gives one, that the calling thread
 // is about to end: what the thread's parker used is returned.
 void ThreadEnding();
+// The calling thread returns from a call that may have made its parker
+// (a wait or a synchronous send). A parker made after the thread's end
+// notice, which no later notice frees, is freed here.
+void ThreadLeavesLibrary();
 
 // --- Objects a host holds by handle: the thread resources ---------------
 

@@ -29,11 +29,15 @@ int32_t QUENTHALOY_CALL SendThreadMessage(int32_t recipient, int32_t value) {
 }
 
 int32_t QUENTHALOY_CALL SendThreadMessageAndWait(int32_t recipient, int32_t value) {
-  return messaging::SendThreadMessageAndWait(&shell::runtime.Queue, recipient, value);
+  const int32_t result = messaging::SendThreadMessageAndWait(&shell::runtime.Queue, recipient, value);
+  platform::ThreadLeavesLibrary();
+  return result;
 }
 
 int32_t QUENTHALOY_CALL WaitThreadMessage(int32_t recipient) {
-  return messaging::WaitThreadMessage(&shell::runtime.Queue, recipient);
+  const int32_t value = messaging::WaitThreadMessage(&shell::runtime.Queue, recipient);
+  platform::ThreadLeavesLibrary();
+  return value;
 }
 
 }  // extern "C"

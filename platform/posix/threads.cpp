@@ -425,6 +425,9 @@ void End(bool process_exiting) {
 
 void ThreadEnding() {}
 
+// A thread's record goes with the thread, whenever it was made.
+void ThreadLeavesLibrary() {}
+
 void* ParkerRoom(Parker* parker) { return parker->record.room; }
 
 void SetParkerEndHook(void (*hook)(Parker* parker)) {

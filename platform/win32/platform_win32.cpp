@@ -41,10 +41,20 @@ struct Parker {
   std::atomic<uint32_t> permit;
   // Owner only: the event failed and is no longer the library's.
   bool broken;
-  // Made after the thread's end notice (or with no fiber-local slot to hear
-  // of its end): kept with a handle of its thread, and freed once that has
-  // ended (ReapEndedThreads).
+  // Made after the thread's end notice or with no fiber-local slot to hear
+  // of its end, or of a thread that runs fibers (which may end on one that
+  // never called here): kept with a handle of its thread, and freed once
+  // that has ended if nothing freed it before (ReapEndedThreads).
   HANDLE late_thread;
+  // Made after the thread's end notice: no notice will come for it, so the
+  // call that made it frees it as it returns (ThreadLeavesLibrary).
+  bool after_end_notice;
+  // Its thread's end is heard through the fiber-local slot, which the
+  // thread marks on each fiber it calls from. `fiber_marked` is the running
+  // fiber (GetCurrentFiber) when it last marked: a thread that switched
+  // fibers marks the new one.
+  bool marks_fibers;
+  void* fiber_marked;
   Parker* previous;
   Parker* next;
 };
@@ -385,8 +395,43 @@ HANDLE NewOwnEvent() {
   return event;
 }
 
+// What the fiber-local slot holds: the fiber that wrote it, or this mark's
+// address on a thread that is no fiber. Never the parker: the slot is a
+// fiber's, which another thread may delete, or which may outlive its thread,
+// while the parker is the thread's (its TLS slot).
+char not_a_fiber;
+
+// GetCurrentFiber reads the thread's own block through its segment
+// register, which GCC's bounds check takes for a read at a small address.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+void* RunningFiber() { return ::GetCurrentFiber(); }
+#pragma GCC diagnostic pop
+
+void* RunningFiberMark() { return ::IsThreadAFiber() ? RunningFiber() : &not_a_fiber; }
+
+// A thread that runs fibers may end on one that never called here, which
+// then tells nothing: unless its thread notice comes, it is found ended
+// through its handle.
+void WatchFiberThread(Parker* parker) {
+  if (parker->late_thread != nullptr || !::IsThreadAFiber()) return;
+  HANDLE thread = ThisThreadToWatch();
+  if (thread == nullptr) return;
+  RegistryGuard guard;
+  parker->late_thread = thread;
+  late_parkers.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Marks the running fiber's slot, so that the thread's end is heard through
+// it, whichever fiber the thread ends on.
+void MarkRunningFiber(Parker* parker) {
+  parker->fiber_marked = RunningFiber();
+  ::FlsSetValue(fiber_slot, RunningFiberMark());
+  WatchFiberThread(parker);
+}
+
 // `late`: the thread's end notice has come, or none will.
-Parker* MakeParker(bool late) {
+Parker* MakeParker(bool late, bool after_end_notice) {
   Parker* parker = static_cast<Parker*>(AllocateZeroed(sizeof(Parker)));
   if (parker == nullptr) return nullptr;
   parker->event.store(NewOwnEvent(), std::memory_order_relaxed);
@@ -397,6 +442,8 @@ Parker* MakeParker(bool late) {
     Free(parker);
     return nullptr;
   }
+  parker->after_end_notice = after_end_notice;
+  parker->marks_fibers = !late;
   // Without it the thread counts as alive for good.
   parker->thread = ThisThreadToWatch();
   Parker* ended = nullptr;
@@ -406,36 +453,71 @@ Parker* MakeParker(bool late) {
     ended = UnlinkEndedThreads();
   }
   FreeChain(ended);
-  // Fails only outside Start..End, when the slots are not the layer's.
-  if (!::TlsSetValue(parker_slot, parker) || (!late && !::FlsSetValue(fiber_slot, parker))) {
-    ::TlsSetValue(parker_slot, late ? kThreadEnded : nullptr);
+  // Fails only outside Start..End, when the slot is not the layer's.
+  if (!::TlsSetValue(parker_slot, parker)) {
     DestroyParker(parker);
     return nullptr;
   }
+  if (!late) MarkRunningFiber(parker);
   faults::Count(faults::Call::kParkerMade);
   return parker;
 }
 
-// The fiber-local slot's callback: runs as a thread ends, with or without
-// the thread notices (a host may have disabled them with
-// DisableThreadLibraryCalls), before them. At the process's exit it runs
-// after the other threads were ended wherever they were, perhaps holding the
-// registry's lock: it then waits a little for the lock and, failing that,
-// leaves the parker to the exit.
-void NTAPI ParkerThreadEnded(void* value) {
-  auto* parker = static_cast<Parker*>(value);
-  if (parker == nullptr || parkers_closing.load(std::memory_order_acquire)) return;
+// The fiber-local slot's callback. It runs for the running fiber's slot as
+// a thread ends, with or without the thread notices (a host may have
+// disabled them with DisableThreadLibraryCalls), before them; and for a
+// deleted fiber's slot, on whichever thread deletes it, while the thread
+// that ran it may go on or may have ended long ago. Only the first is the
+// end of the calling thread: the slot then holds the running fiber's mark,
+// as no fiber deleted by DeleteFiber is running (deleting the running one
+// ends its thread). The parker freed is always the calling thread's own.
+// At the process's exit it runs after the other threads were ended
+// wherever they were, perhaps holding the registry's lock: it then waits a
+// little for the lock and, failing that, leaves the parker to the exit.
+void NTAPI FiberStorageFreed(void* mark) {
+  if (mark != RunningFiberMark() || parkers_closing.load(std::memory_order_acquire)) return;
+  auto* parker = static_cast<Parker*>(::TlsGetValue(parker_slot));
+  if (parker == nullptr || parker == kThreadEnded) return;
   TellCoreThreadEnded(parker);
   constexpr int kTries = 200;
   bool locked = false;
   for (int i = 0; i < kTries && !(locked = ::TryAcquireSRWLockExclusive(&registry_lock) != 0); ++i) ::Sleep(1);
   if (!locked) return;
+  ::TlsSetValue(parker_slot, kThreadEnded);
   UnlinkParker(parker);
   Parker* ended = UnlinkEndedThreads();
   ::ReleaseSRWLockExclusive(&registry_lock);
   FreeParker(parker);
   FreeChain(ended);
-  if (::TlsGetValue(parker_slot) == parker) ::TlsSetValue(parker_slot, kThreadEnded);
+}
+
+// --- Staying loaded under a sleeping thread ---------------------------------
+
+std::atomic<bool> stays_loaded{false};
+
+// A thread asleep in the library wakes into its code, so from the first
+// sleep on the module stays loaded until the process ends: a FreeLibrary
+// then unmaps nothing. A reference held for the sleep alone could not be
+// given back: the FreeLibrary that gives it may unload the module, and
+// would return into code it had just unmapped.
+void StayLoaded() {
+  if (stays_loaded.load(std::memory_order_relaxed)) return;
+  HMODULE module = nullptr;
+  if (::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                           reinterpret_cast<LPCWSTR>(&stays_loaded), &module)) {
+    stays_loaded.store(true, std::memory_order_relaxed);
+  }
+}
+
+// A wait that may sleep: until the module stays loaded, it first tries
+// without sleeping, so that a host that never waits can still unload it.
+DWORD WaitStayingLoaded(HANDLE object, DWORD milliseconds) {
+  if (milliseconds == 0 || !stays_loaded.load(std::memory_order_relaxed)) {
+    const DWORD at_once = ::WaitForSingleObject(object, 0);
+    if (at_once != WAIT_TIMEOUT || milliseconds == 0) return at_once;
+    StayLoaded();
+  }
+  return ::WaitForSingleObject(object, milliseconds);
 }
 
 }  // namespace
@@ -447,7 +529,7 @@ bool Start() {
   OpenOwnHandles();
   parker_slot = ::TlsAlloc();
   // Without it every parker is watched through its thread's handle instead.
-  fiber_slot = ::FlsAlloc(ParkerThreadEnded);
+  fiber_slot = ::FlsAlloc(FiberStorageFreed);
   return parker_slot != TLS_OUT_OF_INDEXES;
 }
 
@@ -485,17 +567,27 @@ bool ProcessIsExiting(bool loader_says) { return loader_says; }
 // The thread notice: it comes after the fiber-local callback, which has
 // then freed the parker already, unless the host (or a test) gives it
 // earlier. Either way the thread is marked, so that a parker it still makes
-// is watched.
+// is freed by the call that makes it.
 void ThreadEnding() {
   if (parker_slot == TLS_OUT_OF_INDEXES) return;
   Parker* parker = static_cast<Parker*>(::TlsGetValue(parker_slot));
   ::TlsSetValue(parker_slot, kThreadEnded);
   if (parker != nullptr && parker != kThreadEnded) {
-    if (parker->late_thread == nullptr && fiber_slot != FLS_OUT_OF_INDEXES) ::FlsSetValue(fiber_slot, nullptr);
     TellCoreThreadEnded(parker);
     DestroyParker(parker);
   }
   ReapEndedThreads();
+}
+
+// Only parkers made after the end notice are freed here; they all count
+// among the late ones, so a process without any pays one load.
+void ThreadLeavesLibrary() {
+  if (late_parkers.load(std::memory_order_relaxed) == 0 || parker_slot == TLS_OUT_OF_INDEXES) return;
+  Parker* parker = static_cast<Parker*>(::TlsGetValue(parker_slot));
+  if (parker == nullptr || parker == kThreadEnded || !parker->after_end_notice) return;
+  ::TlsSetValue(parker_slot, kThreadEnded);
+  TellCoreThreadEnded(parker);
+  DestroyParker(parker);
 }
 
 // --- Objects a host holds by handle ----------------------------------------
@@ -515,7 +607,7 @@ WaitResult ObjectWait(Handle object, uint32_t milliseconds) {
     ReportBadHandle();
     return WaitResult::kFailed;
   }
-  switch (::WaitForSingleObject(ToNative(object), milliseconds)) {
+  switch (WaitStayingLoaded(ToNative(object), milliseconds)) {
     case WAIT_OBJECT_0:
       return WaitResult::kObtained;
     case WAIT_ABANDONED:
@@ -666,8 +758,12 @@ void NapUntilPermit(Parker* parker) {
 Parker* ParkerOfThisThread() {
   if (faults::Fails(faults::Point::kParker) || parker_slot == TLS_OUT_OF_INDEXES) return nullptr;
   Parker* parker = static_cast<Parker*>(::TlsGetValue(parker_slot));
-  if (parker != nullptr && parker != kThreadEnded) return parker;
-  return MakeParker(parker == kThreadEnded || fiber_slot == FLS_OUT_OF_INDEXES);
+  if (parker != nullptr && parker != kThreadEnded) {
+    if (parker->marks_fibers && parker->fiber_marked != RunningFiber()) MarkRunningFiber(parker);
+    return parker;
+  }
+  const bool after_end_notice = parker == kThreadEnded;
+  return MakeParker(after_end_notice || fiber_slot == FLS_OUT_OF_INDEXES, after_end_notice);
 }
 
 // Waits in rounds. The event set for no permit is a wake-up the thread
@@ -677,6 +773,7 @@ Parker* ParkerOfThisThread() {
 // steps); after two rounds, the event is taken to have failed.
 void Park(Parker* parker) {
   faults::Count(faults::Call::kPark);
+  StayLoaded();
   parker->parked_at.store(::GetTickCount(), std::memory_order_relaxed);
   if (parker->broken) RenewEvent(parker);
   int signals_without_permit = 0, rounds_with_permit = 0;
@@ -771,6 +868,9 @@ uint32_t ProcessorCount() {
   return info.dwNumberOfProcessors > 1 ? info.dwNumberOfProcessors : 1;
 }
 
-void SleepMilliseconds(uint32_t milliseconds) { ::Sleep(milliseconds); }
+void SleepMilliseconds(uint32_t milliseconds) {
+  StayLoaded();
+  ::Sleep(milliseconds);
+}
 
 }  // namespace platform
