@@ -113,6 +113,21 @@ inline __attribute__((always_inline)) void UnlockAndWake(Queue* queue, Shard* sh
 // change.
 bool Usable(const Queue* queue) { return queue->Shards != nullptr; }
 
+// A post that queued nothing, for want of memory (for its message, or for
+// the whole queue at load), which the host is told where it reads why a
+// call failed.
+__attribute__((noinline, cold)) int32_t NotQueued() {
+  platform::ReportNoMemory();
+  return kNotQueued;
+}
+
+// A take from a queue that could not be made at load: no message can ever
+// come, and 0 says why in the same place.
+__attribute__((noinline, cold)) int32_t NoQueue() {
+  platform::ReportNoMemory();
+  return 0;
+}
+
 // The key and the seed mixed by one wide multiplication, whose upper half
 // depends on every bit of both: a host cannot choose keys that share a
 // shard or a bucket without knowing the seed.
@@ -560,30 +575,23 @@ void ForgetInChild(Queue* queue) {
     FreeIndexed(queue, shard);
     shard->Lock.store(platform::kLockWordFree, std::memory_order_relaxed);
   }
-  // The forking thread is in no wait now; a record it left behind named
-  // recipients that are gone.
-  platform::Parker* parker = platform::ParkerOfThisThread();
-  if (parker != nullptr) {
-    Sleeper* self = SleeperOf(parker);
-    self->Next = nullptr;
-    self->State = SleepState::kAwake;
-    self->SendPending.store(0, std::memory_order_relaxed);
-  }
+  // The forking thread's record of its sleeps, which named recipients that
+  // are gone, was cleared by the platform with its parker's room.
 }
 
 int32_t SendThreadMessage(Queue* queue, int32_t recipient, int32_t value) {
-  if (!Usable(queue)) return kNotQueued;
+  if (!Usable(queue)) return NotQueued();
   const uint32_t hash = HashOf(queue, recipient);
   Shard* shard = ShardOf(queue, hash);
   AfterUnlock work{};
   Lock(queue, shard);
   const bool queued = PostLocked(queue, shard, recipient, hash, Message{value, nullptr}, &work);
   UnlockAndWake(queue, shard, work);
-  return queued ? 0 : kNotQueued;
+  return queued ? 0 : NotQueued();
 }
 
 int32_t GetThreadMessage(Queue* queue, int32_t recipient) {
-  if (!Usable(queue)) return 0;
+  if (!Usable(queue)) return NoQueue();
   const uint32_t hash = HashOf(queue, recipient);
   Shard* shard = ShardOf(queue, hash);
   int32_t value = 0;
@@ -599,7 +607,7 @@ int32_t GetThreadMessage(Queue* queue, int32_t recipient) {
 }
 
 int32_t SendThreadMessageAndWait(Queue* queue, int32_t recipient, int32_t value) {
-  if (!Usable(queue)) return kNotQueued;
+  if (!Usable(queue)) return NotQueued();
   // Without a parker the message is queued as a plain one and the call
   // returns at once: better than a sender that can never be released.
   platform::Parker* reply = platform::ParkerOfThisThread();
@@ -616,7 +624,7 @@ int32_t SendThreadMessageAndWait(Queue* queue, int32_t recipient, int32_t value)
   const bool queued = PostLocked(queue, shard, recipient, hash, Message{value, reply}, &work);
   if (!queued && self != nullptr) self->SendPending.store(0, std::memory_order_relaxed);
   UnlockAndWake(queue, shard, work);
-  if (!queued) return kNotQueued;
+  if (!queued) return NotQueued();
   if (self == nullptr) return 0;
   // The taker clears the flag and then gives exactly one Unpark, which the
   // first Park consumes; a later Park only follows a wake-up left over
@@ -628,7 +636,7 @@ int32_t SendThreadMessageAndWait(Queue* queue, int32_t recipient, int32_t value)
 }
 
 int32_t WaitThreadMessage(Queue* queue, int32_t recipient) {
-  if (!Usable(queue)) return 0;
+  if (!Usable(queue)) return NoQueue();
   platform::Parker* parker = platform::ParkerOfThisThread();
   Sleeper* self = parker != nullptr ? SleeperOf(parker) : nullptr;
   if (self != nullptr) Tidy(queue, self);

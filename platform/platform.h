@@ -13,6 +13,12 @@
 //     of the library in the process, fails without effect: false for the
 //     boolean operations, WaitResult::kFailed for ObjectWait. It never
 //     crashes and never touches another object.
+//   - A failure says why where a host reads it (errno; on Windows the
+//     thread's last error), set on the failure's path only: a bad handle
+//     given to a resource operation as above (ReportBadHandle's word, or
+//     the kernel's where the kernel refused it), and want of memory
+//     (ReportNoMemory's word: a MutexCreate that makes none, an ObjectWait
+//     of a thread that cannot get the record it would own the mutex by).
 //   - Operations that cannot fail (the queue lock, parking) return nothing.
 //     Where the system can refuse them for a host's doing (on Windows, a
 //     host that closes one of the library's handles with CloseHandle), the
@@ -169,7 +175,9 @@ void Unpark(Parker* parker);
 
 // Room in every parker for the core's record of its thread's sleeps,
 // zero-filled when the parker is made and kept with it: a sleep recorded
-// there belongs to the library, not to the sleeping thread's stack.
+// there belongs to the library, not to the sleeping thread's stack. In a
+// forked child the forking thread, in no sleep, finds its room zero-filled
+// again before the core's own handling of the fork.
 constexpr uint32_t kParkerRoomSize = 48;
 void* ParkerRoom(Parker* parker);
 // Registers the function the layer calls on the ending thread when a thread
@@ -195,6 +203,13 @@ bool HeapDestroy(Heap* heap);
 
 // Milliseconds from a fixed point in the past, wrapping at 2^32.
 uint32_t MonotonicMilliseconds();
+
+// Tell the host, where it reads why a call failed, that the call failed for
+// want of memory (ENOMEM; Windows: ERROR_NOT_ENOUGH_MEMORY), or for a bad
+// handle (EBADF; Windows: ERROR_INVALID_HANDLE). For failure paths only: a
+// call that succeeds pays nothing for them.
+void ReportNoMemory();
+void ReportBadHandle();
 
 // Reports a broken invariant of the library's own (a debug check, see
 // QUENTHALOY_CHECK) and ends the process.

@@ -3,9 +3,18 @@
 // Thread records come from a second table of the same kind, under no
 // handle: a thread new to the library gets its record however many
 // resources are open.
+//
+// Each load mixes a number of its own into its handles, so that a handle of
+// one copy of the library in the process (or of an earlier load) names no
+// resource of another: the slot index travels XORed with it, and every
+// slot's generations start where it says. Another copy then takes such a
+// handle for one of its own only by a chance of one in about two thousand
+// million for each resource it has open.
 #include <errno.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/random.h>
+#include <time.h>
 
 #include "objects.h"
 #include "word_wait.h"
@@ -26,6 +35,9 @@ constexpr uint32_t kChunkCount = (kIndexMask + 1) / kChunkSize;
 // (about 33 million) closes at the least.
 constexpr uint32_t kReuseDelay = 16384;
 
+// Wine's value for the process itself, which no resource call takes.
+constexpr uint32_t kNeverAHandle = 0x7FFFFFFF;
+
 static_assert((kGenerationMask << kIndexBits | kIndexMask) < 0x80000000u, "handles stay positive");
 static_assert(kReuseDelay < kIndexMask, "the free list can hold the delay");
 static_assert(kLockFree == 0, "a reserved slot is zeroed, and its mutex then free");
@@ -40,6 +52,10 @@ struct Table {
   uint32_t free_head = 0;
   uint32_t free_tail = 0;
   uint32_t free_count = 0;
+  // This load's number, drawn with the table's first slot: XORed into the
+  // index of every handle, and where each slot's generations start.
+  std::atomic<uint32_t> index_tag{0};
+  uint32_t first_generation = 0;
 };
 
 Table resource_table{kReuseDelay};
@@ -64,6 +80,26 @@ void UnlockTable(Table& table) {
   if (rc != 0) Fatal("handle table unlock", rc);
 }
 
+// A number no other copy loaded at the same time draws (but by chance):
+// the kernel's random bytes where it gives them, the time, and where this
+// copy lies in memory, mixed so that every bit depends on all of them.
+uint64_t DrawLoadNumber(const Table& table) {
+  uint64_t x = 0;
+  if (getrandom(&x, sizeof(x), GRND_NONBLOCK) != static_cast<ssize_t>(sizeof(x))) x = 0;
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  x ^= static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+  x ^= reinterpret_cast<uintptr_t>(&table) << 16;
+  // The finaliser of SplitMix64.
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
+  return x ^ (x >> 31);
+}
+
+uint32_t HandleValueOf(const Table& table, const Slot* slot) {
+  return (slot->generation << kIndexBits) | (slot->index ^ table.index_tag.load(std::memory_order_relaxed));
+}
+
 uint32_t TakeFreeIndexLocked(Table& table) {
   if (table.free_count > 0 && (table.free_count >= table.reuse_delay || table.next_fresh > kIndexMask)) {
     uint32_t index = table.free_head;
@@ -73,6 +109,11 @@ uint32_t TakeFreeIndexLocked(Table& table) {
   }
   if (table.next_fresh > kIndexMask) return 0;
   uint32_t index = table.next_fresh;
+  if (index == 1) {
+    const uint64_t number = DrawLoadNumber(table);
+    table.index_tag.store(static_cast<uint32_t>(number) & kIndexMask, std::memory_order_relaxed);
+    table.first_generation = static_cast<uint32_t>(number >> 32) % kGenerationMask;
+  }
   uint32_t c = index >> kChunkBits;
   if (table.chunks[c].load(std::memory_order_relaxed) == nullptr) {
     // Fresh, zeroed pages; a chunk lives until the unload.
@@ -82,6 +123,7 @@ uint32_t TakeFreeIndexLocked(Table& table) {
   }
   ++table.next_fresh;
   SlotAt(table, index)->index = index;
+  SlotAt(table, index)->generation = table.first_generation;
   return index;
 }
 
@@ -105,13 +147,15 @@ Slot* ReserveSlot(Kind kind) {
   UnlockTable(table);
   if (index == 0) return nullptr;
   Slot* slot = SlotAt(table, index);
-  slot->generation = (slot->generation % kGenerationMask) + 1;
+  do {
+    slot->generation = (slot->generation % kGenerationMask) + 1;
+  } while (HandleValueOf(table, slot) == kNeverAHandle);
   memset(static_cast<void*>(&slot->local), 0, sizeof(slot->local));
   return slot;
 }
 
 Handle PublishSlot(Slot* slot, Kind kind) {
-  uint32_t handle = (slot->generation << kIndexBits) | slot->index;
+  uint32_t handle = HandleValueOf(TableFor(kind), slot);
   slot->kind.store(kind, std::memory_order_relaxed);
   slot->handle.store(handle, std::memory_order_release);
   return static_cast<Handle>(handle);
@@ -127,8 +171,10 @@ void FreeSlot(Slot* slot) {
 
 Slot* Lookup(Handle object, Kind kind) {
   const uint32_t handle = TableValueOf(object);
-  uint32_t index = handle & kIndexMask;
-  if (index == 0) return nullptr;
+  // Every handle has a generation: a value without one (0 among them) is
+  // none, and never meets a slot whose handle is closed (0).
+  if (handle <= kIndexMask) return nullptr;
+  const uint32_t index = (handle ^ resource_table.index_tag.load(std::memory_order_relaxed)) & kIndexMask;
   Slot* slot = SlotAt(resource_table, index);
   if (slot == nullptr || slot->handle.load(std::memory_order_acquire) != handle) return nullptr;
   return slot->kind.load(std::memory_order_relaxed) == kind ? slot : nullptr;

@@ -10,6 +10,7 @@
 // that a thread may sleep on is never freed, so a waiter never wakes into
 // another resource's word.
 #include <limits.h>
+#include <pthread.h>
 #include <sched.h>
 
 #include "../platform.h"
@@ -167,10 +168,26 @@ inline __attribute__((always_inline)) void ReleaseWord(Slot* slot) {
   if (__builtin_expect(mutex->deleted.load(std::memory_order_seq_cst), 0)) FreeIfDeleted(slot);
 }
 
-__attribute__((noinline)) bool TakeContended(Slot* slot, Handle handle, uint32_t milliseconds) {
+// A waiter is counted on the mutex and noted in its record in one step that
+// no asynchronous cancellation can split (a host may cancel a thread that
+// way while it sleeps here): a thread that ends counted is uncounted at its
+// end (EndWaitOfEndedThread), so that the mutex's slot can be freed.
+void CountWaiter(ThreadRecord* self, Slot* slot, bool waiting) {
+  int cancel_state = 0;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
+  if (waiting) {
+    slot->local.mutex.waiters.fetch_add(1, std::memory_order_seq_cst);
+  } else {
+    slot->local.mutex.waiters.fetch_sub(1, std::memory_order_seq_cst);
+  }
+  self->waiting_on = waiting ? slot : nullptr;
+  pthread_setcancelstate(cancel_state, nullptr);
+}
+
+__attribute__((noinline)) bool TakeContended(Slot* slot, Handle handle, uint32_t milliseconds, ThreadRecord* self) {
   MutexState* mutex = &slot->local.mutex;
   if (SpinForMutex(mutex, LockSpins(), kLockHeld)) return true;
-  mutex->waiters.fetch_add(1, std::memory_order_seq_cst);
+  CountWaiter(self, slot, true);
   bool taken = false;
   // Counted as a waiter before this look: a close after it sees the count,
   // and leaves the slot to this thread, yielding or asleep.
@@ -179,7 +196,7 @@ __attribute__((noinline)) bool TakeContended(Slot* slot, Handle handle, uint32_t
     const timespec* deadline = milliseconds == kWaitForever ? nullptr : &deadline_value;
     taken = YieldForMutex(mutex, milliseconds, deadline) || SleepForMutex(mutex, deadline);
   }
-  mutex->waiters.fetch_sub(1, std::memory_order_seq_cst);
+  CountWaiter(self, slot, false);
   // The last waiter to leave a mutex closed meanwhile frees it, if free.
   if (!taken && mutex->deleted.load(std::memory_order_seq_cst)) FreeIfDeleted(slot);
   return taken;
@@ -205,6 +222,14 @@ void AbandonOrFreeMutex(Slot* slot) {
   ReleaseWord(slot);
 }
 
+void EndWaitOfEndedThread(ThreadRecord* record) {
+  Slot* slot = record->waiting_on;
+  if (slot == nullptr) return;
+  record->waiting_on = nullptr;
+  slot->local.mutex.waiters.fetch_sub(1, std::memory_order_seq_cst);
+  if (slot->local.mutex.deleted.load(std::memory_order_seq_cst)) FreeIfDeleted(slot);
+}
+
 bool MutexInUse(const Slot* slot) { return slot->local.mutex.waiters.load(std::memory_order_relaxed) != 0; }
 
 }  // namespace posix_impl
@@ -213,16 +238,37 @@ using posix_impl::MutexState;
 using posix_impl::Slot;
 using posix_impl::ThreadRecord;
 
+// A full table has no room for a mutex: the same want of memory to a host.
 Handle MutexCreate() {
   posix_impl::ArmExitWatch();
   faults::Count(faults::Call::kMutexCreate);
-  if (faults::Fails(faults::Point::kCreateObject)) return Handle::kNone;
-  Slot* slot = posix_impl::ReserveSlot(posix_impl::Kind::kMutex);
-  return slot == nullptr ? Handle::kNone : posix_impl::PublishSlot(slot, posix_impl::Kind::kMutex);
+  Slot* slot =
+      faults::Fails(faults::Point::kCreateObject) ? nullptr : posix_impl::ReserveSlot(posix_impl::Kind::kMutex);
+  if (slot == nullptr) {
+    ReportNoMemory();
+    return Handle::kNone;
+  }
+  return posix_impl::PublishSlot(slot, posix_impl::Kind::kMutex);
 }
 
 namespace posix_impl {
 namespace {
+
+// The failures of the resource calls, out of the way of their fast paths.
+__attribute__((noinline, cold)) WaitResult FailedForBadHandle() {
+  ReportBadHandle();
+  return WaitResult::kFailed;
+}
+
+__attribute__((noinline, cold)) WaitResult FailedForNoRecord() {
+  ReportNoMemory();
+  return WaitResult::kFailed;
+}
+
+__attribute__((noinline, cold)) bool RefusedHandle() {
+  ReportBadHandle();
+  return false;
+}
 
 // The taker's record, read from the mutex when it took it last (a record
 // whose thread ended has identity 0 and is not taken for this thread's).
@@ -240,10 +286,13 @@ WaitResult OwnTakenWord(Slot* slot, Handle object) {
   MutexState* mutex = &slot->local.mutex;
   ThreadRecord* self = nullptr;
   // Closed, or its slot reused, since the look-up: not ours to take.
-  if (slot->handle.load(std::memory_order_acquire) != TableValueOf(object) ||
-      (self = RecordOfTaker(mutex)) == nullptr) {
+  if (slot->handle.load(std::memory_order_acquire) != TableValueOf(object)) {
     ReleaseWord(slot);
-    return WaitResult::kFailed;
+    return FailedForBadHandle();
+  }
+  if ((self = RecordOfTaker(mutex)) == nullptr) {
+    ReleaseWord(slot);
+    return FailedForNoRecord();
   }
   if (HeldByThisThread(mutex)) {
     // Taken by a signal handler of this thread between the look and the
@@ -262,12 +311,16 @@ WaitResult OwnTakenWord(Slot* slot, Handle object) {
 }
 
 __attribute__((noinline)) WaitResult WaitForWord(Slot* slot, Handle object, uint32_t milliseconds) {
-  if (milliseconds == 0 || !TakeContended(slot, object, milliseconds)) {
-    // A failed look-up inside means the handle was closed meanwhile.
-    return slot->handle.load(std::memory_order_relaxed) == TableValueOf(object) ? WaitResult::kTimedOut
-                                                                                : WaitResult::kFailed;
+  if (milliseconds != 0) {
+    // The record that will own the mutex, made before the wait, which is
+    // noted in it; without one the thread could not own the mutex anyway.
+    ThreadRecord* self = SelfRecord();
+    if (self == nullptr) return FailedForNoRecord();
+    if (TakeContended(slot, object, milliseconds, self)) return OwnTakenWord(slot, object);
   }
-  return OwnTakenWord(slot, object);
+  // A failed look-up inside means the handle was closed meanwhile.
+  return slot->handle.load(std::memory_order_relaxed) == TableValueOf(object) ? WaitResult::kTimedOut
+                                                                              : FailedForBadHandle();
 }
 
 }  // namespace
@@ -277,7 +330,7 @@ __attribute__((noinline)) WaitResult WaitForWord(Slot* slot, Handle object, uint
 // exports; waiting is out of line.
 WaitResult ObjectWait(Handle object, uint32_t milliseconds) {
   Slot* slot = posix_impl::Lookup(object, posix_impl::Kind::kMutex);
-  if (slot == nullptr) return WaitResult::kFailed;
+  if (slot == nullptr) return posix_impl::FailedForBadHandle();
   MutexState* mutex = &slot->local.mutex;
   if (posix_impl::HeldByThisThread(mutex)) {
     if (mutex->recursion == UINT32_MAX) return WaitResult::kFailed;
@@ -291,7 +344,7 @@ WaitResult ObjectWait(Handle object, uint32_t milliseconds) {
 bool MutexRelease(Handle mutex_handle) {
   posix_impl::ArmExitWatch();
   Slot* slot = posix_impl::Lookup(mutex_handle, posix_impl::Kind::kMutex);
-  if (slot == nullptr) return false;
+  if (slot == nullptr) return posix_impl::RefusedHandle();
   MutexState* mutex = &slot->local.mutex;
   if (!posix_impl::HeldByThisThread(mutex)) return false;
   ThreadRecord* self = mutex->owner.load(std::memory_order_relaxed);
@@ -309,7 +362,9 @@ bool ObjectClose(Handle object) {
   if (EnterOnlyCaller()) LeaveOnlyCaller();
   faults::Count(faults::Call::kObjectClose);
   Slot* slot = posix_impl::Lookup(object, posix_impl::Kind::kMutex);
-  if (slot == nullptr || !posix_impl::CloseHandleOf(object, posix_impl::Kind::kMutex)) return false;
+  if (slot == nullptr || !posix_impl::CloseHandleOf(object, posix_impl::Kind::kMutex)) {
+    return posix_impl::RefusedHandle();
+  }
   MutexState* mutex = &slot->local.mutex;
   mutex->deleted.store(true, std::memory_order_seq_cst);
   if (posix_impl::HeldByThisThread(mutex)) {

@@ -78,6 +78,8 @@ struct ThreadRecord {
   uint32_t parks;
   // Its last yield in a park's spin let another thread run (see Park).
   bool yields_pay;
+  // The mutex it is counted a waiter of, while it is (mutexes.cpp).
+  Slot* waiting_on;
 };
 
 // Cache-line aligned, the object first (chunks of slots are mapped pages).
@@ -100,6 +102,7 @@ struct alignas(64) Slot {
 };
 static_assert(offsetof(Slot, local) == 0 && offsetof(ThreadRecord, sleeping) < 64,
               "a thread's room and parker share the slot's first cache line");
+static_assert(sizeof(Slot) == 128, "a slot takes two cache lines");
 
 // Reserves a free slot for an object of that kind (thread records have a
 // table of their own), zeroed and unreachable; null on exhaustion.
@@ -158,6 +161,9 @@ inline bool HeldByThisThread(const MutexState* mutex) {
 }
 void AbandonOrFreeMutex(Slot* slot);  // its holder is gone
 void FreeIfDeleted(Slot* slot);       // a closed mutex nobody holds or waits on
+// A thread that ends inside a wait for a mutex (cancelled there, with the
+// asynchronous type) waits on it no more.
+void EndWaitOfEndedThread(ThreadRecord* record);
 // Arms the watch for the process's exit, from the first call that lets a
 // thread be inside the library (see ProcessIsExiting).
 void ArmExitWatch();

@@ -179,6 +179,10 @@ bool HeapDestroy(Heap* heap) {
   return true;
 }
 
+void ReportNoMemory() { errno = ENOMEM; }
+
+void ReportBadHandle() { errno = EBADF; }
+
 uint32_t MonotonicMilliseconds() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);

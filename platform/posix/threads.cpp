@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <sched.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -111,6 +112,7 @@ void ThreadEnded(void* value) {
   auto* record = static_cast<ThreadRecord*>(value);
   void (*hook)(Parker*) = parker_end_hook.load(std::memory_order_seq_cst);
   if (hook != nullptr) hook(reinterpret_cast<Parker*>(record));
+  EndWaitOfEndedThread(record);
   ReleaseHeld(record);
   record->identity.store(0, std::memory_order_relaxed);
   if (this_thread.record == record) this_thread.record = nullptr;
@@ -139,26 +141,51 @@ void ResetSlotInChild(Slot* slot) {
   }
 }
 
+void LockExitWatch() {
+  int rc = pthread_mutex_lock(&exit_watch_lock);
+  if (rc != 0) Fatal("exit watch lock", rc);
+}
+
+void UnlockExitWatch() {
+  int rc = pthread_mutex_unlock(&exit_watch_lock);
+  if (rc != 0) Fatal("exit watch unlock", rc);
+}
+
 // The queue's own locks are the core's, held across the fork by its own
 // handlers (registered after these, so they run first before the fork and
-// last after it).
-void PrepareFork() { LockTableForFork(); }
+// last after it). The exit watch's lock is held across it too: a first call
+// of another thread that is registering the exit handler finishes that
+// first, so that the child's first call neither finds the lock held by a
+// thread it lacks nor a registration half made.
+void PrepareFork() {
+  LockExitWatch();
+  LockTableForFork();
+}
 
-void AfterForkInParent() { UnlockTableAfterFork(false); }
+void AfterForkInParent() {
+  UnlockTableAfterFork(false);
+  UnlockExitWatch();
+}
 
 // The child has one thread, this one: every lock is made free, and what
 // other threads held is theirs no more. The private heap needs nothing: it
 // is only used under the core's locks, held across the fork.
 void AfterForkInChild() {
   UnlockTableAfterFork(true);
+  exit_watch_lock = PTHREAD_MUTEX_INITIALIZER;
   threads_ending.store(0, std::memory_order_relaxed);  // the parent's ending threads are not here
   // This thread is the child's only one, in no section now (the core frees
   // the queue's words it held across the fork). The barrier's registration
   // is made again for the child's later threads.
   only_caller_depth.store(0, std::memory_order_relaxed);
   only_caller.store(RegisterProcessBarrier() ? ThisThreadIdentity() : kShared, std::memory_order_relaxed);
+  // Only a record the thread has already: making one here would register
+  // the exit handler, whose locks a thread the child lacks may hold.
   ThreadRecord* self = SelfRecordIfAny();
-  if (self != nullptr) self->sleeping.store(false, std::memory_order_relaxed);
+  if (self != nullptr) {
+    self->sleeping.store(false, std::memory_order_relaxed);
+    memset(self->room, 0, sizeof(self->room));  // the thread is in no sleep now
+  }
   ForEachSlot(ResetSlotInChild);
 }
 
@@ -260,17 +287,18 @@ bool KeepAtUnload(const Slot* slot) {
 
 void ArmExitWatch() {
   if (exit_watch_armed.load(std::memory_order_acquire)) return;
-  if (pthread_mutex_lock(&exit_watch_lock) != 0) return;
+  LockExitWatch();
   if (!exit_watch_armed.load(std::memory_order_relaxed) && __cxa_atexit(NoteExitBegun, nullptr, &__dso_handle) == 0) {
     exit_watch_armed.store(true, std::memory_order_release);
   }
-  int rc = pthread_mutex_unlock(&exit_watch_lock);
-  if (rc != 0) Fatal("exit watch unlock", rc);
+  UnlockExitWatch();
 }
 
 ThreadRecord* MakeSelfRecord() {
   ArmExitWatch();
   if (!thread_key_made) return nullptr;  // never borrow another's key
+  // A thread's record is its parker: a test that fails parkers fails it.
+  if (faults::Fails(faults::Point::kParker)) return nullptr;
   Slot* slot = ReserveSlot(Kind::kThread);
   if (slot == nullptr) return nullptr;
   ThreadRecord* record = &slot->local.thread;

@@ -592,14 +592,21 @@ void ThreadLeavesLibrary() {
 
 // --- Objects a host holds by handle ----------------------------------------
 
+// An unnamed mutex is refused only for want of memory or handles: said so in
+// one word, whatever word the kernel chose.
 Handle MutexCreate() {
   faults::Count(faults::Call::kMutexCreate);
-  if (faults::Fails(faults::Point::kCreateObject)) return Handle::kNone;
-  return FromNative(::CreateMutexA(nullptr, FALSE, nullptr));
+  HANDLE mutex = faults::Fails(faults::Point::kCreateObject) ? nullptr : ::CreateMutexA(nullptr, FALSE, nullptr);
+  if (mutex == nullptr) ReportNoMemory();
+  return FromNative(mutex);
 }
 
+// A handle the layer refuses says so as the kernel says it of one it refuses.
 WaitResult ObjectWait(Handle object, uint32_t milliseconds) {
-  if (IsRefused(object)) return WaitResult::kFailed;
+  if (IsRefused(object)) {
+    ReportBadHandle();
+    return WaitResult::kFailed;
+  }
   switch (WaitStayingLoaded(ToNative(object), milliseconds)) {
     case WAIT_OBJECT_0:
       return WaitResult::kObtained;
@@ -612,12 +619,26 @@ WaitResult ObjectWait(Handle object, uint32_t milliseconds) {
   }
 }
 
-bool MutexRelease(Handle mutex) { return !IsRefused(mutex) && ::ReleaseMutex(ToNative(mutex)) != 0; }
+bool MutexRelease(Handle mutex) {
+  if (IsRefused(mutex)) {
+    ReportBadHandle();
+    return false;
+  }
+  return ::ReleaseMutex(ToNative(mutex)) != 0;
+}
 
 bool ObjectClose(Handle object) {
   faults::Count(faults::Call::kObjectClose);
-  return !IsRefused(object) && ::CloseHandle(ToNative(object)) != 0;
+  if (IsRefused(object)) {
+    ReportBadHandle();
+    return false;
+  }
+  return ::CloseHandle(ToNative(object)) != 0;
 }
+
+void ReportNoMemory() { ::SetLastError(ERROR_NOT_ENOUGH_MEMORY); }
+
+void ReportBadHandle() { ::SetLastError(ERROR_INVALID_HANDLE); }
 
 // --- The queue lock -------------------------------------------------------
 
