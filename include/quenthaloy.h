@@ -6,7 +6,20 @@
  * QuenthaloyC.dll (cdecl). Linux: libquenthaloy.so.
  *
  * A message value of 0 cannot be told from "nothing queued" by
- * GetThreadMessage: hosts that poll should not send 0. */
+ * GetThreadMessage: hosts that poll should not send 0.
+ *
+ * Why a call failed: one that failed for want of memory says so besides its
+ * result, in errno (ENOMEM) on Linux and in the thread's last error
+ * (GetLastError: ERROR_NOT_ENOUGH_MEMORY) on Windows. That is -1 from
+ * SendThreadMessage or SendThreadMessageAndWait; 0 from AddThreadResource;
+ * 0 from OpenThreadResource or OpenThreadResourceWithin in a thread the
+ * library cannot keep a record of (Linux; the lock is then not held); 0 from
+ * GetThreadMessage or WaitThreadMessage on a queue that could not be made at
+ * load. A resource call given a bad handle says EBADF
+ * (ERROR_INVALID_HANDLE) instead; a time-out, an abandoned take or a
+ * give-back by a thread that does not hold the lock never says ENOMEM
+ * (ERROR_NOT_ENOUGH_MEMORY). Clear errno (SetLastError(0)) before the call
+ * to read it after a failing result; a call that succeeds may change it. */
 #ifndef QUENTHALOY_H
 #define QUENTHALOY_H
 
@@ -104,7 +117,8 @@ QUENTHALOY_API int32_t QUENTHALOY_CALL SendThreadMessage(int32_t recipient, int3
  * so to a recipient only the calling thread serves: it would wait for ever. */
 QUENTHALOY_API int32_t QUENTHALOY_CALL SendThreadMessageAndWait(int32_t recipient, int32_t value);
 /* Sleeps until a message for `recipient` is queued, takes it, returns it.
- * It never returns without a message. */
+ * It never returns without a message, but for 0 at once from a queue that
+ * could not be made at load (see "Why a call failed" above). */
 QUENTHALOY_API int32_t QUENTHALOY_CALL WaitThreadMessage(int32_t recipient);
 #endif
 

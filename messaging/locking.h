@@ -65,6 +65,14 @@ inline __attribute__((always_inline)) void UnlockAndWake(Queue* queue, Shard* sh
 // change.
 inline bool Usable(const Queue* queue) { return queue->Shards != nullptr; }
 
+// A post that queued nothing, for want of memory (for its message, or for
+// the whole queue at load), which the host is told where it reads why a
+// call failed (queue.cpp).
+__attribute__((noinline, cold)) int32_t NotQueued();
+// A take from a queue that could not be made at load: no message can ever
+// come, and 0 says why in the same place.
+__attribute__((noinline, cold)) int32_t NoQueue();
+
 }  // namespace messaging
 
 #endif

@@ -72,28 +72,31 @@ void ForgetInChild(Queue* queue) {
     FreeIndexed(queue, shard);
     shard->Lock.store(synchro::kFree, std::memory_order_relaxed);
   }
-  // The forking thread is in no wait now; a record it left behind named
-  // recipients that are gone.
-  platform::Parker* parker = platform::ParkerOfThisThread();
-  if (parker != nullptr) {
-    Sleeper* self = SleeperOf(parker);
-    self->Next = nullptr;
-    self->State = SleepState::kAwake;
-    self->SendPending.store(0, std::memory_order_relaxed);
-  }
+  // The forking thread's record of its sleeps, which named recipients that
+  // are gone, was cleared by the platform with its parker's room.
+}
+
+int32_t NotQueued() {
+  platform::ReportNoMemory();
+  return kNotQueued;
+}
+
+int32_t NoQueue() {
+  platform::ReportNoMemory();
+  return 0;
 }
 
 int32_t SendThreadMessage(Queue* queue, int32_t recipient, int32_t value) {
-  if (!Usable(queue)) return kNotQueued;
+  if (!Usable(queue)) return NotQueued();
   AfterUnlock work{};
   const auto [hash, shard] = LockPlaceOf(queue, recipient);
   const bool queued = PostLocked(queue, shard, recipient, hash, Message{value, nullptr}, &work);
   UnlockAndWake(queue, shard, work);
-  return queued ? 0 : kNotQueued;
+  return queued ? 0 : NotQueued();
 }
 
 int32_t GetThreadMessage(Queue* queue, int32_t recipient) {
-  if (!Usable(queue)) return 0;
+  if (!Usable(queue)) return NoQueue();
   int32_t value = 0;
   AfterUnlock work{};
   const auto [hash, shard] = LockPlaceOf(queue, recipient);

@@ -29,7 +29,7 @@ int32_t PollLocked(Queue* queue, Shard* shard, int32_t key, uint32_t hash, After
 }  // namespace
 
 int32_t SendThreadMessageAndWait(Queue* queue, int32_t recipient, int32_t value) {
-  if (!Usable(queue)) return kNotQueued;
+  if (!Usable(queue)) return NotQueued();
   // Without a parker the message is queued as a plain one and the call
   // returns at once: better than a sender that can never be released.
   platform::Parker* reply = platform::ParkerOfThisThread();
@@ -43,7 +43,7 @@ int32_t SendThreadMessageAndWait(Queue* queue, int32_t recipient, int32_t value)
   const bool queued = PostLocked(queue, shard, recipient, hash, Message{value, reply}, &work);
   if (!queued && self != nullptr) self->SendPending.store(0, std::memory_order_relaxed);
   UnlockAndWake(queue, shard, work);
-  if (!queued) return kNotQueued;
+  if (!queued) return NotQueued();
   if (self == nullptr) return 0;
   // The taker clears the flag and then gives exactly one Unpark, which the
   // first Park consumes; a later Park only follows a wake-up left over
@@ -55,7 +55,7 @@ int32_t SendThreadMessageAndWait(Queue* queue, int32_t recipient, int32_t value)
 }
 
 int32_t WaitThreadMessage(Queue* queue, int32_t recipient) {
-  if (!Usable(queue)) return 0;
+  if (!Usable(queue)) return NoQueue();
   platform::Parker* parker = platform::ParkerOfThisThread();
   Sleeper* self = SleeperReadyToSleep(queue, parker);
   AfterUnlock work{};

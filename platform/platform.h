@@ -17,6 +17,12 @@
 //     of the library in the process, fails without effect: false for the
 //     boolean operations, WaitResult::kFailed for a wait. It never crashes
 //     and never touches another object.
+//   - A failure says why where a host reads it (errno; on Windows the
+//     thread's last error), set on the failure's path only: a bad handle
+//     given to a resource operation as above (ReportBadHandle's word, or
+//     the kernel's where the kernel refused it), and want of memory
+//     (ReportNoMemory's word: a resource that cannot be made, a take by a
+//     thread that cannot get the record it would own the resource by).
 //   - Operations that cannot fail (the queue lock, parking) return nothing.
 //     Where the system can refuse them for a host's doing (on Windows, a
 //     host that closes one of the library's handles with CloseHandle), the
@@ -222,12 +228,15 @@ void Unpark(Parker* parker);
 
 // Room in every parker for the core's record of its thread's sleeps,
 // zero-filled when the parker is made and kept with it: a sleep recorded
-// there belongs to the library, not to the sleeping thread's stack.
+// there belongs to the library, not to the sleeping thread's stack. In a
+// forked child the forking thread, in no sleep, finds its room zero-filled
+// again before the core's own handling of the fork.
 constexpr uint32_t kParkerRoomSize = 48;
 void* ParkerRoom(Parker* parker);
-// One pointer of room beside it, zero-filled with it: the resources' list
-// of what the thread holds, where the library keeps its resources.
-void* ParkerHeldRoom(Parker* parker);
+// Room beside it, zero-filled with it, where the library keeps its own
+// resources: what the thread holds and what it waits for.
+constexpr uint32_t kParkerResourceRoomSize = 2 * sizeof(void*);
+void* ParkerResourceRoom(Parker* parker);
 // The thread-end notice: registers the function the layer calls on the
 // ending thread when a thread with a parker ends, before its parker goes
 // (null: none), so that the core unlinks what the thread left linked and
@@ -254,6 +263,14 @@ inline uintptr_t ThisThreadIdentity() { return reinterpret_cast<uintptr_t>(__bui
 #else
 uintptr_t ThisThreadIdentity();
 #endif
+
+// Where a host may cancel a thread asynchronously (not kKernelKeepsMutexes:
+// POSIX), a step that must not be split runs between these: the first holds
+// off cancellation and returns the state the second gives back.
+int HoldOffCancellation();
+void AllowCancellation(int state);
+// Random bits of the system's, where it gives them (0 where not).
+uint64_t SystemRandomBits();
 
 // Where the process's exit is told from an unload only by an exit handler
 // of the library's own (kWatchesForExit; Linux), every call that may leave
@@ -283,6 +300,13 @@ bool HeapDestroy(Heap* heap);
 
 // Milliseconds from a fixed point in the past, wrapping at 2^32.
 uint32_t MonotonicMilliseconds();
+
+// Tell the host, where it reads why a call failed, that the call failed for
+// want of memory (ENOMEM; Windows: ERROR_NOT_ENOUGH_MEMORY), or for a bad
+// handle (EBADF; Windows: ERROR_INVALID_HANDLE). For failure paths only: a
+// call that succeeds pays nothing for them.
+void ReportNoMemory();
+void ReportBadHandle();
 
 // Reports a broken invariant of the library's own (a debug check, see
 // QUENTHALOY_CHECK) and ends the process.

@@ -1,6 +1,13 @@
 // The handle table. Thread records are the platform's, in a store of their
 // own: a thread new to the library gets its record however many resources
 // are open.
+//
+// Each load mixes a number of its own into its handles, so that a handle of
+// one copy of the library in the process (or of an earlier load) names no
+// resource of another: the slot index travels XORed with it, and every
+// slot's generations start where it says. Another copy then takes such a
+// handle for one of its own only by a chance of one in about two thousand
+// million for each resource it has open.
 #include "handle_table.h"
 
 #include <string.h>
@@ -23,6 +30,9 @@ constexpr uint32_t kChunkCount = (kIndexMask + 1) / kChunkSize;
 // (about 33 million) closes at the least.
 constexpr uint32_t kReuseDelay = 16384;
 
+// Wine's value for the process itself, which no resource call takes.
+constexpr uint32_t kNeverAHandle = 0x7FFFFFFF;
+
 static_assert((kGenerationMask << kIndexBits | kIndexMask) < 0x80000000u, "handles stay positive");
 static_assert(kReuseDelay < kIndexMask, "the free list can hold the delay");
 static_assert(synchro::kFree == 0, "a reserved slot is zeroed, and its mutex then free");
@@ -35,6 +45,10 @@ struct Table {
   uint32_t free_head;
   uint32_t free_tail;
   uint32_t free_count;
+  // This load's number, drawn with the table's first slot: XORed into the
+  // index of every handle, and where each slot's generations start.
+  std::atomic<uint32_t> index_tag;
+  uint32_t first_generation;
 };
 
 Table table;
@@ -48,6 +62,23 @@ void LockTable() { synchro::TakeAtomically(&table.lock); }
 
 void UnlockTable() { synchro::GiveBack(&table.lock); }
 
+// A number no other copy loaded at the same time draws (but by chance):
+// the system's random bits where it gives them, the time, and where this
+// copy lies in memory, mixed so that every bit depends on all of them.
+uint64_t DrawLoadNumber() {
+  uint64_t x = platform::SystemRandomBits();
+  x ^= static_cast<uint64_t>(platform::MonotonicNanoseconds());
+  x ^= reinterpret_cast<uintptr_t>(&table) << 16;
+  // The finaliser of SplitMix64.
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
+  return x ^ (x >> 31);
+}
+
+uint32_t HandleValueOf(const Slot* slot) {
+  return (slot->generation << kIndexBits) | (slot->index ^ table.index_tag.load(std::memory_order_relaxed));
+}
+
 uint32_t TakeFreeIndexLocked() {
   if (table.free_count > 0 && (table.free_count >= kReuseDelay || table.next_fresh > kIndexMask)) {
     uint32_t index = table.free_head;
@@ -57,6 +88,11 @@ uint32_t TakeFreeIndexLocked() {
   }
   if (table.next_fresh > kIndexMask) return 0;
   uint32_t index = table.next_fresh;
+  if (index == 1) {
+    const uint64_t number = DrawLoadNumber();
+    table.index_tag.store(static_cast<uint32_t>(number) & kIndexMask, std::memory_order_relaxed);
+    table.first_generation = static_cast<uint32_t>(number >> 32) % kGenerationMask;
+  }
   uint32_t c = index >> kChunkBits;
   if (table.chunks[c].load(std::memory_order_relaxed) == nullptr) {
     // Fresh, zeroed pages; a chunk lives until the unload.
@@ -66,6 +102,7 @@ uint32_t TakeFreeIndexLocked() {
   }
   ++table.next_fresh;
   SlotAt(index)->index = index;
+  SlotAt(index)->generation = table.first_generation;
   return index;
 }
 
@@ -88,14 +125,16 @@ Slot* ReserveSlot() {
   UnlockTable();
   if (index == 0) return nullptr;
   Slot* slot = SlotAt(index);
-  slot->generation = (slot->generation % kGenerationMask) + 1;
+  do {
+    slot->generation = (slot->generation % kGenerationMask) + 1;
+  } while (HandleValueOf(slot) == kNeverAHandle);
   memset(static_cast<void*>(&slot->mutex), 0, sizeof(slot->mutex));
   slot->in_use.store(true, std::memory_order_relaxed);
   return slot;
 }
 
 platform::Handle PublishSlot(Slot* slot) {
-  uint32_t handle = (slot->generation << kIndexBits) | slot->index;
+  uint32_t handle = HandleValueOf(slot);
   slot->handle.store(handle, std::memory_order_release);
   return static_cast<platform::Handle>(handle);
 }
@@ -109,8 +148,10 @@ void FreeSlot(Slot* slot) {
 
 Slot* Lookup(platform::Handle object) {
   const uint32_t handle = TableValueOf(object);
-  uint32_t index = handle & kIndexMask;
-  if (index == 0) return nullptr;
+  // Every handle has a generation: a value without one (0 among them) is
+  // none, and never meets a slot whose handle is closed (0).
+  if (handle <= kIndexMask) return nullptr;
+  const uint32_t index = (handle ^ table.index_tag.load(std::memory_order_relaxed)) & kIndexMask;
   Slot* slot = SlotAt(index);
   return slot != nullptr && slot->handle.load(std::memory_order_acquire) == handle ? slot : nullptr;
 }

@@ -7,9 +7,14 @@
 
 namespace resources {
 
+// A mutex that cannot be made is the same want of memory to a host, whether
+// a test or the kernel refused it.
 platform::Handle MutexCreate() {
   platform::faults::Count(platform::faults::Call::kMutexCreate);
-  if (platform::faults::Fails(platform::faults::Point::kCreateObject)) return platform::Handle::kNone;
+  if (platform::faults::Fails(platform::faults::Point::kCreateObject)) {
+    platform::ReportNoMemory();
+    return platform::Handle::kNone;
+  }
   return platform::KernelMutexCreate();
 }
 

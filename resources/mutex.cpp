@@ -34,8 +34,19 @@ inline bool HeldByThisThread(const MutexState* mutex) {
   return mutex->owner_identity.load(std::memory_order_relaxed) == platform::ThisThreadIdentity();
 }
 
-// The head of the list of what the thread holds, in its record's room.
-Slot** HeldBy(Parker* record) { return static_cast<Slot**>(platform::ParkerHeldRoom(record)); }
+// What a thread's record keeps for the resources, in its room: the list of
+// what it holds, and the mutex it is counted a waiter of, while it is.
+struct ThreadResources {
+  Slot* held;  // newest first
+  Slot* waiting_on;
+};
+static_assert(sizeof(ThreadResources) <= platform::kParkerResourceRoomSize, "a thread's resources fit its room");
+
+ThreadResources* ResourcesOf(Parker* record) {
+  return static_cast<ThreadResources*>(platform::ParkerResourceRoom(record));
+}
+
+Slot** HeldBy(Parker* record) { return &ResourcesOf(record)->held; }
 
 // A running thread that finds the word free takes it, whoever sleeps on it
 // (barging): it goes on with its work while a sleeper would first have to
@@ -138,10 +149,25 @@ inline __attribute__((always_inline)) void ReleaseWord(Slot* slot) {
   if (__builtin_expect(mutex->deleted.load(std::memory_order_seq_cst), 0)) FreeIfDeleted(slot);
 }
 
-__attribute__((noinline)) bool TakeContended(Slot* slot, Handle handle, uint32_t milliseconds) {
+// A waiter is counted on the mutex and noted in its record in one step that
+// no asynchronous cancellation can split (a host may cancel a thread that
+// way while it sleeps here): a thread that ends counted is uncounted at its
+// end (EndWaitOf), so that the mutex's slot can be freed.
+void CountWaiter(Parker* self, Slot* slot, bool waiting) {
+  const int cancellation = platform::HoldOffCancellation();
+  if (waiting) {
+    slot->mutex.waiters.fetch_add(1, std::memory_order_seq_cst);
+  } else {
+    slot->mutex.waiters.fetch_sub(1, std::memory_order_seq_cst);
+  }
+  ResourcesOf(self)->waiting_on = waiting ? slot : nullptr;
+  platform::AllowCancellation(cancellation);
+}
+
+__attribute__((noinline)) bool TakeContended(Slot* slot, Handle handle, uint32_t milliseconds, Parker* self) {
   MutexState* mutex = &slot->mutex;
   if (SpinForMutex(mutex, LockSpins(), synchro::kHeld)) return true;
-  mutex->waiters.fetch_add(1, std::memory_order_seq_cst);
+  CountWaiter(self, slot, true);
   bool taken = false;
   // Counted as a waiter before this look: a close after it sees the count,
   // and leaves the slot to this thread, yielding or asleep.
@@ -150,7 +176,7 @@ __attribute__((noinline)) bool TakeContended(Slot* slot, Handle handle, uint32_t
     const Deadline* deadline = milliseconds == platform::kWaitForever ? nullptr : &deadline_value;
     taken = YieldForMutex(mutex, milliseconds, deadline) || SleepForMutex(mutex, deadline);
   }
-  mutex->waiters.fetch_sub(1, std::memory_order_seq_cst);
+  CountWaiter(self, slot, false);
   // The last waiter to leave a mutex closed meanwhile frees it, if free.
   if (!taken && mutex->deleted.load(std::memory_order_seq_cst)) FreeIfDeleted(slot);
   return taken;
@@ -164,6 +190,22 @@ void AbandonOrFreeMutex(Slot* slot) {
   mutex->held_previous = mutex->held_next = nullptr;
   mutex->abandoned = true;
   ReleaseWord(slot);
+}
+
+// The failures of the resource calls, out of the way of their fast paths.
+__attribute__((noinline, cold)) WaitResult FailedForBadHandle() {
+  platform::ReportBadHandle();
+  return WaitResult::kFailed;
+}
+
+__attribute__((noinline, cold)) WaitResult FailedForNoRecord() {
+  platform::ReportNoMemory();
+  return WaitResult::kFailed;
+}
+
+__attribute__((noinline, cold)) bool RefusedHandle() {
+  platform::ReportBadHandle();
+  return false;
 }
 
 // The taker's record, read from the mutex when it took it last (a record
@@ -182,10 +224,13 @@ WaitResult OwnTakenWord(Slot* slot, Handle object) {
   MutexState* mutex = &slot->mutex;
   Parker* self = nullptr;
   // Closed, or its slot reused, since the look-up: not ours to take.
-  if (slot->handle.load(std::memory_order_acquire) != TableValueOf(object) ||
-      (self = RecordOfTaker(mutex)) == nullptr) {
+  if (slot->handle.load(std::memory_order_acquire) != TableValueOf(object)) {
     ReleaseWord(slot);
-    return WaitResult::kFailed;
+    return FailedForBadHandle();
+  }
+  if ((self = RecordOfTaker(mutex)) == nullptr) {
+    ReleaseWord(slot);
+    return FailedForNoRecord();
   }
   if (HeldByThisThread(mutex)) {
     // Taken by a signal handler of this thread between the look and the
@@ -204,29 +249,37 @@ WaitResult OwnTakenWord(Slot* slot, Handle object) {
 }
 
 __attribute__((noinline)) WaitResult WaitForWord(Slot* slot, Handle object, uint32_t milliseconds) {
-  if (milliseconds == 0 || !TakeContended(slot, object, milliseconds)) {
-    // A failed look-up inside means the handle was closed meanwhile.
-    return slot->handle.load(std::memory_order_relaxed) == TableValueOf(object) ? WaitResult::kTimedOut
-                                                                                : WaitResult::kFailed;
+  if (milliseconds != 0) {
+    // The record that will own the mutex, made before the wait, which is
+    // noted in it; without one the thread could not own the mutex anyway.
+    Parker* self = platform::RecordOfThisThread();
+    if (self == nullptr) return FailedForNoRecord();
+    if (TakeContended(slot, object, milliseconds, self)) return OwnTakenWord(slot, object);
   }
-  return OwnTakenWord(slot, object);
+  // A failed look-up inside means the handle was closed meanwhile.
+  return slot->handle.load(std::memory_order_relaxed) == TableValueOf(object) ? WaitResult::kTimedOut
+                                                                              : FailedForBadHandle();
 }
 
 }  // namespace
 
+// A full table has no room for a mutex: the same want of memory to a host.
 Handle MutexCreate() {
   platform::ArmExitWatch();
   platform::faults::Count(platform::faults::Call::kMutexCreate);
-  if (platform::faults::Fails(platform::faults::Point::kCreateObject)) return Handle::kNone;
-  Slot* slot = ReserveSlot();
-  return slot == nullptr ? Handle::kNone : PublishSlot(slot);
+  Slot* slot = platform::faults::Fails(platform::faults::Point::kCreateObject) ? nullptr : ReserveSlot();
+  if (slot == nullptr) {
+    platform::ReportNoMemory();
+    return Handle::kNone;
+  }
+  return PublishSlot(slot);
 }
 
 // Kept small, so that the take of a free or own mutex is inlined into the
 // exports; waiting is out of line.
 WaitResult MutexTake(Handle object, uint32_t milliseconds) {
   Slot* slot = Lookup(object);
-  if (slot == nullptr) return WaitResult::kFailed;
+  if (slot == nullptr) return FailedForBadHandle();
   MutexState* mutex = &slot->mutex;
   if (HeldByThisThread(mutex)) {
     if (mutex->recursion == UINT32_MAX) return WaitResult::kFailed;
@@ -240,7 +293,7 @@ WaitResult MutexTake(Handle object, uint32_t milliseconds) {
 bool MutexGiveBack(Handle mutex_handle) {
   platform::ArmExitWatch();
   Slot* slot = Lookup(mutex_handle);
-  if (slot == nullptr) return false;
+  if (slot == nullptr) return RefusedHandle();
   MutexState* mutex = &slot->mutex;
   if (!HeldByThisThread(mutex)) return false;
   Parker* self = mutex->owner.load(std::memory_order_relaxed);
@@ -258,7 +311,7 @@ bool MutexClose(Handle object) {
   if (synchro::EnterAlone()) synchro::LeaveAlone();
   platform::faults::Count(platform::faults::Call::kObjectClose);
   Slot* slot = Lookup(object);
-  if (slot == nullptr || !CloseHandleOf(object)) return false;
+  if (slot == nullptr || !CloseHandleOf(object)) return RefusedHandle();
   MutexState* mutex = &slot->mutex;
   mutex->deleted.store(true, std::memory_order_seq_cst);
   if (HeldByThisThread(mutex)) {
@@ -273,6 +326,14 @@ bool MutexClose(Handle object) {
 }
 
 // --- Steps of the lifecycle ---------------------------------------------------
+
+void EndWaitOf(Parker* record) {
+  Slot* slot = ResourcesOf(record)->waiting_on;
+  if (slot == nullptr) return;
+  ResourcesOf(record)->waiting_on = nullptr;
+  slot->mutex.waiters.fetch_sub(1, std::memory_order_seq_cst);
+  if (slot->mutex.deleted.load(std::memory_order_seq_cst)) FreeIfDeleted(slot);
+}
 
 void AbandonHeldBy(Parker* record) {
   Slot** held = HeldBy(record);

@@ -36,7 +36,9 @@ int32_t DeleteThreadResource(int32_t resource);
 // Whether the library keeps its resources itself (not the kernel): then the
 // lifecycle runs these steps (mutex.cpp), and nowhere else are they defined.
 constexpr bool kKeptByLibrary = !platform::kKernelKeepsMutexes;
-// A thread's end: everything it holds is abandoned to the next taker.
+// A thread's end: a wait for a resource it ended in (cancelled there) is
+// ended, and everything it holds is abandoned to the next taker.
+void EndWaitOf(platform::Parker* record);
 void AbandonHeldBy(platform::Parker* record);
 // Around fork: the table is held across it; in the child, what the parent's
 // other threads held is abandoned, and the forking thread keeps its own.

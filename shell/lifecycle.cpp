@@ -16,10 +16,15 @@ namespace {
 // The layer calls this on a thread that ends with a parker (Linux: its
 // thread-local destructor; Windows: the fiber-local callback or the thread
 // notice), before the parker goes: what the thread's waits and sends left
-// in the queue is undone, then what it holds is abandoned to the next taker.
+// in the queue is undone, then a wait for a resource it ended in (a host
+// may cancel a thread there) ends, and what it holds is abandoned to the
+// next taker.
 void ThreadEnds(platform::Parker* parker) {
   messaging::TidyAtThreadEnd(&runtime.Queue, parker);
-  if constexpr (resources::kKeptByLibrary) resources::AbandonHeldBy(parker);
+  if constexpr (resources::kKeptByLibrary) {
+    resources::EndWaitOf(parker);
+    resources::AbandonHeldBy(parker);
+  }
 }
 
 // --- Fork (where there is one) ---------------------------------------------

@@ -3,8 +3,11 @@
 // on an object it could not make, and never crashes.
 #include "platform/fault_injection.h"
 
+#include <errno.h>
 #include <gtest/gtest.h>
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
@@ -37,6 +40,20 @@ struct Failing {
   Point point;
 };
 
+// Where a host reads why a call failed: the thread's last error on Windows,
+// errno elsewhere.
+#if defined(_WIN32)
+void ClearWhy() { SetLastError(0); }
+uint32_t Why() { return GetLastError(); }
+constexpr uint32_t kNoMemory = ERROR_NOT_ENOUGH_MEMORY;
+constexpr uint32_t kBadHandle = ERROR_INVALID_HANDLE;
+#else
+void ClearWhy() { errno = 0; }
+uint32_t Why() { return static_cast<uint32_t>(errno); }
+constexpr uint32_t kNoMemory = ENOMEM;
+constexpr uint32_t kBadHandle = EBADF;
+#endif
+
 // Each test starts from a fresh load, so no spare records are at hand.
 class Faults : public testing::Test {
  protected:
@@ -66,8 +83,12 @@ TEST(FaultsAtLoad, NoHeapGivesAnUnusableQueueButWorkingResources) {
     Failing heap(Point::kHeapCreate);
     ASSERT_EQ(shell::EntryPoint(shell::kProcessAttach), 1);
   }
+  ClearWhy();
   EXPECT_EQ(Send(2, 20), messaging::kNotQueued);
+  EXPECT_EQ(Why(), kNoMemory);
+  ClearWhy();
   EXPECT_EQ(Get(2), 0);
+  EXPECT_EQ(Why(), kNoMemory) << "a 0 from a queue that was never made is no message";
   int32_t r = resources::AddThreadResource();
   EXPECT_NE(r, 0);
   EXPECT_EQ(resources::OpenThreadResource(r), 1);
@@ -159,6 +180,76 @@ TEST_F(Faults, ResourcesReportFailureWhenNoMutexCanBeMade) {
   EXPECT_EQ(resources::CloseThreadResource(0), 0);
   EXPECT_EQ(resources::DeleteThreadResource(0), 0);
 }
+
+// A call that fails for want of memory says so where the host reads why a
+// call failed; one given a bad handle says that instead.
+TEST_F(Faults, AFailureForWantOfMemoryIsToldApartFromABadHandle) {
+  {
+    Failing memory(Point::kHeapAlloc);
+    ClearWhy();
+    EXPECT_EQ(Send(17, 1), messaging::kNotQueued);
+    EXPECT_EQ(Why(), kNoMemory);
+    ClearWhy();
+    EXPECT_EQ(SendAndWait(17, 2), messaging::kNotQueued);
+    EXPECT_EQ(Why(), kNoMemory);
+  }
+  {
+    Failing objects(Point::kCreateObject);
+    ClearWhy();
+    EXPECT_EQ(resources::AddThreadResource(), 0);
+    EXPECT_EQ(Why(), kNoMemory);
+  }
+  const int32_t closed = resources::AddThreadResource();
+  ASSERT_NE(resources::DeleteThreadResource(closed), 0);
+  for (int32_t bad : {0, -1, closed}) {
+    ClearWhy();
+    EXPECT_EQ(resources::OpenThreadResource(bad), 0);
+    EXPECT_EQ(Why(), kBadHandle) << bad;
+    ClearWhy();
+    EXPECT_EQ(resources::OpenThreadResourceWithin(bad, 0), 0);
+    EXPECT_EQ(Why(), kBadHandle) << bad;
+    ClearWhy();
+    EXPECT_EQ(resources::CloseThreadResource(bad), 0);
+    EXPECT_EQ(Why(), kBadHandle) << bad;
+    ClearWhy();
+    EXPECT_EQ(resources::DeleteThreadResource(bad), 0);
+    EXPECT_EQ(Why(), kBadHandle) << bad;
+  }
+}
+
+#if !defined(_WIN32)
+// A thread that cannot get its record (which on Linux is its parker) cannot
+// own a resource: its take fails for want of memory, free resource or held.
+// A take that only timed out is no want of memory.
+TEST_F(Faults, ATakeByAThreadWithoutItsRecordFailsForWantOfMemory) {
+  const int32_t free_resource = resources::AddThreadResource(), held = resources::AddThreadResource();
+  ASSERT_EQ(resources::OpenThreadResource(held), 1);
+  {
+    Failing parkers(Point::kParker);
+    harness::Worker newcomer([&] {
+      errno = 0;
+      EXPECT_EQ(resources::OpenThreadResource(free_resource), 0);
+      EXPECT_EQ(errno, ENOMEM);
+      errno = 0;
+      EXPECT_EQ(resources::OpenThreadResourceWithin(free_resource, 0), 0);
+      EXPECT_EQ(errno, ENOMEM);
+      errno = 0;
+      EXPECT_EQ(resources::OpenThreadResourceWithin(held, 20), 0);
+      EXPECT_EQ(errno, ENOMEM);
+    });
+    ASSERT_TRUE(newcomer.Join());
+  }
+  harness::Worker timed([&] {
+    errno = 0;
+    EXPECT_EQ(resources::OpenThreadResourceWithin(held, 20), 0);
+    EXPECT_NE(errno, ENOMEM);
+    EXPECT_EQ(resources::OpenThreadResource(free_resource), 1) << "a free resource was left held";
+    EXPECT_NE(resources::CloseThreadResource(free_resource), 0);
+  });
+  ASSERT_TRUE(timed.Join());
+  EXPECT_NE(resources::CloseThreadResource(held), 0);
+}
+#endif
 
 // What a message costs in parkers and wake-ups, counted in the platform
 // layer: it must not depend on how many threads wait for other recipients.

@@ -52,6 +52,31 @@ extern "C" int pthread_mutex_lock(pthread_mutex_t* mutex) {
 
 namespace {
 
+// A thread that sets this is held up in the next exit handler it registers,
+// as if preempted there: the library registers one in a thread's first call.
+thread_local bool held_up_in_exit_registration = false;
+std::atomic<bool> in_exit_registration{false};
+
+}  // namespace
+
+extern "C" int __cxa_atexit(void (*function)(void*), void* argument, void* dso_handle) {
+  using Register = int (*)(void (*)(void*), void*, void*);
+  static std::atomic<Register> next{nullptr};
+  Register register_handler = next.load(std::memory_order_acquire);
+  if (register_handler == nullptr) {
+    register_handler = reinterpret_cast<Register>(dlsym(RTLD_NEXT, "__cxa_atexit"));
+    next.store(register_handler, std::memory_order_release);
+  }
+  if (held_up_in_exit_registration) {
+    held_up_in_exit_registration = false;
+    in_exit_registration = true;
+    usleep(300000);
+  }
+  return register_handler(function, argument, dso_handle);
+}
+
+namespace {
+
 // Whether thread `tid` of this process sleeps in a futex wait, read from
 // /proc: the sender is then inside its wait, with its message queued.
 std::string ReadTaskFile(pid_t tid, const char* name) {
@@ -208,6 +233,98 @@ int LoadCopiesInTurnAndAtRandom(const std::vector<std::string>& paths, int loads
   }
   if (failed != 0) fprintf(stderr, "%d of %d loads failed\n", failed, loads_wanted);
   return failed == 0 ? 0 : 100;
+}
+
+// Two copies under other names, each with its first resources: neither
+// takes, gives back or deletes a resource of the other.
+struct CopyApi {
+  void* module = nullptr;
+  int32_t (*add)() = nullptr;
+  int32_t (*open_within)(int32_t, int32_t) = nullptr;
+  int32_t (*close)(int32_t) = nullptr;
+  int32_t (*del)(int32_t) = nullptr;
+  bool Load(const std::string& path) {
+    module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr) return false;
+    add = reinterpret_cast<int32_t (*)()>(dlsym(module, "AddThreadResource"));
+    open_within = reinterpret_cast<int32_t (*)(int32_t, int32_t)>(dlsym(module, "OpenThreadResourceWithin"));
+    close = reinterpret_cast<int32_t (*)(int32_t)>(dlsym(module, "CloseThreadResource"));
+    del = reinterpret_cast<int32_t (*)(int32_t)>(dlsym(module, "DeleteThreadResource"));
+    return add && open_within && close && del;
+  }
+};
+
+TEST(Copies, EachRefusesTheOthersResources) {
+  constexpr int kResources = 100;
+  Copies copies(harness::FirstArgument(), 2);
+  ASSERT_EQ(copies.paths().size(), 2u);
+  CopyApi copy[2];
+  ASSERT_TRUE(copy[0].Load(copies.paths()[0]) && copy[1].Load(copies.paths()[1]));
+  std::vector<int32_t> made[2];
+  for (int i = 0; i < kResources; ++i) {
+    for (int c = 0; c < 2; ++c) {
+      made[c].push_back(copy[c].add());
+      ASSERT_GT(made[c].back(), 0);
+    }
+  }
+  for (int c = 0; c < 2; ++c) {
+    const CopyApi& other = copy[1 - c];
+    for (int32_t resource : made[c]) {
+      EXPECT_EQ(other.open_within(resource, 0), 0) << "copy " << 1 - c << " took " << resource;
+      EXPECT_EQ(other.close(resource), 0);
+      EXPECT_EQ(other.del(resource), 0) << "copy " << 1 - c << " deleted " << resource;
+    }
+  }
+  for (int c = 0; c < 2; ++c) {
+    for (int32_t resource : made[c]) {
+      EXPECT_EQ(copy[c].open_within(resource, 0), 1) << "copy " << c << " lost " << resource;
+      EXPECT_NE(copy[c].close(resource), 0);
+      EXPECT_NE(copy[c].del(resource), 0);
+    }
+    dlclose(copy[c].module);
+  }
+}
+
+// Child: the library's first call in one thread, held up in the
+// registration of the library's exit handler, and a fork in another: the
+// forked child comes out of the fork with the library usable. A child of
+// its own, so that the library is freshly loaded (and under qemu-user, whose
+// forked children of a process that had many threads cannot make threads).
+HARNESS_CHILD_SCENARIO(ForkDuringAFirstCall) {
+  void* module = dlopen(argument.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (module == nullptr) return 2;
+  auto add = reinterpret_cast<int32_t (*)()>(dlsym(module, "AddThreadResource"));
+  auto open_resource = reinterpret_cast<int32_t (*)(int32_t)>(dlsym(module, "OpenThreadResource"));
+  auto send = reinterpret_cast<int32_t (*)(int32_t, int32_t)>(dlsym(module, "SendThreadMessage"));
+  auto get = reinterpret_cast<int32_t (*)(int32_t)>(dlsym(module, "GetThreadMessage"));
+  if (!add || !open_resource || !send || !get) return 2;
+  std::thread first([add] {
+    held_up_in_exit_registration = true;
+    add();
+  });
+  if (!harness::WaitUntil([] { return in_exit_registration.load(); })) {
+    first.join();
+    return 3;
+  }
+  auto child = harness::ForkRunning([&] {
+    alarm(10);  // a hang in the fork's handlers or the first calls ends the child by SIGALRM
+    const int32_t resource = add();
+    if (resource == 0 || open_resource(resource) != 1) return 10;
+    send(7, 70);
+    return get(7) == 70 ? 0 : 11;
+  });
+  first.join();
+  // Within the test's deadline, so that a child that never came out of the
+  // fork is killed here.
+  return child ? harness::WaitChild(child.get(), harness::kHangMilliseconds / 2) : 4;
+}
+
+TEST(Fork, AChildForkedDuringAnotherThreadsFirstCallComesOutWorking) {
+  auto child = harness::SpawnSelf("ForkDuringAFirstCall", harness::FirstArgument());
+  ASSERT_TRUE(child);
+  EXPECT_EQ(harness::WaitChild(child.get()), 0)
+      << "2: no library; 3: not held up; 4: no fork; 255: the forked child never came out of the fork; "
+         "142: it hung in a call (SIGALRM); 10/11: its calls failed";
 }
 
 TEST(Unload, CopiesLoadAndUnloadAnyNumberOfTimes) {

@@ -49,6 +49,10 @@ void UnlockHeap(Heap* heap) {
 
 }  // namespace posix_impl
 
+void ReportNoMemory() { errno = ENOMEM; }
+
+void ReportBadHandle() { errno = EBADF; }
+
 uint32_t ProcessorCount() {
   long processors = sysconf(_SC_NPROCESSORS_ONLN);
   return processors > 1 ? static_cast<uint32_t>(processors) : 1;

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -50,6 +51,20 @@ void YieldThread() { sched_yield(); }
 #if !__has_builtin(__builtin_thread_pointer)
 uintptr_t ThisThreadIdentity() { return static_cast<uintptr_t>(pthread_self()); }
 #endif
+
+int HoldOffCancellation() {
+  int state = 0;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
+  return state;
+}
+
+void AllowCancellation(int state) { pthread_setcancelstate(state, nullptr); }
+
+uint64_t SystemRandomBits() {
+  uint64_t bits = 0;
+  if (getrandom(&bits, sizeof(bits), GRND_NONBLOCK) != static_cast<ssize_t>(sizeof(bits))) bits = 0;
+  return bits;
+}
 
 void* MapPages(size_t bytes) {
   void* pages = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

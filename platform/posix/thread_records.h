@@ -28,7 +28,7 @@ struct alignas(64) ThreadRecord {
   // Its thread's ThisThreadIdentity(), 0 once the thread ended: read by
   // other threads through the resources that name the record.
   std::atomic<uintptr_t> identity;
-  void* held_room;                      // ParkerHeldRoom
+  alignas(8) unsigned char resource_room[kParkerResourceRoomSize];
   synchro::backoff::SpinHistory spins;  // of its parks
   ThreadRecord* next_free;
   std::atomic<bool> in_use;

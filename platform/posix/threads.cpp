@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include "../fault_injection.h"
@@ -52,6 +53,16 @@ std::atomic<bool> exit_watch_armed{false};
 pthread_mutex_t exit_watch_lock = PTHREAD_MUTEX_INITIALIZER;
 
 void NoteExitBegun(void* /*unused*/) { exit_begun.store(true, std::memory_order_release); }
+
+void LockExitWatch() {
+  int rc = pthread_mutex_lock(&exit_watch_lock);
+  if (rc != 0) Fatal("exit watch lock", rc);
+}
+
+void UnlockExitWatch() {
+  int rc = pthread_mutex_unlock(&exit_watch_lock);
+  if (rc != 0) Fatal("exit watch unlock", rc);
+}
 
 // Threads inside the key's destructor. Deleting the key stops new calls of
 // it but does not wait for those already running, which a host cannot see:
@@ -109,13 +120,12 @@ bool SleepsIn(const ThreadRecord* record) { return record->sleeping.load(std::me
 namespace {
 
 __attribute__((noinline, cold)) void ArmExitWatchSlowly() {
-  if (pthread_mutex_lock(&posix_impl::exit_watch_lock) != 0) return;
+  posix_impl::LockExitWatch();
   if (!posix_impl::exit_watch_armed.load(std::memory_order_relaxed) &&
       __cxa_atexit(posix_impl::NoteExitBegun, nullptr, &__dso_handle) == 0) {
     posix_impl::exit_watch_armed.store(true, std::memory_order_release);
   }
-  int rc = pthread_mutex_unlock(&posix_impl::exit_watch_lock);
-  if (rc != 0) posix_impl::Fatal("exit watch unlock", rc);
+  posix_impl::UnlockExitWatch();
 }
 
 }  // namespace
@@ -129,6 +139,8 @@ namespace posix_impl {
 ThreadRecord* MakeSelfRecord() {
   ArmExitWatch();
   if (!thread_key_made) return nullptr;  // never borrow another's key
+  // A thread's record is its parker: a test that fails parkers fails it.
+  if (faults::Fails(faults::Point::kParker)) return nullptr;
   ThreadRecord* record = ReserveRecord();
   if (record == nullptr) return nullptr;
   if (pthread_setspecific(thread_key, record) != 0) {
@@ -208,9 +220,19 @@ bool WatchForks(void (*prepare)(), void (*in_parent)(), void (*in_child)()) {
   return registered;
 }
 
-void PrepareFork() { posix_impl::LockStoreForFork(); }
+// The exit watch's lock is held across the fork too: a first call of
+// another thread that is registering the exit handler finishes that first,
+// so that the child's first call neither finds the lock held by a thread it
+// lacks nor a registration half made.
+void PrepareFork() {
+  posix_impl::LockExitWatch();
+  posix_impl::LockStoreForFork();
+}
 
-void AfterForkInParent() { posix_impl::UnlockStoreAfterFork(false); }
+void AfterForkInParent() {
+  posix_impl::UnlockStoreAfterFork(false);
+  posix_impl::UnlockExitWatch();
+}
 
 // The child has one thread, this one: every lock is made free, and the
 // records of the other threads go.
@@ -218,6 +240,7 @@ void AfterForkInChild() {
   using posix_impl::only_caller;
   using posix_impl::only_caller_depth;
   posix_impl::UnlockStoreAfterFork(true);
+  posix_impl::exit_watch_lock = PTHREAD_MUTEX_INITIALIZER;
   posix_impl::threads_ending.store(0, std::memory_order_relaxed);  // the parent's ending threads are not here
   // This thread is the child's only one, in no section now (the core frees
   // the queue's words it held across the fork). The barrier's registration
@@ -225,8 +248,13 @@ void AfterForkInChild() {
   only_caller_depth.store(0, std::memory_order_relaxed);
   only_caller.store(posix_impl::RegisterProcessBarrier() ? ThisThreadIdentity() : posix_impl::kShared,
                     std::memory_order_relaxed);
+  // Only a record the thread has already: making one here would register
+  // the exit handler, whose locks a thread the child lacks may hold.
   posix_impl::ThreadRecord* self = posix_impl::SelfRecordIfAny();
-  if (self != nullptr) self->sleeping.store(false, std::memory_order_relaxed);
+  if (self != nullptr) {
+    self->sleeping.store(false, std::memory_order_relaxed);
+    memset(self->room, 0, sizeof(self->room));  // the thread is in no sleep now
+  }
   posix_impl::ForEachRecordInUse(posix_impl::ForgetRecordInChild);
 }
 
@@ -276,7 +304,7 @@ void End(bool process_exiting) {
 
 void* ParkerRoom(Parker* parker) { return parker->record.room; }
 
-void* ParkerHeldRoom(Parker* parker) { return &parker->record.held_room; }
+void* ParkerResourceRoom(Parker* parker) { return parker->record.resource_room; }
 
 Parker* RecordOfThisThread() { return reinterpret_cast<Parker*>(posix_impl::SelfRecord()); }
 

@@ -18,10 +18,27 @@ struct QueueLock {
   SRWLOCK reopening;
 };
 
-Handle KernelMutexCreate() { return FromNative(::CreateMutexA(nullptr, FALSE, nullptr)); }
+// An unnamed mutex is refused only for want of memory or handles: said so in
+// one word, whatever word the kernel chose.
+Handle KernelMutexCreate() {
+  HANDLE mutex = ::CreateMutexA(nullptr, FALSE, nullptr);
+  if (mutex == nullptr) ReportNoMemory();
+  return FromNative(mutex);
+}
+
+namespace {
+
+// A handle the layer refuses says so as the kernel says it of one it refuses.
+bool RefusedAsBadHandle(Handle handle) {
+  if (!IsRefused(handle)) return false;
+  ReportBadHandle();
+  return true;
+}
+
+}  // namespace
 
 WaitResult KernelObjectWait(Handle object, uint32_t milliseconds) {
-  if (IsRefused(object)) return WaitResult::kFailed;
+  if (RefusedAsBadHandle(object)) return WaitResult::kFailed;
   switch (WaitStayingLoaded(ToNative(object), milliseconds)) {
     case WAIT_OBJECT_0:
       return WaitResult::kObtained;
@@ -34,9 +51,9 @@ WaitResult KernelObjectWait(Handle object, uint32_t milliseconds) {
   }
 }
 
-bool KernelMutexRelease(Handle mutex) { return !IsRefused(mutex) && ::ReleaseMutex(ToNative(mutex)) != 0; }
+bool KernelMutexRelease(Handle mutex) { return !RefusedAsBadHandle(mutex) && ::ReleaseMutex(ToNative(mutex)) != 0; }
 
-bool KernelObjectClose(Handle object) { return !IsRefused(object) && ::CloseHandle(ToNative(object)) != 0; }
+bool KernelObjectClose(Handle object) { return !RefusedAsBadHandle(object) && ::CloseHandle(ToNative(object)) != 0; }
 
 namespace {
 

@@ -59,6 +59,10 @@ bool HeapDestroy(Heap* heap) { return heap != nullptr && ::HeapDestroy(heap) != 
 
 uint32_t MonotonicMilliseconds() { return ::GetTickCount(); }
 
+void ReportNoMemory() { ::SetLastError(ERROR_NOT_ENOUGH_MEMORY); }
+
+void ReportBadHandle() { ::SetLastError(ERROR_INVALID_HANDLE); }
+
 void* MapPages(size_t bytes) { return ::VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE); }
 
 void UnmapPages(void* pages, size_t /*bytes*/) { ::VirtualFree(pages, 0, MEM_RELEASE); }
