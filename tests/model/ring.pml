@@ -56,7 +56,8 @@
  *    answers "nothing queued" without looking at the tail, though a post
  *    behind it has published (empty).
  *  -DSKIP_UNPUBLISHED: a take that finds the head slot unpublished while
- *    its ticket was taken claims past it (the ticket is skipped) (lost).
+ *    its ticket was taken claims past it (the ticket is skipped); a later
+ *    take finds the skipped message's slot behind the head (empty).
  *  -DRETIRE_WITH_TICKET: retirement closes the tail with a store after
  *    seeing it equal to the head, so a producer that took a ticket in
  *    between writes into the retired ring (freed).
@@ -64,11 +65,18 @@
  *    before it closed, so a producer that read it then takes a ticket
  *    after, with the ring it read then (freed).
  *  -DGROW_WITHOUT_WAIT: a grown ring is copied without waiting for the
- *    tickets taken before the close to be published (lost).
+ *    tickets taken before the close to be published, whose posts then
+ *    write into the outgrown ring (freed).
  *  -DFREE_WITH_VISITOR: an outgrown ring is freed at once, while a
  *    consumer may still be reading it (freed).
  *  -DREPLY_AFTER_CLAIM: a taker reads the sender to release after its
- *    claim, when a producer may have reused the slot (end).
+ *    claim, when the slot may have been reused or the ring freed (freed).
+ *  -DWAKE_WITHOUT_TOKEN: a taker wakes a synchronous sender without taking
+ *    its token with a compare-and-swap, also one that took it back when
+ *    it left its wait by a jump (end).
+ *  -DCLEAR_FLAG_ON_WAKE: a post that wakes a sleeper clears the sleepers
+ *    flag though another is still linked; the next post takes no lock and
+ *    wakes nobody (claimed).
  */
 
 #ifndef WAITERS
@@ -386,6 +394,7 @@ inline grow(e, r, r2, k, last) {
   od;
 #endif
   atomic {
+    CHECK(cap[r] * 2 <= MAXCAP, "model bound");
     new_ring(e, cap[r] * 2, r2);
     for (k : h_ticket[e] .. last - 1) {
       if
@@ -676,10 +685,14 @@ proctype Poster(byte me) {
             woken++;
             unparks_due[sleeper]++;
             wake = sleeper;
+#ifdef CLEAR_FLAG_ON_WAKE
+            t_sleepers[e] = false
+#else
             if
             :: empty(line[e]) -> t_sleepers[e] = false
             :: nempty(line[e]) -> skip
             fi
+#endif
           :: empty(line[e]) -> skip
           fi;
           sleeper = 0
