@@ -28,7 +28,8 @@
  *
  * The threads: two posters that between them post every message (the
  * first SYNC of them synchronously, parking until their message was
- * taken); WAITERS waiters taking ROUNDS messages each with
+ * taken, or with -DJUMPS leaving that wait as by a jump out of a signal
+ * handler and taking their token back); WAITERS waiters taking ROUNDS messages each with
  * WaitThreadMessage; a getter that polls with GetThreadMessage until it
  * has GETS messages; a sweeper that retires the entry when it finds it
  * idle, SWEEPS times, after which the next post or wait makes a fresh one.
@@ -37,8 +38,9 @@
  * Checked, each check named in its failure report ("violated: NAME"):
  *  twice, order, lost: every message is taken once, in the order of the
  *    tickets its posts took, and none is left behind;
- *  empty: a take answers "nothing queued" only when no message is queued
- *    whose post has published it (in-flight tickets included);
+ *  empty: a take answers "nothing queued" only when every message
+ *    published so far has been claimed (a post still between its ticket
+ *    and its slot does not hide the published ones behind it);
  *  freed: nobody reads or writes a ring after it was freed;
  *  claimed: whenever the lock is free and a sleeper is linked, no more
  *    tickets are unclaimed than sleepers woken and not yet back;
@@ -46,6 +48,7 @@
  *  double-wake: no Unpark finds the permit already set;
  *  end: every thread ends (spin's end-state check finds one asleep for
  *    good), nothing is queued or linked, no permit is left set.
+ * ("model bound" and "closed under the lock" guard the model itself.)
  *
  * Mutants, each of which must fail:
  *  -DFLAG_BEFORE_TICKET: a post decides from the sleepers flag it read
@@ -171,7 +174,6 @@ byte posted;             /* tickets taken, over every entry */
 byte taken_out;          /* messages claimed */
 byte published_unclaimed; /* messages published and not claimed */
 bool taken[MESSAGES + 1];
-bool published[MESSAGES + 1];
 byte order_of[MESSAGES + 1];
 byte done;
 
@@ -669,7 +671,6 @@ proctype Poster(byte me) {
       reply[SLOT(r, mine)] = (synchronous -> me : NONE);
       seq[SLOT(r, mine)] = mine + 1;
       val[SLOT(r, mine)] = id;
-      published[id] = true;
       published_unclaimed++
     }
     if
