@@ -1,44 +1,116 @@
 #include "ring.h"
 
+#include <new>
+
 namespace messaging {
 namespace {
 
-constexpr uint32_t kFirstRingSize = 8;
-// Doubling stops here: the ring's size stays far within 32-bit arithmetic.
-constexpr uint32_t kMostRingSize = 1u << 26;
+constexpr uintptr_t kCacheLine = 64;
+
+static_assert(sizeof(Reply) == 16 && sizeof(std::atomic<uint64_t>) == 8, "a slot is a word, a reply two");
+static_assert(std::atomic<uint64_t>::is_always_lock_free, "the entry's words and the slots are lock-free");
+
+// The two words after the replies: the next outgrown ring, and the block.
+uintptr_t* TrailerOf(uintptr_t ring) {
+  const RingView view = ViewOf(ring);
+  return reinterpret_cast<uintptr_t*>(view.Replies + view.Mask + 1);
+}
+
+uint32_t Log2(uint32_t size) {
+  uint32_t log = 0;
+  while ((uint32_t{1} << log) < size) ++log;
+  return log;
+}
+
+// Copies one ticket's slot and reply from the old ring, once its post wrote
+// it (a post that took its ticket before the close is two stores from done).
+void CopyTicket(uintptr_t from, uintptr_t to, uint32_t ticket) {
+  const RingView old_view = ViewOf(from);
+  const RingView new_view = ViewOf(to);
+  const uint32_t old_at = ticket & old_view.Mask;
+  const uint32_t new_at = ticket & new_view.Mask;
+  uint64_t slot = old_view.Slots[old_at].load(std::memory_order_acquire);
+  for (uint32_t rounds = 0; !SlotHolds(slot, ticket);) {
+    WaitForPublish(&rounds);
+    slot = old_view.Slots[old_at].load(std::memory_order_acquire);
+  }
+  new_view.Replies[new_at].Sender.store(old_view.Replies[old_at].Sender.load(std::memory_order_relaxed),
+                                        std::memory_order_relaxed);
+  new_view.Replies[new_at].Token.store(old_view.Replies[old_at].Token.load(std::memory_order_relaxed),
+                                       std::memory_order_relaxed);
+  new_view.Slots[new_at].store(slot, std::memory_order_relaxed);
+}
 
 }  // namespace
 
-__attribute__((noinline)) bool ResizeRing(Queue* queue, Recipient* recipient, uint32_t size) {
-  auto* ring = static_cast<Message*>(platform::HeapAlloc(queue->Heap, size * static_cast<uint32_t>(sizeof(Message))));
-  if (ring == nullptr) return false;
-  for (uint32_t i = 0; i < recipient->Queued; ++i) {
-    ring[i] = recipient->Ring[(recipient->Oldest + i) & (recipient->RingSize - 1)];
+uintptr_t MakeRing(Queue* queue, uint32_t size, uint32_t head) {
+  const uint32_t bytes = size * uint32_t{sizeof(uint64_t) + sizeof(Reply)} + 2 * sizeof(uintptr_t);
+  void* block = platform::HeapAlloc(queue->Heap, bytes + kCacheLine);
+  if (block == nullptr) return 0;
+  const uintptr_t slots = (reinterpret_cast<uintptr_t>(block) + kCacheLine - 1) & ~(kCacheLine - 1);
+  const uintptr_t ring = slots | Log2(size);
+  const RingView view = ViewOf(ring);
+  for (uint32_t i = 0; i < size; ++i) {
+    const uint32_t ticket = head + i;
+    new (&view.Slots[ticket & view.Mask]) std::atomic<uint64_t>(SlotWord(ticket - size, false, 0));
+    new (&view.Replies[i]) Reply{};
   }
-  if (recipient->Ring != nullptr) platform::HeapFree(queue->Heap, recipient->Ring);
-  recipient->Ring = ring;
-  recipient->RingSize = size;
-  recipient->Oldest = 0;
+  TrailerOf(ring)[0] = 0;
+  TrailerOf(ring)[1] = reinterpret_cast<uintptr_t>(block);
+  return ring;
+}
+
+void FreeRing(Queue* queue, uintptr_t ring) {
+  if (ring != 0) platform::HeapFree(queue->Heap, reinterpret_cast<void*>(TrailerOf(ring)[1]));
+}
+
+__attribute__((noinline)) bool GrowRing(Queue* queue, Entry* entry, bool alone) {
+  const uintptr_t old_ring = entry->ProducerRing.load(std::memory_order_relaxed);
+  const uint32_t size = SizeOf(old_ring) * 2;
+  if (size > kMostRingSize) return false;
+  const uint32_t head = TicketOf(entry->Head.load(std::memory_order_acquire));
+  const uintptr_t ring = MakeRing(queue, size, head);
+  if (ring == 0) return false;
+  // Closed, no post takes a ticket; under the lock nothing else changes the
+  // word until it reopens.
+  const uint64_t tail = FetchOr(&entry->Tail, kClosed, alone);
+  for (uint32_t ticket = head; ticket != TicketOf(tail); ++ticket) CopyTicket(old_ring, ring, ticket);
+  entry->ProducerRing.store(ring, std::memory_order_release);
+  entry->ConsumerRing.store(ring, std::memory_order_release);
+  // A new generation: a post that read the old word cannot take a ticket
+  // with the old ring in hand.
+  entry->Tail.store((tail & ~kClosed) + kGeneration, std::memory_order_release);
+  TrailerOf(old_ring)[0] = reinterpret_cast<uintptr_t>(entry->Outgrown);
+  entry->Outgrown = reinterpret_cast<void*>(old_ring);
+  FreeOutgrownIfUnvisited(queue, entry);
   return true;
 }
 
-bool GrowRing(Queue* queue, Recipient* recipient) {
-  const uint32_t size = recipient->RingSize == 0 ? kFirstRingSize : recipient->RingSize * 2;
-  return size <= kMostRingSize && ResizeRing(queue, recipient, size);
+void FreeOutgrown(Queue* queue, Entry* entry) {
+  auto ring = reinterpret_cast<uintptr_t>(entry->Outgrown);
+  while (ring != 0) {
+    const uintptr_t next = TrailerOf(ring)[0];
+    FreeRing(queue, ring);
+    ring = next;
+  }
+  entry->Outgrown = nullptr;
 }
 
-void FreeRing(Queue* queue, Recipient* recipient) {
-  if (recipient->Ring != nullptr) platform::HeapFree(queue->Heap, recipient->Ring);
-  recipient->Ring = nullptr;
-  recipient->RingSize = 0;
+// A take that became a visitor after the look reads the new ring: its
+// fetch-and-add and this look are ordered, and the ring's stores before both.
+void FreeOutgrownIfUnvisited(Queue* queue, Entry* entry) {
+  if (entry->Outgrown == nullptr) return;
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if ((entry->Head.load(std::memory_order_seq_cst) & kVisitorBits) == 0) FreeOutgrown(queue, entry);
 }
 
-void ClearKeepingRing(Recipient* recipient) {
-  Message* ring = recipient->Ring;
-  uint32_t ring_size = recipient->RingSize;
-  *recipient = Recipient{};
-  recipient->Ring = ring;
-  recipient->RingSize = ring_size;
+__attribute__((noinline)) void WaitForPublish(uint32_t* rounds) {
+  constexpr uint32_t kSpinsBeforeYield = 64;
+  if (++*rounds < kSpinsBeforeYield && synchro::backoff::SpinningPays()) {
+    synchro::backoff::CpuRelax();
+  } else {
+    platform::YieldThread();
+  }
 }
 
 }  // namespace messaging
