@@ -29,10 +29,9 @@ static_assert(uint64_t{kMostShards} * kMostBuckets <= (uint64_t{1} << 32),
 uint32_t BucketOf(const Buckets* table, uint32_t hash) { return hash & (table->Count - 1); }
 
 // Around every change of the index, for the walks without the lock.
-void BeginChange(Shard* shard) {
-  shard->IndexVersion.store(shard->IndexVersion.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
-}
+// The odd version is a read-modify-write with acquire: no store of the
+// change can be seen before it.
+void BeginChange(Shard* shard) { shard->IndexVersion.fetch_add(1, std::memory_order_acq_rel); }
 void EndChange(Shard* shard) {
   shard->IndexVersion.store(shard->IndexVersion.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }
@@ -81,7 +80,6 @@ void Unlink(Queue* queue, Shard* shard, Entry* entry) {
   BeginChange(shard);
   link->store(entry->Chain.load(std::memory_order_relaxed), std::memory_order_relaxed);
   EndChange(shard);
-  entry->Indexed = false;
   --shard->EntryCount;
 }
 
@@ -220,7 +218,6 @@ __attribute__((noinline)) Entry* Add(Queue* queue, Shard* shard, int32_t key, ui
   BeginChange(shard);
   Link(&table->Heads[BucketOf(table, hash)], entry);
   EndChange(shard);
-  entry->Indexed = true;
   if (++shard->EntryCount > table->Count && table->Count < kMostBuckets) Grow(queue, shard);
   return entry;
 }

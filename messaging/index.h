@@ -38,11 +38,11 @@ inline Found FindWithoutLock(const Shard* shard, int32_t key, uint32_t hash) {
   const Buckets* table = shard->Table.load(std::memory_order_acquire);
   Entry* entry = table->Heads[hash & (table->Count - 1)].load(std::memory_order_acquire);
   for (int steps = 0; entry != nullptr && steps < kLongestWalk; ++steps) {
-    if (entry->Key.load(std::memory_order_relaxed) == key) return Found{entry, true};
+    if (entry->Key.load(std::memory_order_acquire) == key) return Found{entry, true};
     entry = entry->Chain.load(std::memory_order_acquire);
   }
-  std::atomic_thread_fence(std::memory_order_acquire);
-  const bool unchanged = (version & 1) == 0 && shard->IndexVersion.load(std::memory_order_relaxed) == version;
+  // Every load of the walk is an acquire, so this look comes after them.
+  const bool unchanged = (version & 1) == 0 && shard->IndexVersion.load(std::memory_order_acquire) == version;
   return Found{nullptr, entry == nullptr && unchanged};
 }
 

@@ -76,7 +76,6 @@ struct alignas(64) Entry {
   // rings it outgrew that a take may still read, and its heap block.
   alignas(64) std::atomic<Entry*> Chain;
   std::atomic<int32_t> Key;
-  bool Indexed;
   Sleeper* OldestSleeper;
   Sleeper* NewestSleeper;
   void* Outgrown;

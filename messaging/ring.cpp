@@ -41,22 +41,32 @@ void CopyTicket(uintptr_t from, uintptr_t to, uint32_t ticket) {
   new_view.Slots[new_at].store(slot, std::memory_order_relaxed);
 }
 
-}  // namespace
 
-uintptr_t MakeRing(Queue* queue, uint32_t size, uint32_t head) {
+uintptr_t AllocateRing(Queue* queue, uint32_t size) {
   const uint32_t bytes = size * uint32_t{sizeof(uint64_t) + sizeof(Reply)} + 2 * sizeof(uintptr_t);
   void* block = platform::HeapAlloc(queue->Heap, bytes + kCacheLine);
   if (block == nullptr) return 0;
   const uintptr_t slots = (reinterpret_cast<uintptr_t>(block) + kCacheLine - 1) & ~(kCacheLine - 1);
   const uintptr_t ring = slots | Log2(size);
-  const RingView view = ViewOf(ring);
-  for (uint32_t i = 0; i < size; ++i) {
-    const uint32_t ticket = head + i;
-    new (&view.Slots[ticket & view.Mask]) std::atomic<uint64_t>(SlotWord(ticket - size, false, 0));
-    new (&view.Replies[i]) Reply{};
-  }
   TrailerOf(ring)[0] = 0;
   TrailerOf(ring)[1] = reinterpret_cast<uintptr_t>(block);
+  return ring;
+}
+
+void FillRing(uintptr_t ring, uint32_t head) {
+  const RingView view = ViewOf(ring);
+  for (uint32_t i = 0; i <= view.Mask; ++i) {
+    const uint32_t ticket = head + i;
+    new (&view.Slots[ticket & view.Mask]) std::atomic<uint64_t>(SlotWord(ticket - view.Mask - 1, false, 0));
+    new (&view.Replies[i]) Reply{};
+  }
+}
+
+}  // namespace
+
+uintptr_t MakeRing(Queue* queue, uint32_t size, uint32_t head) {
+  const uintptr_t ring = AllocateRing(queue, size);
+  if (ring != 0) FillRing(ring, head);
   return ring;
 }
 
@@ -68,15 +78,17 @@ __attribute__((noinline)) bool GrowRing(Queue* queue, Entry* entry, bool alone) 
   const uintptr_t old_ring = entry->ProducerRing.load(std::memory_order_relaxed);
   const uint32_t size = SizeOf(old_ring) * 2;
   if (size > kMostRingSize) return false;
-  const uint32_t head = TicketOf(entry->Head.load(std::memory_order_acquire));
-  const uintptr_t ring = MakeRing(queue, size, head);
+  const uintptr_t ring = AllocateRing(queue, size);
   if (ring == 0) return false;
   // Closed, no post takes a ticket; under the lock nothing else changes the
-  // word until it reopens.
+  // word until it reopens. The head is read only now: before the close,
+  // posts could still fill slots that takes had freed since.
   const uint64_t tail = FetchOr(&entry->Tail, kClosed, alone);
+  const uint32_t head = TicketOf(entry->Head.load(std::memory_order_acquire));
+  FillRing(ring, head);
   for (uint32_t ticket = head; ticket != TicketOf(tail); ++ticket) CopyTicket(old_ring, ring, ticket);
   entry->ProducerRing.store(ring, std::memory_order_release);
-  entry->ConsumerRing.store(ring, std::memory_order_release);
+  entry->ConsumerRing.store(ring, std::memory_order_seq_cst);
   // A new generation: a post that read the old word cannot take a ticket
   // with the old ring in hand.
   entry->Tail.store((tail & ~kClosed) + kGeneration, std::memory_order_release);
@@ -96,11 +108,11 @@ void FreeOutgrown(Queue* queue, Entry* entry) {
   entry->Outgrown = nullptr;
 }
 
-// A take that became a visitor after the look reads the new ring: its
-// fetch-and-add and this look are ordered, and the ring's stores before both.
+// A take that became a visitor after the look reads the new ring: the
+// ring's store, the visitor's fetch-and-add, its look at the ring and this
+// look at the visitors are all sequentially consistent.
 void FreeOutgrownIfUnvisited(Queue* queue, Entry* entry) {
   if (entry->Outgrown == nullptr) return;
-  std::atomic_thread_fence(std::memory_order_seq_cst);
   if ((entry->Head.load(std::memory_order_seq_cst) & kVisitorBits) == 0) FreeOutgrown(queue, entry);
 }
 

@@ -206,7 +206,7 @@ inline __attribute__((always_inline)) Outcome Take(Entry* entry, int32_t key, bo
   }
   uint32_t rounds = 0;
   for (;;) {
-    const RingView view = ViewOf(entry->ConsumerRing.load(std::memory_order_acquire));
+    const RingView view = ViewOf(entry->ConsumerRing.load(std::memory_order_seq_cst));
     const uint32_t ticket = TicketOf(head);
     const uint32_t at = ticket & view.Mask;
     const uint64_t slot = view.Slots[at].load(std::memory_order_acquire);
