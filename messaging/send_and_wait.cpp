@@ -42,7 +42,7 @@ bool TakeWithinSpin(const Place& place, int32_t key, int32_t* value) {
     const Found found = FindWithoutLock(place.Home, key, place.Hash);
     if (found.At != nullptr && LooksEmpty(found.At, key)) continue;
     if (found.At == nullptr && found.Sure) continue;
-    return TakeWithoutLock(place, key, value) == Outcome::kDone;
+    return TakeWithoutLock(place, key, false, value) == Outcome::kDone;
   }
   return false;
 }
@@ -51,7 +51,7 @@ bool TakeWithinSpin(const Place& place, int32_t key, int32_t* value) {
 // waker took it off the line, so nothing is left to unlink.
 bool TakeAsWoken(const Place& place, Sleeper* self, int32_t key, int32_t* value) {
   if (!kLockFree || self->State.load(std::memory_order_acquire) != SleepState::kWoken) return false;
-  if (TakeWithoutLock(place, key, value) != Outcome::kDone) return false;
+  if (TakeWithoutLock(place, key, false, value) != Outcome::kDone) return false;
   self->State.store(SleepState::kAwake, std::memory_order_relaxed);
   return true;
 }
@@ -139,7 +139,7 @@ int32_t WaitThreadMessage(Queue* queue, int32_t recipient) {
     EnterQueue();
     place.Alone = LockShardAlone(place.Home);
     int32_t value = 0;
-    if (!place.Alone && (TakeWithoutLock(place, recipient, &value) == Outcome::kDone ||
+    if (!place.Alone && (TakeWithoutLock(place, recipient, false, &value) == Outcome::kDone ||
                          TakeWithinSpin(place, recipient, &value))) {
       return value;
     }

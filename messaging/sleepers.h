@@ -73,10 +73,13 @@ inline bool PostWithoutLock(const Place& place, int32_t key, int32_t value, Send
   return found.At != nullptr && Post(found.At, key, value, sender, false, false, &replaced) == Outcome::kDone;
 }
 
-inline Outcome TakeWithoutLock(const Place& place, int32_t key, int32_t* value) {
+// A poll (`look_first`) looks before it writes: a poll of an empty
+// recipient then moves no line; a wait, which expects a message, does not:
+// the look reads the posts' line, which a stream would move each time.
+inline Outcome TakeWithoutLock(const Place& place, int32_t key, bool look_first, int32_t* value) {
   const Found found = FindWithoutLock(place.Home, key, place.Hash);
   if (found.At == nullptr) return found.Sure ? Outcome::kEmpty : Outcome::kLocked;
-  if (LooksEmpty(found.At, key)) return Outcome::kEmpty;
+  if (look_first && LooksEmpty(found.At, key)) return Outcome::kEmpty;
   Taken taken{};
   const Outcome outcome = Take(found.At, key, true, false, &taken);
   if (outcome != Outcome::kDone) return outcome;
