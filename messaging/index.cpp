@@ -9,7 +9,6 @@ namespace {
 
 constexpr uint32_t kFewestShards = 16;
 constexpr uint32_t kMostShards = 1024;
-constexpr uintptr_t kCacheLine = 64;
 constexpr uint32_t kFewestBuckets = 16;
 // Past this the chains grow instead: the table's size stays far within
 // 32-bit arithmetic.
@@ -74,8 +73,7 @@ void Grow(Queue* queue, Shard* shard) {
 
 void Unlink(Queue* queue, Shard* shard, Entry* entry) {
   Buckets* table = shard->Table.load(std::memory_order_relaxed);
-  std::atomic<Entry*>* link =
-      &table->Heads[BucketOf(table, HashOf(queue, entry->Key.load(std::memory_order_relaxed)))];
+  std::atomic<Entry*>* link = &table->Heads[BucketOf(table, HashOf(queue, entry->Key.load(std::memory_order_relaxed)))];
   while (link->load(std::memory_order_relaxed) != entry) link = &link->load(std::memory_order_relaxed)->Chain;
   BeginChange(shard);
   link->store(entry->Chain.load(std::memory_order_relaxed), std::memory_order_relaxed);
@@ -103,8 +101,8 @@ bool TryRetire(Queue* queue, Shard* shard, Entry* entry, bool alone) {
   FreeOutgrown(queue, entry);
   if (SizeOf(entry->ProducerRing.load(std::memory_order_relaxed)) > kMostKeptRingSize) {
     FreeRing(queue, entry->ProducerRing.load(std::memory_order_relaxed));
-    entry->ProducerRing.store(0, std::memory_order_relaxed);
-    entry->ConsumerRing.store(0, std::memory_order_relaxed);
+    entry->ProducerRing.store(nullptr, std::memory_order_relaxed);
+    entry->ConsumerRing.store(nullptr, std::memory_order_relaxed);
   }
   entry->Chain.store(shard->Spares, std::memory_order_relaxed);
   shard->Spares = entry;
@@ -128,10 +126,9 @@ void Sweep(Queue* queue, Shard* shard, bool alone) {
 // A new entry, cache-line aligned within its heap block, retired and
 // closed: what a spare is.
 Entry* NewEntry(Queue* queue) {
-  void* block = platform::HeapAlloc(queue->Heap, uint32_t{sizeof(Entry)} + kCacheLine);
+  void* block = platform::HeapAlloc(queue->Heap, uint32_t{sizeof(Entry) + kCacheLine});
   if (block == nullptr) return nullptr;
-  const uintptr_t at = (reinterpret_cast<uintptr_t>(block) + kCacheLine - 1) & ~(kCacheLine - 1);
-  auto* entry = new (reinterpret_cast<void*>(at)) Entry{};
+  auto* entry = new (FirstLineIn(block)) Entry{};
   entry->Tail.store(kClosed, std::memory_order_relaxed);
   entry->Head.store(kRetired, std::memory_order_relaxed);
   entry->Block = block;
@@ -142,10 +139,10 @@ Entry* NewEntry(Queue* queue) {
 // posts, whose checks of the key it passes from then on.
 bool Reopen(Queue* queue, Entry* entry, int32_t key, bool alone) {
   const uint32_t head = TicketOf(entry->Head.load(std::memory_order_relaxed));
-  uintptr_t ring = entry->ProducerRing.load(std::memory_order_relaxed);
-  if (ring == 0) {
+  RingTag ring = entry->ProducerRing.load(std::memory_order_relaxed);
+  if (ring == nullptr) {
     ring = MakeRing(queue, kFirstRingSize, head);
-    if (ring == 0) return false;
+    if (ring == nullptr) return false;
   }
   entry->Key.store(key, std::memory_order_relaxed);
   entry->ProducerRing.store(ring, std::memory_order_relaxed);
@@ -233,13 +230,12 @@ bool MakeShards(Queue* queue) {
   const uint32_t count = ShardCountFor(platform::ProcessorCount());
   uint32_t shift = 32;
   for (uint32_t c = count; c > 1; c /= 2) --shift;
-  void* memory = platform::HeapAlloc(queue->Heap, count * uint32_t{sizeof(Shard)} + kCacheLine);
+  void* memory = platform::HeapAlloc(queue->Heap, count * uint32_t{sizeof(Shard)} + uint32_t{kCacheLine});
   if (memory == nullptr) return false;
   // The shards start on a cache line of their own: moved forward within the
   // spare line the block has for it.
-  const uintptr_t first = (reinterpret_cast<uintptr_t>(memory) + kCacheLine - 1) & ~(kCacheLine - 1);
   queue->ShardMemory = memory;
-  queue->Shards = reinterpret_cast<Shard*>(first);
+  queue->Shards = reinterpret_cast<Shard*>(FirstLineIn(memory));
   queue->ShardCount = count;
   queue->ShardShift = shift;
   for (uint32_t i = 0; i < count; ++i) new (&queue->Shards[i]) Shard{};

@@ -58,18 +58,18 @@ struct Sleeper {
 //
 // Tail: | generation:24 | closed:1 | sleepers:1 | spare:6 | ticket:32 |
 // Head: | retired:1 | visitors:15 | spare:16 |            ticket:32 |
-struct alignas(64) Entry {
+struct alignas(64) Entry {  // NOLINT(clang-analyzer-optin.performance.Padding)
   // Written by posts. The ring (its address and size in one word, see
   // ring.h) and the key as posts read them, written only while Tail is
   // closed; SeenHead, the posts' last sight of the head's ticket.
   std::atomic<uint64_t> Tail;
-  std::atomic<uintptr_t> ProducerRing;
+  std::atomic<unsigned char*> ProducerRing;
   std::atomic<int32_t> ProducerKey;
   std::atomic<uint32_t> SeenHead;
   // Written by takes. The ring and key as takes read them, written only
   // while the entry is closed or retired.
   alignas(64) std::atomic<uint64_t> Head;
-  std::atomic<uintptr_t> ConsumerRing;
+  std::atomic<unsigned char*> ConsumerRing;
   std::atomic<int32_t> ConsumerKey;
   // Written under the shard's lock: the chain of its bucket (or of the
   // spares), the key the index files it under, its line of sleepers, the
@@ -78,10 +78,18 @@ struct alignas(64) Entry {
   std::atomic<int32_t> Key;
   Sleeper* OldestSleeper;
   Sleeper* NewestSleeper;
-  void* Outgrown;
+  unsigned char* Outgrown;
   void* Block;
 };
 static_assert(sizeof(Entry) == 192, "an entry is three cache lines");
+
+// The first cache line boundary inside a heap block one line larger than
+// what it must hold.
+constexpr uintptr_t kCacheLine = 64;
+inline unsigned char* FirstLineIn(void* block) {
+  const auto misalignment = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(block) % kCacheLine);
+  return static_cast<unsigned char*>(block) + (misalignment == 0 ? 0 : kCacheLine - misalignment);
+}
 
 // A bucket array, kept until the unload once made (a walk without the lock
 // may still be in an older one): each one doubles, so the older ones

@@ -5,16 +5,8 @@
 namespace messaging {
 namespace {
 
-constexpr uintptr_t kCacheLine = 64;
-
 static_assert(sizeof(Reply) == 16 && sizeof(std::atomic<uint64_t>) == 8, "a slot is a word, a reply two");
 static_assert(std::atomic<uint64_t>::is_always_lock_free, "the entry's words and the slots are lock-free");
-
-// The two words after the replies: the next outgrown ring, and the block.
-uintptr_t* TrailerOf(uintptr_t ring) {
-  const RingView view = ViewOf(ring);
-  return reinterpret_cast<uintptr_t*>(view.Replies + view.Mask + 1);
-}
 
 uint32_t Log2(uint32_t size) {
   uint32_t log = 0;
@@ -24,7 +16,7 @@ uint32_t Log2(uint32_t size) {
 
 // Copies one ticket's slot and reply from the old ring, once its post wrote
 // it (a post that took its ticket before the close is two stores from done).
-void CopyTicket(uintptr_t from, uintptr_t to, uint32_t ticket) {
+void CopyTicket(RingTag from, RingTag to, uint32_t ticket) {
   const RingView old_view = ViewOf(from);
   const RingView new_view = ViewOf(to);
   const uint32_t old_at = ticket & old_view.Mask;
@@ -41,19 +33,16 @@ void CopyTicket(uintptr_t from, uintptr_t to, uint32_t ticket) {
   new_view.Slots[new_at].store(slot, std::memory_order_relaxed);
 }
 
-
-uintptr_t AllocateRing(Queue* queue, uint32_t size) {
-  const uint32_t bytes = size * uint32_t{sizeof(uint64_t) + sizeof(Reply)} + 2 * sizeof(uintptr_t);
-  void* block = platform::HeapAlloc(queue->Heap, bytes + kCacheLine);
-  if (block == nullptr) return 0;
-  const uintptr_t slots = (reinterpret_cast<uintptr_t>(block) + kCacheLine - 1) & ~(kCacheLine - 1);
-  const uintptr_t ring = slots | Log2(size);
-  TrailerOf(ring)[0] = 0;
-  TrailerOf(ring)[1] = reinterpret_cast<uintptr_t>(block);
+RingTag AllocateRing(Queue* queue, uint32_t size) {
+  const uint32_t bytes = size * uint32_t{sizeof(uint64_t) + sizeof(Reply)} + uint32_t{sizeof(RingTrailer)};
+  void* block = platform::HeapAlloc(queue->Heap, bytes + uint32_t{kCacheLine});
+  if (block == nullptr) return nullptr;
+  const RingTag ring = FirstLineIn(block) + Log2(size);
+  *ViewOf(ring).Trailer = RingTrailer{nullptr, block};
   return ring;
 }
 
-void FillRing(uintptr_t ring, uint32_t head) {
+void FillRing(RingTag ring, uint32_t head) {
   const RingView view = ViewOf(ring);
   for (uint32_t i = 0; i <= view.Mask; ++i) {
     const uint32_t ticket = head + i;
@@ -64,22 +53,22 @@ void FillRing(uintptr_t ring, uint32_t head) {
 
 }  // namespace
 
-uintptr_t MakeRing(Queue* queue, uint32_t size, uint32_t head) {
-  const uintptr_t ring = AllocateRing(queue, size);
-  if (ring != 0) FillRing(ring, head);
+RingTag MakeRing(Queue* queue, uint32_t size, uint32_t head) {
+  const RingTag ring = AllocateRing(queue, size);
+  if (ring != nullptr) FillRing(ring, head);
   return ring;
 }
 
-void FreeRing(Queue* queue, uintptr_t ring) {
-  if (ring != 0) platform::HeapFree(queue->Heap, reinterpret_cast<void*>(TrailerOf(ring)[1]));
+void FreeRing(Queue* queue, RingTag ring) {
+  if (ring != nullptr) platform::HeapFree(queue->Heap, ViewOf(ring).Trailer->Block);
 }
 
 __attribute__((noinline)) bool GrowRing(Queue* queue, Entry* entry, bool alone) {
-  const uintptr_t old_ring = entry->ProducerRing.load(std::memory_order_relaxed);
+  const RingTag old_ring = entry->ProducerRing.load(std::memory_order_relaxed);
   const uint32_t size = SizeOf(old_ring) * 2;
-  if (size > kMostRingSize) return false;
-  const uintptr_t ring = AllocateRing(queue, size);
-  if (ring == 0) return false;
+  if (old_ring == nullptr || size > kMostRingSize) return false;
+  const RingTag ring = AllocateRing(queue, size);
+  if (ring == nullptr) return false;
   // Closed, no post takes a ticket; under the lock nothing else changes the
   // word until it reopens. The head is read only now: before the close,
   // posts could still fill slots that takes had freed since.
@@ -92,16 +81,16 @@ __attribute__((noinline)) bool GrowRing(Queue* queue, Entry* entry, bool alone) 
   // A new generation: a post that read the old word cannot take a ticket
   // with the old ring in hand.
   entry->Tail.store((tail & ~kClosed) + kGeneration, std::memory_order_release);
-  TrailerOf(old_ring)[0] = reinterpret_cast<uintptr_t>(entry->Outgrown);
-  entry->Outgrown = reinterpret_cast<void*>(old_ring);
+  ViewOf(old_ring).Trailer->NextOutgrown = entry->Outgrown;
+  entry->Outgrown = old_ring;
   FreeOutgrownIfUnvisited(queue, entry);
   return true;
 }
 
 void FreeOutgrown(Queue* queue, Entry* entry) {
-  auto ring = reinterpret_cast<uintptr_t>(entry->Outgrown);
-  while (ring != 0) {
-    const uintptr_t next = TrailerOf(ring)[0];
+  RingTag ring = entry->Outgrown;
+  while (ring != nullptr) {
+    const RingTag next = ViewOf(ring).Trailer->NextOutgrown;
     FreeRing(queue, ring);
     ring = next;
   }

@@ -34,8 +34,7 @@ inline uint32_t TicketOf(uint64_t word) { return static_cast<uint32_t>(word); }
 // The next ticket, wrapping at 2^32 without touching the bits above.
 inline uint64_t NextTicket(uint64_t word) { return (word & ~kTicketBits) | uint32_t(TicketOf(word) + 1); }
 inline bool HasQueued(const Entry* entry) {
-  return TicketOf(entry->Tail.load(std::memory_order_acquire)) !=
-         TicketOf(entry->Head.load(std::memory_order_acquire));
+  return TicketOf(entry->Tail.load(std::memory_order_acquire)) != TicketOf(entry->Head.load(std::memory_order_acquire));
 }
 
 // The read-modify-writes of the entry's words. While one thread alone has
@@ -77,9 +76,15 @@ struct Reply {
   std::atomic<uint64_t> Token;
 };
 
-// A ring is one heap block: its slots, their replies, then two words (the
-// link of an outgrown ring, the block's own address). Its word is its slots'
-// address, cache-line aligned, with the log2 of its size in the low bits.
+// A ring is one heap block: its slots, their replies, then its trailer. It
+// is known by its tag: its slots' address, cache-line aligned, plus the
+// log2 of its size, so that one load gives both.
+using RingTag = unsigned char*;
+struct RingTrailer {
+  RingTag NextOutgrown;
+  void* Block;
+};
+
 constexpr uint32_t kFirstRingSize = 8;
 // A recipient leaving the index keeps a ring up to this size for its next
 // use; a larger one, grown for a burst, goes back to the heap.
@@ -87,20 +92,25 @@ constexpr uint32_t kMostKeptRingSize = 64;
 // Doubling stops here: sizes and tickets stay far within 32-bit arithmetic,
 // and a slot's 31 bits of ticket tell apart every ticket it can hold.
 constexpr uint32_t kMostRingSize = 1u << 26;
-constexpr uintptr_t kSizeBits = 63;
+constexpr uint32_t kSizeBits = 63;
 
 struct RingView {
   std::atomic<uint64_t>* Slots;
   Reply* Replies;
+  RingTrailer* Trailer;
   uint32_t Mask;
 };
 
-inline uint32_t SizeOf(uintptr_t ring) { return ring == 0 ? 0 : uint32_t{1} << (ring & kSizeBits); }
+inline uint32_t Log2SizeOf(RingTag ring) {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(ring) & kSizeBits);
+}
+inline uint32_t SizeOf(RingTag ring) { return ring == nullptr ? 0 : uint32_t{1} << Log2SizeOf(ring); }
 
-inline RingView ViewOf(uintptr_t ring) {
-  auto* slots = reinterpret_cast<std::atomic<uint64_t>*>(ring & ~kSizeBits);
+inline RingView ViewOf(RingTag ring) {
+  auto* slots = reinterpret_cast<std::atomic<uint64_t>*>(ring - Log2SizeOf(ring));
   const uint32_t size = SizeOf(ring);
-  return RingView{slots, reinterpret_cast<Reply*>(slots + size), size - 1};
+  auto* replies = reinterpret_cast<Reply*>(slots + size);
+  return RingView{slots, replies, reinterpret_cast<RingTrailer*>(replies + size), size - 1};
 }
 
 // A slot: | ticket:31 | synchronous:1 | value:32 |, written with one store.
@@ -115,9 +125,9 @@ inline int32_t SlotValue(uint64_t slot) { return static_cast<int32_t>(static_cas
 
 // A new ring of `size` slots, each holding a ticket a lap behind the one
 // from `head` on that it will hold next, so that no slot matches a ticket
-// before its post; 0 without memory.
-uintptr_t MakeRing(Queue* queue, uint32_t size, uint32_t head);
-void FreeRing(Queue* queue, uintptr_t ring);
+// before its post; null without memory.
+RingTag MakeRing(Queue* queue, uint32_t size, uint32_t head);
+void FreeRing(Queue* queue, RingTag ring);
 // Under the shard's lock, a full ring: doubled, the tickets queued copied
 // over. False (and nothing changed) at the largest size or without memory.
 __attribute__((noinline)) bool GrowRing(Queue* queue, Entry* entry, bool alone);
@@ -148,13 +158,16 @@ struct Sender {
 // it gives up on a closed word, sleepers, or an entry that is not the key's
 // any more; under it, it posts whatever the word says and returns, in
 // `replaced`, the word its ticket replaced (the sleepers to wake).
-inline __attribute__((always_inline)) Outcome Post(Entry* entry, int32_t key, int32_t value, Sender sender,
-                                                   bool locked, bool alone, uint64_t* replaced) {
+inline __attribute__((always_inline)) Outcome Post(Entry* entry, int32_t key, int32_t value, Sender sender, bool locked,
+                                                   bool alone, uint64_t* replaced) {
   uint64_t tail = entry->Tail.load(std::memory_order_acquire);
   for (;;) {
     if (!locked && (tail & (kClosed | kSleepers)) != 0) return Outcome::kLocked;
-    const uintptr_t ring = entry->ProducerRing.load(std::memory_order_acquire);
-    if (!locked && entry->ProducerKey.load(std::memory_order_relaxed) != key) return Outcome::kLocked;
+    RingTag ring = entry->ProducerRing.load(std::memory_order_acquire);
+    // No ring: the entry was retired since the look at its word.
+    if (ring == nullptr || (!locked && entry->ProducerKey.load(std::memory_order_relaxed) != key)) {
+      return Outcome::kLocked;
+    }
     const uint32_t ticket = TicketOf(tail);
     if (ticket - entry->SeenHead.load(std::memory_order_relaxed) >= SizeOf(ring)) {
       const uint32_t head = TicketOf(entry->Head.load(std::memory_order_acquire));
@@ -192,8 +205,7 @@ inline bool LooksEmpty(const Entry* entry, int32_t key) {
 // Claims the oldest message. Without the lock (`visiting`) the take counts
 // itself a visitor of the entry meanwhile, so that its ring is not freed nor
 // the entry retired under it; under the lock nothing is freed anyway.
-inline __attribute__((always_inline)) Outcome Take(Entry* entry, int32_t key, bool visiting, bool alone,
-                                                   Taken* taken) {
+inline __attribute__((always_inline)) Outcome Take(Entry* entry, int32_t key, bool visiting, bool alone, Taken* taken) {
   const uint64_t visitor = visiting ? kVisitor : 0;
   uint64_t head = entry->Head.load(std::memory_order_relaxed);
   if (visiting) {
@@ -206,7 +218,12 @@ inline __attribute__((always_inline)) Outcome Take(Entry* entry, int32_t key, bo
   }
   uint32_t rounds = 0;
   for (;;) {
-    const RingView view = ViewOf(entry->ConsumerRing.load(std::memory_order_seq_cst));
+    const RingTag ring = entry->ConsumerRing.load(std::memory_order_seq_cst);
+    if (ring == nullptr) {  // never while open: a retired entry turns its visitors away first
+      if (visiting) entry->Head.fetch_sub(kVisitor, std::memory_order_release);
+      return Outcome::kLocked;
+    }
+    const RingView view = ViewOf(ring);
     const uint32_t ticket = TicketOf(head);
     const uint32_t at = ticket & view.Mask;
     const uint64_t slot = view.Slots[at].load(std::memory_order_acquire);

@@ -68,8 +68,7 @@ void LinkNewest(Entry* entry, Sleeper* sleeper) {
 }
 
 void LinkOldest(Entry* entry, Sleeper* sleeper) {
-  QUENTHALOY_CHECK(sleeper->State.load(std::memory_order_relaxed) == SleepState::kAwake &&
-                   sleeper->Next == nullptr);
+  QUENTHALOY_CHECK(sleeper->State.load(std::memory_order_relaxed) == SleepState::kAwake && sleeper->Next == nullptr);
   sleeper->Next = entry->OldestSleeper;
   entry->OldestSleeper = sleeper;
   if (entry->NewestSleeper == nullptr) entry->NewestSleeper = sleeper;

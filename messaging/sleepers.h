@@ -33,8 +33,7 @@ inline bool Release(Sender from, bool alone) {
 
 // Under the lock: the oldest message, or kEmpty; a sender to release is
 // noted to be woken after the unlock.
-inline __attribute__((always_inline)) Outcome TakeLocked(Entry* entry, bool alone, int32_t* value,
-                                                         AfterUnlock* work) {
+inline __attribute__((always_inline)) Outcome TakeLocked(Entry* entry, bool alone, int32_t* value, AfterUnlock* work) {
   Taken taken{};
   const Outcome outcome = Take(entry, entry->Key.load(std::memory_order_relaxed), false, alone, &taken);
   if (outcome != Outcome::kDone) return outcome;
