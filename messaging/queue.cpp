@@ -114,7 +114,7 @@ int32_t GetThreadMessage(Queue* queue, int32_t recipient) {
   if constexpr (kLockFree) {
     EnterQueue();
     place.Alone = LockShardAlone(place.Home);
-    if (!place.Alone && TakeWithoutLock(place, recipient, true, &value) != Outcome::kLocked) return value;
+    if (!place.Alone && TakeWithoutLock(place, recipient, -1, &value) != Outcome::kLocked) return value;
   }
   if (!place.Alone) place.Alone = Lock(queue, place.Home);
   AfterUnlock work{};

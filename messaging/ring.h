@@ -204,8 +204,12 @@ inline bool LooksEmpty(const Entry* entry, int32_t key) {
 
 // Claims the oldest message. Without the lock (`visiting`) the take counts
 // itself a visitor of the entry meanwhile, so that its ring is not freed nor
-// the entry retired under it; under the lock nothing is freed anyway.
-inline __attribute__((always_inline)) Outcome Take(Entry* entry, int32_t key, bool visiting, bool alone, Taken* taken) {
+// the entry retired under it; under the lock nothing is freed anyway. A
+// visitor with `patience` watches the head slot that many pauses before it
+// answers that nothing is queued: a waiter about to sleep reads only a line
+// the next post writes anyway, not the posts' own.
+inline __attribute__((always_inline)) Outcome Take(Entry* entry, int32_t key, bool visiting, bool alone, int patience,
+                                                   Taken* taken) {
   const uint64_t visitor = visiting ? kVisitor : 0;
   uint64_t head = entry->Head.load(std::memory_order_relaxed);
   if (visiting) {
@@ -238,6 +242,12 @@ inline __attribute__((always_inline)) Outcome Take(Entry* entry, int32_t key, bo
         return Outcome::kDone;
       }
       continue;  // another take claimed it, or only the visitors changed
+    }
+    if (patience > 0) {
+      --patience;
+      synchro::backoff::CpuRelax();
+      head = entry->Head.load(std::memory_order_acquire);
+      continue;
     }
     if (TicketOf(entry->Tail.load(std::memory_order_acquire)) == ticket) {
       if (visiting) entry->Head.fetch_sub(kVisitor, std::memory_order_release);

@@ -32,26 +32,18 @@ int32_t PollLocked(Queue* queue, Place place, int32_t key) {
   }
 }
 
-// Before it takes the lock to sleep, a waiter looks for its message a
+// Before it takes the lock to sleep, a waiter watches for its message a
 // little while: a stream whose messages come within that takes no lock.
-bool TakeWithinSpin(const Place& place, int32_t key, int32_t* value) {
-  if (!synchro::backoff::SpinningPays()) return false;
-  const int spins = synchro::backoff::SpinsFor(synchro::backoff::kMessageSpinNanoseconds);
-  for (int i = 0; i < spins; ++i) {
-    synchro::backoff::CpuRelax();
-    const Found found = FindWithoutLock(place.Home, key, place.Hash);
-    if (found.At != nullptr && LooksEmpty(found.At, key)) continue;
-    if (found.At == nullptr && found.Sure) continue;
-    return TakeWithoutLock(place, key, false, value) == Outcome::kDone;
-  }
-  return false;
+[[maybe_unused]] int WaitPatience() {
+  if (!synchro::backoff::SpinningPays()) return 0;
+  return synchro::backoff::SpinsFor(synchro::backoff::kMessageSpinNanoseconds);
 }
 
 // A woken sleeper takes its message without the lock where it can: its
 // waker took it off the line, so nothing is left to unlink.
 bool TakeAsWoken(const Place& place, Sleeper* self, int32_t key, int32_t* value) {
   if (!kLockFree || self->State.load(std::memory_order_acquire) != SleepState::kWoken) return false;
-  if (TakeWithoutLock(place, key, false, value) != Outcome::kDone) return false;
+  if (TakeWithoutLock(place, key, 0, value) != Outcome::kDone) return false;
   self->State.store(SleepState::kAwake, std::memory_order_relaxed);
   return true;
 }
@@ -139,10 +131,7 @@ int32_t WaitThreadMessage(Queue* queue, int32_t recipient) {
     EnterQueue();
     place.Alone = LockShardAlone(place.Home);
     int32_t value = 0;
-    if (!place.Alone && (TakeWithoutLock(place, recipient, false, &value) == Outcome::kDone ||
-                         TakeWithinSpin(place, recipient, &value))) {
-      return value;
-    }
+    if (!place.Alone && TakeWithoutLock(place, recipient, WaitPatience(), &value) == Outcome::kDone) return value;
   }
   if (!place.Alone) place.Alone = Lock(queue, place.Home);
   return WaitLocked(queue, place, recipient, self);

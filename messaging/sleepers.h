@@ -35,7 +35,7 @@ inline bool Release(Sender from, bool alone) {
 // noted to be woken after the unlock.
 inline __attribute__((always_inline)) Outcome TakeLocked(Entry* entry, bool alone, int32_t* value, AfterUnlock* work) {
   Taken taken{};
-  const Outcome outcome = Take(entry, entry->Key.load(std::memory_order_relaxed), false, alone, &taken);
+  const Outcome outcome = Take(entry, entry->Key.load(std::memory_order_relaxed), false, alone, 0, &taken);
   if (outcome != Outcome::kDone) return outcome;
   *value = taken.Value;
   if (Release(taken.From, alone)) work->Wake = taken.From.Parker;
@@ -72,15 +72,16 @@ inline bool PostWithoutLock(const Place& place, int32_t key, int32_t value, Send
   return found.At != nullptr && Post(found.At, key, value, sender, false, false, &replaced) == Outcome::kDone;
 }
 
-// A poll (`look_first`) looks before it writes: a poll of an empty
+// A poll (patience < 0) looks before it writes: a poll of an empty
 // recipient then moves no line; a wait, which expects a message, does not:
-// the look reads the posts' line, which a stream would move each time.
-inline Outcome TakeWithoutLock(const Place& place, int32_t key, bool look_first, int32_t* value) {
+// the look reads the posts' line, which a stream would move each time. A
+// wait about to sleep watches for its message a while first (see Take).
+inline Outcome TakeWithoutLock(const Place& place, int32_t key, int patience, int32_t* value) {
   const Found found = FindWithoutLock(place.Home, key, place.Hash);
   if (found.At == nullptr) return found.Sure ? Outcome::kEmpty : Outcome::kLocked;
-  if (look_first && LooksEmpty(found.At, key)) return Outcome::kEmpty;
+  if (patience < 0 && LooksEmpty(found.At, key)) return Outcome::kEmpty;
   Taken taken{};
-  const Outcome outcome = Take(found.At, key, true, false, &taken);
+  const Outcome outcome = Take(found.At, key, true, false, patience, &taken);
   if (outcome != Outcome::kDone) return outcome;
   *value = taken.Value;
   if (Release(taken.From, false)) platform::Unpark(taken.From.Parker);
