@@ -123,16 +123,26 @@ void Sweep(Queue* queue, Shard* shard, bool alone) {
   }
 }
 
-// A new entry, cache-line aligned within its heap block, retired and
-// closed: what a spare is.
-Entry* NewEntry(Queue* queue) {
-  void* block = platform::HeapAlloc(queue->Heap, uint32_t{sizeof(Entry) + kCacheLine});
-  if (block == nullptr) return nullptr;
-  auto* entry = new (FirstLineIn(block)) Entry{};
-  entry->Tail.store(kClosed, std::memory_order_relaxed);
-  entry->Head.store(kRetired, std::memory_order_relaxed);
-  entry->Block = block;
-  return entry;
+// New entries come a block at a time, retired and closed (what a spare
+// is), cache-line aligned after the block's link to the shard's other
+// blocks: a heap block each would cost its header and alignment again.
+constexpr uint32_t kEntriesPerBlock = 16;
+constexpr uint32_t kEntryBlockSize = kEntriesPerBlock * uint32_t{sizeof(Entry)} + 2 * uint32_t{kCacheLine};
+
+bool MakeSpares(Queue* queue, Shard* shard) {
+  void* block = platform::HeapAlloc(queue->Heap, kEntryBlockSize);
+  if (block == nullptr) return false;
+  *static_cast<void**>(block) = shard->EntryBlocks;
+  shard->EntryBlocks = block;
+  auto* entries = reinterpret_cast<Entry*>(FirstLineIn(static_cast<unsigned char*>(block) + kCacheLine));
+  for (uint32_t i = 0; i < kEntriesPerBlock; ++i) {
+    Entry* entry = new (&entries[i]) Entry{};
+    entry->Tail.store(kClosed, std::memory_order_relaxed);
+    entry->Head.store(kRetired, std::memory_order_relaxed);
+    entry->Chain.store(shard->Spares, std::memory_order_relaxed);
+    shard->Spares = entry;
+  }
+  return true;
 }
 
 // A spare taken back into use for `key`: filed, then opened to takes and
@@ -156,10 +166,9 @@ bool Reopen(Queue* queue, Entry* entry, int32_t key, bool alone) {
   return true;
 }
 
-void FreeEntry(Queue* queue, Entry* entry) {
+void FreeRings(Queue* queue, Entry* entry) {
   FreeOutgrown(queue, entry);
   FreeRing(queue, entry->ProducerRing.load(std::memory_order_relaxed));
-  platform::HeapFree(queue->Heap, entry->Block);
 }
 
 void FreeShard(Queue* queue, Shard* shard) {
@@ -169,14 +178,18 @@ void FreeShard(Queue* queue, Shard* shard) {
     Entry* entry = table->Heads[i].load(std::memory_order_relaxed);
     while (entry != nullptr) {
       Entry* next = entry->Chain.load(std::memory_order_relaxed);
-      FreeEntry(queue, entry);
+      FreeRings(queue, entry);
       entry = next;
     }
   }
-  while (shard->Spares != nullptr) {
-    Entry* next = shard->Spares->Chain.load(std::memory_order_relaxed);
-    FreeEntry(queue, shard->Spares);
-    shard->Spares = next;
+  for (Entry* entry = shard->Spares; entry != nullptr; entry = entry->Chain.load(std::memory_order_relaxed)) {
+    FreeRings(queue, entry);
+  }
+  shard->Spares = nullptr;
+  while (shard->EntryBlocks != nullptr) {
+    void* next = *static_cast<void**>(shard->EntryBlocks);
+    platform::HeapFree(queue->Heap, shard->EntryBlocks);
+    shard->EntryBlocks = next;
   }
   while (table != nullptr) {
     Buckets* older = table->Older;
@@ -198,13 +211,9 @@ uint32_t ShardCountFor(uint32_t processors) {
 
 __attribute__((noinline)) Entry* Add(Queue* queue, Shard* shard, int32_t key, uint32_t hash, bool alone) {
   Sweep(queue, shard, alone);
+  if (shard->Spares == nullptr && !MakeSpares(queue, shard)) return nullptr;
   Entry* entry = shard->Spares;
-  if (entry != nullptr) {
-    shard->Spares = entry->Chain.load(std::memory_order_relaxed);
-  } else {
-    entry = NewEntry(queue);
-    if (entry == nullptr) return nullptr;
-  }
+  shard->Spares = entry->Chain.load(std::memory_order_relaxed);
   if (!Reopen(queue, entry, key, alone)) {
     // Walks without the lock may still read it: it stays a spare.
     entry->Chain.store(shard->Spares, std::memory_order_relaxed);

@@ -72,14 +72,13 @@ struct alignas(64) Entry {  // NOLINT(clang-analyzer-optin.performance.Padding)
   std::atomic<unsigned char*> ConsumerRing;
   std::atomic<int32_t> ConsumerKey;
   // Written under the shard's lock: the chain of its bucket (or of the
-  // spares), the key the index files it under, its line of sleepers, the
-  // rings it outgrew that a take may still read, and its heap block.
+  // spares), the key the index files it under, its line of sleepers, and
+  // the rings it outgrew that a take may still read.
   alignas(64) std::atomic<Entry*> Chain;
   std::atomic<int32_t> Key;
   Sleeper* OldestSleeper;
   Sleeper* NewestSleeper;
   unsigned char* Outgrown;
-  void* Block;
 };
 static_assert(sizeof(Entry) == 192, "an entry is three cache lines");
 
@@ -111,6 +110,7 @@ struct alignas(64) Shard {  // NOLINT(clang-analyzer-optin.performance.Padding)
   alignas(64) uint32_t EntryCount;  // in the index
   uint32_t SweepHand;               // the next bucket the sweep looks at
   Entry* Spares;                    // left the index, each with a small ring
+  void* EntryBlocks;                // where its entries live, until the unload
 };
 static_assert(sizeof(Shard) == 128, "a shard's hot words and its bookkeeping have a line each");
 

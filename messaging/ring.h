@@ -85,7 +85,7 @@ struct RingTrailer {
   void* Block;
 };
 
-constexpr uint32_t kFirstRingSize = 8;
+constexpr uint32_t kFirstRingSize = 4;
 // A recipient leaving the index keeps a ring up to this size for its next
 // use; a larger one, grown for a burst, goes back to the heap.
 constexpr uint32_t kMostKeptRingSize = 64;
