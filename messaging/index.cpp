@@ -98,6 +98,7 @@ bool TryRetire(Queue* queue, Shard* shard, Entry* entry, bool alone) {
     return false;
   }
   Unlink(queue, shard, entry);
+  if (shard->Latest.load(std::memory_order_relaxed) == entry) shard->Latest.store(nullptr, std::memory_order_relaxed);
   FreeOutgrown(queue, entry);
   if (SizeOf(entry->ProducerRing.load(std::memory_order_relaxed)) > kMostKeptRingSize) {
     FreeRing(queue, entry->ProducerRing.load(std::memory_order_relaxed));
@@ -224,6 +225,7 @@ __attribute__((noinline)) Entry* Add(Queue* queue, Shard* shard, int32_t key, ui
   BeginChange(shard);
   Link(&table->Heads[BucketOf(table, hash)], entry);
   EndChange(shard);
+  shard->Latest.store(entry, std::memory_order_release);
   if (++shard->EntryCount > table->Count && table->Count < kMostBuckets) Grow(queue, shard);
   return entry;
 }

@@ -34,6 +34,8 @@ struct Found {
 };
 
 inline Found FindWithoutLock(const Shard* shard, int32_t key, uint32_t hash) {
+  Entry* latest = shard->Latest.load(std::memory_order_acquire);
+  if (latest != nullptr && latest->Key.load(std::memory_order_relaxed) == key) return Found{latest, true};
   const uint32_t version = shard->IndexVersion.load(std::memory_order_acquire);
   const Buckets* table = shard->Table.load(std::memory_order_acquire);
   Entry* entry = table->Heads[hash & (table->Count - 1)].load(std::memory_order_acquire);
@@ -48,6 +50,8 @@ inline Found FindWithoutLock(const Shard* shard, int32_t key, uint32_t hash) {
 
 // Under the lock, where the chains hold still.
 inline Entry* Find(const Shard* shard, int32_t key, uint32_t hash) {
+  Entry* latest = shard->Latest.load(std::memory_order_relaxed);
+  if (latest != nullptr && latest->Key.load(std::memory_order_relaxed) == key) return latest;
   const Buckets* table = shard->Table.load(std::memory_order_relaxed);
   Entry* entry = table->Heads[hash & (table->Count - 1)].load(std::memory_order_relaxed);
   while (entry != nullptr && entry->Key.load(std::memory_order_relaxed) != key) {

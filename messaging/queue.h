@@ -106,6 +106,9 @@ struct alignas(64) Shard {  // NOLINT(clang-analyzer-optin.performance.Padding)
   synchro::LockWord Lock;
   std::atomic<uint32_t> IndexVersion;
   std::atomic<Buckets*> Table;
+  // The entry added last, while it stays in the index: a look-up tries it
+  // first, on the line it reads anyway, as a stream to one key finds it.
+  std::atomic<Entry*> Latest;
   // What changes only when recipients come and go, on a line of its own.
   alignas(64) uint32_t EntryCount;  // in the index
   uint32_t SweepHand;               // the next bucket the sweep looks at
