@@ -1,5 +1,7 @@
 #include "index.h"
 
+#include <new>
+
 #include "ring.h"
 
 namespace messaging {
@@ -7,67 +9,195 @@ namespace {
 
 constexpr uint32_t kFewestShards = 16;
 constexpr uint32_t kMostShards = 1024;
-constexpr uint32_t kCacheLine = 64;
 constexpr uint32_t kFewestBuckets = 16;
 // Past this the chains grow instead: the table's size stays far within
 // 32-bit arithmetic.
 constexpr uint32_t kMostBuckets = 1u << 22;
-// A bucket is the head of a chain: one pointer.
-constexpr uint32_t kBucketSize = sizeof(Recipient*);  // NOLINT(bugprone-sizeof-expression)
-constexpr uint32_t kMostSpareRecipients = 16;
+// A shard with more entries than this retires idle ones as new ones come,
+// looking at this many buckets per entry added: the index holds the
+// recipients in use and a few idle ones, while a stream that empties its
+// ring now and then keeps its entry.
+constexpr uint32_t kSweepFrom = 8;
+constexpr uint32_t kBucketsSweptPerAdd = 2;
 
 static_assert((kFewestShards & (kFewestShards - 1)) == 0 && (kMostShards & (kMostShards - 1)) == 0,
               "shard counts are powers of two");
 static_assert(uint64_t{kMostShards} * kMostBuckets <= (uint64_t{1} << 32),
               "a shard's top bits of the hash and a bucket's low bits never overlap");
 
-// Moves every recipient into a table of `count` buckets; without memory for
-// it the index keeps its size, only its chains grow.
-void Resize(Queue* queue, Shard* shard, uint32_t count) {
-  auto** buckets = static_cast<Recipient**>(Allocate(queue, count * kBucketSize));
-  if (buckets == nullptr) return;
-  Recipient** old = shard->Buckets;
-  uint32_t old_count = shard->BucketCount;
-  shard->Buckets = buckets;
-  shard->BucketCount = count;
-  for (uint32_t i = 0; i < old_count; ++i) {
-    Recipient* recipient = old[i];
-    while (recipient != nullptr) {
-      Recipient* next = recipient->Chain;
-      Recipient** bucket = &buckets[BucketOf(shard, HashOf(queue, recipient->Key))];
-      recipient->Chain = *bucket;
-      *bucket = recipient;
-      recipient = next;
-    }
-  }
-  platform::HeapFree(queue->Heap, old);
+uint32_t BucketOf(const Buckets* table, uint32_t hash) { return hash & (table->Count - 1); }
+
+// Around every change of the index, for the walks without the lock.
+// The odd version is a read-modify-write with acquire: no store of the
+// change can be seen before it.
+void BeginChange(Shard* shard) { shard->IndexVersion.fetch_add(1, std::memory_order_acq_rel); }
+void EndChange(Shard* shard) {
+  shard->IndexVersion.store(shard->IndexVersion.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }
 
-// The shard's own recipient is only marked free; its ring stays, for the
-// next, unless grown for a burst.
-void FreeRecipient(Queue* queue, Shard* shard, Recipient* recipient) {
-  if (recipient == &shard->Inline) {
-    shard->InlineInUse = false;
-    if (recipient->RingSize > kMostKeptRingSize) FreeRing(queue, recipient);
-    return;
+Buckets* MakeTable(Queue* queue, uint32_t count) {
+  const uint32_t bytes = uint32_t{offsetof(Buckets, Heads)} + count * uint32_t{sizeof(std::atomic<Entry*>)};
+  auto* table = static_cast<Buckets*>(platform::HeapAlloc(queue->Heap, bytes));
+  if (table == nullptr) return nullptr;
+  table->Count = count;
+  table->Older = nullptr;
+  for (uint32_t i = 0; i < count; ++i) new (&table->Heads[i]) std::atomic<Entry*>(nullptr);
+  return table;
+}
+
+void Link(std::atomic<Entry*>* bucket, Entry* entry) {
+  entry->Chain.store(bucket->load(std::memory_order_relaxed), std::memory_order_relaxed);
+  bucket->store(entry, std::memory_order_release);
+}
+
+// Moves every entry into a table of twice the buckets; without memory for
+// it the index keeps its size, only its chains grow. The old table stays
+// for the walks that may still be in it.
+void Grow(Queue* queue, Shard* shard) {
+  Buckets* old = shard->Table.load(std::memory_order_relaxed);
+  Buckets* table = MakeTable(queue, old->Count * 2);
+  if (table == nullptr) return;
+  table->Older = old;
+  BeginChange(shard);
+  for (uint32_t i = 0; i < old->Count; ++i) {
+    Entry* entry = old->Heads[i].load(std::memory_order_relaxed);
+    while (entry != nullptr) {
+      Entry* next = entry->Chain.load(std::memory_order_relaxed);
+      Link(&table->Heads[BucketOf(table, HashOf(queue, entry->Key.load(std::memory_order_relaxed)))], entry);
+      entry = next;
+    }
   }
-  FreeRing(queue, recipient);
-  platform::HeapFree(queue->Heap, recipient);
+  shard->Table.store(table, std::memory_order_release);
+  EndChange(shard);
+}
+
+void Unlink(Queue* queue, Shard* shard, Entry* entry) {
+  Buckets* table = shard->Table.load(std::memory_order_relaxed);
+  std::atomic<Entry*>* link = &table->Heads[BucketOf(table, HashOf(queue, entry->Key.load(std::memory_order_relaxed)))];
+  while (link->load(std::memory_order_relaxed) != entry) link = &link->load(std::memory_order_relaxed)->Chain;
+  BeginChange(shard);
+  link->store(entry->Chain.load(std::memory_order_relaxed), std::memory_order_relaxed);
+  EndChange(shard);
+  --shard->EntryCount;
+}
+
+// Retires an entry with nothing queued and nobody asleep: closed by a
+// compare-and-swap against the idle word it read (a post that took a ticket
+// since makes it fail), then marked retired only with no take inside (else
+// reopened as it was: nothing changed meanwhile). It goes to the spares,
+// with its ring if that is small.
+bool TryRetire(Queue* queue, Shard* shard, Entry* entry, bool alone) {
+  if (entry->OldestSleeper != nullptr) return false;
+  uint64_t tail = entry->Tail.load(std::memory_order_acquire);
+  const uint32_t head = TicketOf(entry->Head.load(std::memory_order_acquire));
+  if ((tail & (kClosed | kSleepers)) != 0 || TicketOf(tail) != head) return false;
+  if (!CompareExchange(&entry->Tail, &tail, tail | kClosed, alone)) return false;
+  uint64_t unvisited = head;
+  if (!CompareExchange(&entry->Head, &unvisited, unvisited | kRetired, alone)) {
+    entry->Tail.store(tail, std::memory_order_release);
+    return false;
+  }
+  Unlink(queue, shard, entry);
+  if (shard->Latest.load(std::memory_order_relaxed) == entry) shard->Latest.store(nullptr, std::memory_order_relaxed);
+  FreeOutgrown(queue, entry);
+  if (SizeOf(entry->ProducerRing.load(std::memory_order_relaxed)) > kMostKeptRingSize) {
+    FreeRing(queue, entry->ProducerRing.load(std::memory_order_relaxed));
+    entry->ProducerRing.store(nullptr, std::memory_order_relaxed);
+    entry->ConsumerRing.store(nullptr, std::memory_order_relaxed);
+  }
+  entry->Chain.store(shard->Spares, std::memory_order_relaxed);
+  shard->Spares = entry;
+  return true;
+}
+
+// A clock hand over the buckets, a few per entry added.
+void Sweep(Queue* queue, Shard* shard, bool alone) {
+  if (shard->EntryCount < kSweepFrom) return;
+  for (uint32_t swept = 0; swept < kBucketsSweptPerAdd; ++swept) {
+    Buckets* table = shard->Table.load(std::memory_order_relaxed);
+    Entry* entry = table->Heads[shard->SweepHand++ & (table->Count - 1)].load(std::memory_order_relaxed);
+    while (entry != nullptr) {
+      Entry* next = entry->Chain.load(std::memory_order_relaxed);
+      static_cast<void>(TryRetire(queue, shard, entry, alone));
+      entry = next;
+    }
+  }
+}
+
+// New entries come a block at a time, retired and closed (what a spare
+// is), cache-line aligned after the block's link to the shard's other
+// blocks: a heap block each would cost its header and alignment again.
+constexpr uint32_t kEntriesPerBlock = 16;
+constexpr uint32_t kEntryBlockSize = kEntriesPerBlock * uint32_t{sizeof(Entry)} + 2 * uint32_t{kCacheLine};
+
+bool MakeSpares(Queue* queue, Shard* shard) {
+  void* block = platform::HeapAlloc(queue->Heap, kEntryBlockSize);
+  if (block == nullptr) return false;
+  *static_cast<void**>(block) = shard->EntryBlocks;
+  shard->EntryBlocks = block;
+  auto* entries = reinterpret_cast<Entry*>(FirstLineIn(static_cast<unsigned char*>(block) + kCacheLine));
+  for (uint32_t i = 0; i < kEntriesPerBlock; ++i) {
+    Entry* entry = new (&entries[i]) Entry{};
+    entry->Tail.store(kClosed, std::memory_order_relaxed);
+    entry->Head.store(kRetired, std::memory_order_relaxed);
+    entry->Chain.store(shard->Spares, std::memory_order_relaxed);
+    shard->Spares = entry;
+  }
+  return true;
+}
+
+// A spare taken back into use for `key`: filed, then opened to takes and
+// posts, whose checks of the key it passes from then on.
+bool Reopen(Queue* queue, Entry* entry, int32_t key, bool alone) {
+  const uint32_t head = TicketOf(entry->Head.load(std::memory_order_relaxed));
+  RingTag ring = entry->ProducerRing.load(std::memory_order_relaxed);
+  if (ring == nullptr) {
+    ring = MakeRing(queue, kFirstRingSize, head);
+    if (ring == nullptr) return false;
+  }
+  entry->Key.store(key, std::memory_order_relaxed);
+  entry->ProducerRing.store(ring, std::memory_order_relaxed);
+  entry->ConsumerRing.store(ring, std::memory_order_relaxed);
+  entry->ProducerKey.store(key, std::memory_order_relaxed);
+  entry->ConsumerKey.store(key, std::memory_order_relaxed);
+  entry->SeenHead.store(head, std::memory_order_relaxed);
+  static_cast<void>(FetchAnd(&entry->Head, ~kRetired, alone));
+  const uint64_t tail = entry->Tail.load(std::memory_order_relaxed);
+  entry->Tail.store((tail & ~kClosed) + kGeneration, std::memory_order_release);
+  return true;
+}
+
+void FreeRings(Queue* queue, Entry* entry) {
+  FreeOutgrown(queue, entry);
+  FreeRing(queue, entry->ProducerRing.load(std::memory_order_relaxed));
 }
 
 void FreeShard(Queue* queue, Shard* shard) {
-  if (shard->Buckets != nullptr) {
-    FreeIndexed(queue, shard);
-    platform::HeapFree(queue->Heap, shard->Buckets);
-    shard->Buckets = nullptr;
+  Buckets* table = shard->Table.load(std::memory_order_relaxed);
+  if (table == nullptr) return;
+  for (uint32_t i = 0; i < table->Count; ++i) {
+    Entry* entry = table->Heads[i].load(std::memory_order_relaxed);
+    while (entry != nullptr) {
+      Entry* next = entry->Chain.load(std::memory_order_relaxed);
+      FreeRings(queue, entry);
+      entry = next;
+    }
   }
-  while (shard->SpareRecipients != nullptr) {
-    Recipient* next = shard->SpareRecipients->Chain;
-    FreeRecipient(queue, shard, shard->SpareRecipients);
-    shard->SpareRecipients = next;
+  for (Entry* entry = shard->Spares; entry != nullptr; entry = entry->Chain.load(std::memory_order_relaxed)) {
+    FreeRings(queue, entry);
   }
-  FreeRing(queue, &shard->Inline);
-  shard->SpareRecipientCount = 0;
+  shard->Spares = nullptr;
+  while (shard->EntryBlocks != nullptr) {
+    void* next = *static_cast<void**>(shard->EntryBlocks);
+    platform::HeapFree(queue->Heap, shard->EntryBlocks);
+    shard->EntryBlocks = next;
+  }
+  while (table != nullptr) {
+    Buckets* older = table->Older;
+    platform::HeapFree(queue->Heap, table);
+    table = older;
+  }
+  shard->Table.store(nullptr, std::memory_order_relaxed);
 }
 
 // Two shards a processor at the least, so that threads on different keys
@@ -80,63 +210,24 @@ uint32_t ShardCountFor(uint32_t processors) {
 
 }  // namespace
 
-__attribute__((noinline)) Recipient* Add(Queue* queue, Shard* shard, int32_t key, uint32_t hash) {
-  Recipient* recipient = shard->SpareRecipients;
-  if (!shard->InlineInUse) {
-    recipient = &shard->Inline;
-    shard->InlineInUse = true;
-    ClearKeepingRing(recipient);
-  } else if (recipient != nullptr) {
-    shard->SpareRecipients = recipient->Chain;
-    --shard->SpareRecipientCount;
-    ClearKeepingRing(recipient);
-  } else {
-    recipient = static_cast<Recipient*>(Allocate(queue, sizeof(Recipient)));
-    if (recipient == nullptr) return nullptr;
+__attribute__((noinline)) Entry* Add(Queue* queue, Shard* shard, int32_t key, uint32_t hash, bool alone) {
+  Sweep(queue, shard, alone);
+  if (shard->Spares == nullptr && !MakeSpares(queue, shard)) return nullptr;
+  Entry* entry = shard->Spares;
+  shard->Spares = entry->Chain.load(std::memory_order_relaxed);
+  if (!Reopen(queue, entry, key, alone)) {
+    // Walks without the lock may still read it: it stays a spare.
+    entry->Chain.store(shard->Spares, std::memory_order_relaxed);
+    shard->Spares = entry;
+    return nullptr;
   }
-  recipient->Key = key;
-  Recipient** bucket = &shard->Buckets[BucketOf(shard, hash)];
-  recipient->Chain = *bucket;
-  *bucket = recipient;
-  if (++shard->RecipientCount > shard->BucketCount && shard->BucketCount < kMostBuckets) {
-    Resize(queue, shard, shard->BucketCount * 2);
-  }
-  return recipient;
-}
-
-__attribute__((noinline)) void Unindex(Queue* queue, Shard* shard, Recipient* recipient) {
-  QUENTHALOY_CHECK(Idle(recipient) && shard->IdleRecipient != recipient);
-  Recipient** link = &shard->Buckets[BucketOf(shard, HashOf(queue, recipient->Key))];
-  while (*link != recipient) link = &(*link)->Chain;
-  *link = recipient->Chain;
-  --shard->RecipientCount;
-  if (recipient != &shard->Inline && shard->SpareRecipientCount < kMostSpareRecipients) {
-    if (recipient->RingSize > kMostKeptRingSize) FreeRing(queue, recipient);
-    recipient->Chain = shard->SpareRecipients;
-    shard->SpareRecipients = recipient;
-    ++shard->SpareRecipientCount;
-  } else {
-    FreeRecipient(queue, shard, recipient);
-  }
-  // Halved only when mostly empty, so that a count going up and down by one
-  // never resizes back and forth.
-  if (shard->BucketCount > kFewestBuckets && shard->RecipientCount < shard->BucketCount / 8) {
-    Resize(queue, shard, shard->BucketCount / 2);
-  }
-}
-
-void FreeIndexed(Queue* queue, Shard* shard) {
-  for (uint32_t i = 0; i < shard->BucketCount; ++i) {
-    Recipient* recipient = shard->Buckets[i];
-    while (recipient != nullptr) {
-      Recipient* next = recipient->Chain;
-      FreeRecipient(queue, shard, recipient);
-      recipient = next;
-    }
-    shard->Buckets[i] = nullptr;
-  }
-  shard->RecipientCount = 0;
-  shard->IdleRecipient = nullptr;
+  Buckets* table = shard->Table.load(std::memory_order_relaxed);
+  BeginChange(shard);
+  Link(&table->Heads[BucketOf(table, hash)], entry);
+  EndChange(shard);
+  shard->Latest.store(entry, std::memory_order_release);
+  if (++shard->EntryCount > table->Count && table->Count < kMostBuckets) Grow(queue, shard);
+  return entry;
 }
 
 void FreeShards(Queue* queue) {
@@ -150,24 +241,22 @@ bool MakeShards(Queue* queue) {
   const uint32_t count = ShardCountFor(platform::ProcessorCount());
   uint32_t shift = 32;
   for (uint32_t c = count; c > 1; c /= 2) --shift;
-  void* memory = platform::HeapAlloc(queue->Heap, count * static_cast<uint32_t>(sizeof(Shard)) + kCacheLine);
+  void* memory = platform::HeapAlloc(queue->Heap, count * uint32_t{sizeof(Shard)} + uint32_t{kCacheLine});
   if (memory == nullptr) return false;
   // The shards start on a cache line of their own: moved forward within the
   // spare line the block has for it.
-  const auto misalignment = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(memory) % kCacheLine);
-  unsigned char* first = static_cast<unsigned char*>(memory) + (misalignment == 0 ? 0 : kCacheLine - misalignment);
   queue->ShardMemory = memory;
-  queue->Shards = reinterpret_cast<Shard*>(first);
+  queue->Shards = reinterpret_cast<Shard*>(FirstLineIn(memory));
   queue->ShardCount = count;
   queue->ShardShift = shift;
+  for (uint32_t i = 0; i < count; ++i) new (&queue->Shards[i]) Shard{};
   for (uint32_t i = 0; i < count; ++i) {
-    Shard* shard = &queue->Shards[i];
-    shard->Buckets = static_cast<Recipient**>(platform::HeapAlloc(queue->Heap, kFewestBuckets * kBucketSize));
-    shard->BucketCount = kFewestBuckets;
-    if (shard->Buckets == nullptr) {
+    Buckets* table = MakeTable(queue, kFewestBuckets);
+    if (table == nullptr) {
       FreeShards(queue);
       return false;
     }
+    queue->Shards[i].Table.store(table, std::memory_order_relaxed);
   }
   return true;
 }

@@ -11,10 +11,6 @@
 
 namespace messaging {
 
-inline __attribute__((always_inline)) void LockShard(Shard* shard) { synchro::Take(&shard->Lock); }
-
-inline __attribute__((always_inline)) void UnlockShard(Shard* shard) { synchro::GiveBack(&shard->Lock); }
-
 // What a locked section leaves to do once the locks are released.
 struct AfterUnlock {
   platform::Parker* Wake;
@@ -31,28 +27,45 @@ inline __attribute__((always_inline)) void ReleaseQueueLock(Queue* queue) {
 
 // From the first, a thread may be inside the library at the process's exit
 // (see platform::ArmExitWatch).
-inline __attribute__((always_inline)) void Lock(Queue* queue, Shard* shard) {
+inline __attribute__((always_inline)) void EnterQueue() {
   if constexpr (platform::kWatchesForExit) platform::ArmExitWatch();
+}
+
+// Whether the shard was taken the only caller's way (synchro::TakeAlone):
+// then the section may touch the entries' words with plain loads and stores.
+inline __attribute__((always_inline)) bool LockShardAlone(Shard* shard) {
+  return !platform::kHasQueueLock && synchro::TakeAlone(&shard->Lock);
+}
+
+inline __attribute__((always_inline)) bool Lock(Queue* queue, Shard* shard) {
+  EnterQueue();
   AcquireQueueLock(queue);
-  LockShard(shard);
+  if (LockShardAlone(shard)) return true;
+  synchro::TakeAtomically(&shard->Lock);
+  return false;
 }
 
 // A key's place: its hash (found once per call) and its shard.
 struct Place {
   uint32_t Hash;
   Shard* Home;  // the shard its recipient lives in
+  bool Alone;   // the shard's lock taken the only caller's way
 };
+
+inline __attribute__((always_inline)) Place PlaceOf(const Queue* queue, int32_t key) {
+  const uint32_t hash = HashOf(queue, key);
+  return Place{hash, ShardOf(queue, hash), false};
+}
 
 // Finds the key's shard and takes the locks for it.
 inline __attribute__((always_inline)) Place LockPlaceOf(Queue* queue, int32_t key) {
-  const uint32_t hash = HashOf(queue, key);
-  Shard* shard = ShardOf(queue, hash);
-  Lock(queue, shard);
-  return Place{hash, shard};
+  Place place = PlaceOf(queue, key);
+  place.Alone = Lock(queue, place.Home);
+  return place;
 }
 
 inline __attribute__((always_inline)) void Unlock(Queue* queue, Shard* shard) {
-  UnlockShard(shard);
+  synchro::GiveBack(&shard->Lock);
   ReleaseQueueLock(queue);
 }
 
@@ -64,6 +77,10 @@ inline __attribute__((always_inline)) void UnlockAndWake(Queue* queue, Shard* sh
 // Read before any lock is taken, so it looks at what only load and unload
 // change.
 inline bool Usable(const Queue* queue) { return queue->Shards != nullptr; }
+
+// Whether posts and takes may go without the lock: not where the
+// process-wide lock is held around each of them.
+constexpr bool kLockFree = !platform::kHasQueueLock;
 
 // A post that queued nothing, for want of memory (for its message, or for
 // the whole queue at load), which the host is told where it reads why a

@@ -1,12 +1,12 @@
 // The messaging room: the per-process message queue and the four message
-// calls. It owns an index of the recipients that have messages queued or
-// threads waiting (index), split into shards that each have a lock word of
-// their own, so that work on recipients of different shards never waits for
-// each other; each recipient's ring of messages (ring); the lines of
-// sleepers and the hand-off between a post and a take (sleepers); the
-// blocking calls (send_and_wait); the private heap it allocates from; and,
-// where the platform has one, the process-wide lock held around each
-// operation (locking.h).
+// calls. It owns an index of recipients split into shards, each with a lock
+// word of its own (index); each recipient's ring of messages, which posts
+// and takes reach without that lock while nothing about the recipient
+// changes (ring); the lines of sleepers and the hand-off between a post and
+// a take (sleepers); the blocking calls (send_and_wait); the private heap it
+// allocates from; and, where the platform has one, the process-wide lock
+// held around each operation (locking.h). docs/message-path.md explains the
+// protocol and its model.
 #ifndef QUENTHALOY_MESSAGING_QUEUE_H
 #define QUENTHALOY_MESSAGING_QUEUE_H
 
@@ -24,13 +24,6 @@ namespace messaging {
 // message could not be queued (no memory for it, or no queue at all).
 constexpr int32_t kNotQueued = -1;
 
-// A queued message. `Reply` is the parker of a synchronous sender waiting
-// for the take, or null.
-struct Message {
-  int32_t Value;
-  platform::Parker* Reply;
-};
-
 enum class SleepState : uint32_t {
   kAwake,   // in no line
   kLinked,  // in its recipient's line of sleepers
@@ -45,63 +38,84 @@ enum class SleepState : uint32_t {
 struct Sleeper {
   Sleeper* Next;             // the next younger sleeper of its recipient
   platform::Parker* Parker;  // whose room it is
-  // The recipient it waits on, while linked or woken; its state, under the
-  // lock of that recipient's shard.
+  // The recipient it waits on, while linked or woken, under the lock of
+  // that recipient's shard; its state, written there and by its own thread.
   int32_t Key;
-  SleepState State;
-  // The recipient of its synchronous send, while one is pending: 1 from
-  // its post until a taker clears it (under that recipient's shard's lock)
-  // and then wakes it.
-  int32_t SendKey;
-  std::atomic<uint32_t> SendPending;
-  // Where it was linked, and the ring slot the next post would fill: only
-  // prefetched on waking, so that the misses of the locked section that
-  // follows overlap. Either may be stale by then, even freed.
-  const void* LinkedAt;
-  const void* NextSlot;
+  std::atomic<SleepState> State;
+  // Nonzero while a synchronous send waits for its take: the number of that
+  // send, unique to this record, which the taker swaps for 0 before it wakes
+  // the sender (and the sender itself, when it gives up waiting).
+  std::atomic<uint64_t> SendToken;
+  uint64_t SendsMade;
 };
 
-// One recipient that has messages queued or threads asleep. Both at once
-// only while a woken sleeper is on its way back to take what was posted.
-struct Recipient {
-  Recipient* Chain;  // the next in its bucket
-  // The messages queued, oldest first, in a ring of RingSize slots (a power
-  // of two; 0 with no ring yet): a take behind a long backlog reads one
-  // cache line per few messages, not one heap block per message.
-  Message* Ring;
+// A recipient's entry: three cache lines, each written by one kind of
+// thread, so that a steady stream moves no line both sides write. Entries
+// are type-stable: once made they stay entries until the unload, in the
+// index or among their shard's spares, so a thread that found one without
+// the lock may read it after it left the index; what it reads is checked
+// (key, generation, ticket) before it is trusted.
+//
+// Tail: | generation:24 | closed:1 | sleepers:1 | spare:6 | ticket:32 |
+// Head: | retired:1 | visitors:15 | spare:16 |            ticket:32 |
+struct alignas(64) Entry {  // NOLINT(clang-analyzer-optin.performance.Padding)
+  // Written by posts. The ring (its address and size in one word, see
+  // ring.h) and the key as posts read them, written only while Tail is
+  // closed; SeenHead, the posts' last sight of the head's ticket.
+  std::atomic<uint64_t> Tail;
+  std::atomic<unsigned char*> ProducerRing;
+  std::atomic<int32_t> ProducerKey;
+  std::atomic<uint32_t> SeenHead;
+  // Written by takes. The ring and key as takes read them, written only
+  // while the entry is closed or retired.
+  alignas(64) std::atomic<uint64_t> Head;
+  std::atomic<unsigned char*> ConsumerRing;
+  std::atomic<int32_t> ConsumerKey;
+  // Written under the shard's lock: the chain of its bucket (or of the
+  // spares), the key the index files it under, its line of sleepers, and
+  // the rings it outgrew that a take may still read.
+  alignas(64) std::atomic<Entry*> Chain;
+  std::atomic<int32_t> Key;
   Sleeper* OldestSleeper;
   Sleeper* NewestSleeper;
-  int32_t Key;
-  uint32_t RingSize;
-  uint32_t Oldest;  // slot of the oldest message
-  uint32_t Queued;
+  unsigned char* Outgrown;
+};
+static_assert(sizeof(Entry) == 192, "an entry is three cache lines");
+
+// The first cache line boundary inside a heap block one line larger than
+// what it must hold.
+constexpr uintptr_t kCacheLine = 64;
+inline unsigned char* FirstLineIn(void* block) {
+  const auto misalignment = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(block) % kCacheLine);
+  return static_cast<unsigned char*>(block) + (misalignment == 0 ? 0 : kCacheLine - misalignment);
+}
+
+// A bucket array, kept until the unload once made (a walk without the lock
+// may still be in an older one): each one doubles, so the older ones
+// together are smaller than the newest.
+struct Buckets {
+  uint32_t Count;  // a power of two
+  Buckets* Older;
+  std::atomic<Entry*> Heads[1];  // Count of them
 };
 
-// The recipients whose keys hash to it, in a chained hash index
-// (BucketCount a power of two), under its lock word.
-// The padding is the point: two cache lines, one for each kind of use.
+// The recipients whose keys hash to it, in a chained hash index, under its
+// lock word. The index's version is odd while the lock holder changes the
+// index, so a walk without the lock that missed knows whether to trust it.
 struct alignas(64) Shard {  // NOLINT(clang-analyzer-optin.performance.Padding)
   synchro::LockWord Lock;
-  uint32_t BucketCount;
-  Recipient** Buckets;
-  // Room for one recipient in the lock word's cache line: the shard's first
-  // recipient (usually its only one) is reached without a line of its own,
-  // so a post or a take moves one line fewer between threads.
-  Recipient Inline;
-  // A line of its own for what changes only when recipients come and go,
-  // so that work on one shard does not slow its neighbours'.
-  alignas(64) bool InlineInUse;
-  uint32_t RecipientCount;
-  uint32_t SpareRecipientCount;
-  // The last recipient left with nothing queued and nobody waiting, kept in
-  // the index for its next post: a flow to one recipient reuses its entry.
-  Recipient* IdleRecipient;
-  // Recipients that left the index, kept (with a small ring) for the next
-  // new ones, so that keys coming and going do not go to the heap each time.
-  Recipient* SpareRecipients;
+  std::atomic<uint32_t> IndexVersion;
+  std::atomic<Buckets*> Table;
+  // The entry added last, while it stays in the index: a look-up tries it
+  // first, on the line it reads anyway, as a stream to one key finds it.
+  std::atomic<Entry*> Latest;
+  // What changes only when recipients come and go, on a line of its own.
+  alignas(64) uint32_t EntryCount;  // in the index
+  uint32_t SweepHand;               // the next bucket the sweep looks at
+  Entry* Spares;                    // left the index, each with a small ring
+  void* EntryBlocks;                // where its entries live, until the unload
 };
-static_assert(offsetof(Shard, Inline) + sizeof(Recipient) <= 64 && sizeof(Shard) == 128,
-              "a shard's lock word, index and first recipient share one cache line");
+static_assert(sizeof(Shard) == 128, "a shard's hot words and its bookkeeping have a line each");
 
 struct Queue {
   platform::QueueLock* Lock;  // where the platform must have one, else null

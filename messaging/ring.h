@@ -1,45 +1,262 @@
-// A recipient's messages: a ring of slots, oldest first, that grows by
-// doubling and halves when mostly empty, so a post needs no heap once the
-// ring is there, and a take behind a long backlog reads several messages
-// per cache line.
+// A recipient's ring: its messages in slots, one per ticket, which posts
+// fill and takes claim through the entry's two words (queue.h) without the
+// shard's lock; and the few steps that do need the lock: growing a full
+// ring, and freeing the rings a take may still read.
+//
+// A post takes the next ticket with one compare-and-swap of the whole tail
+// word, so it succeeds only while the word is open, without sleepers, and
+// of the generation whose ring and key it read; then it writes its slot.
+// A take claims the head's ticket with a compare-and-swap once its slot
+// holds it, reading everything it needs from the slot first: once the head
+// has passed it a post may fill the slot again.
 #ifndef QUENTHALOY_MESSAGING_RING_H
 #define QUENTHALOY_MESSAGING_RING_H
 
+#include "../sync/backoff.h"
 #include "queue.h"
 
 namespace messaging {
 
+// --- The entry's words -------------------------------------------------------
+
+constexpr uint64_t kTicketBits = 0xFFFFFFFFu;
+constexpr uint64_t kSleepers = uint64_t{1} << 38;
+constexpr uint64_t kClosed = uint64_t{1} << 39;
+constexpr uint64_t kGeneration = uint64_t{1} << 40;
+constexpr uint64_t kVisitor = uint64_t{1} << 48;
+constexpr uint64_t kVisitorBits = uint64_t{0x7FFF} << 48;
+constexpr uint64_t kRetired = uint64_t{1} << 63;
+// Past this many visitors a take goes to the lock instead: the count never
+// reaches the retired bit.
+constexpr uint64_t kMostVisitors = uint64_t{0x7000} << 48;
+
+inline uint32_t TicketOf(uint64_t word) { return static_cast<uint32_t>(word); }
+// The next ticket, wrapping at 2^32 without touching the bits above.
+inline uint64_t NextTicket(uint64_t word) { return (word & ~kTicketBits) | uint32_t(TicketOf(word) + 1); }
+inline bool HasQueued(const Entry* entry) {
+  return TicketOf(entry->Tail.load(std::memory_order_acquire)) != TicketOf(entry->Head.load(std::memory_order_acquire));
+}
+
+// The read-modify-writes of the entry's words. While one thread alone has
+// called the library (its shard's lock taken the plain way, see
+// synchro::TakeAlone) nobody else can reach them, and they are plain loads
+// and stores.
+inline bool CompareExchange(std::atomic<uint64_t>* word, uint64_t* expected, uint64_t desired, bool alone) {
+  if (alone) {
+    const uint64_t now = word->load(std::memory_order_relaxed);
+    if (now != *expected) {
+      *expected = now;
+      return false;
+    }
+    word->store(desired, std::memory_order_relaxed);
+    return true;
+  }
+  return word->compare_exchange_strong(*expected, desired, std::memory_order_seq_cst, std::memory_order_acquire);
+}
+
+inline uint64_t FetchOr(std::atomic<uint64_t>* word, uint64_t bits, bool alone) {
+  if (!alone) return word->fetch_or(bits, std::memory_order_seq_cst);
+  const uint64_t before = word->load(std::memory_order_relaxed);
+  word->store(before | bits, std::memory_order_relaxed);
+  return before;
+}
+
+inline uint64_t FetchAnd(std::atomic<uint64_t>* word, uint64_t bits, bool alone) {
+  if (!alone) return word->fetch_and(bits, std::memory_order_seq_cst);
+  const uint64_t before = word->load(std::memory_order_relaxed);
+  word->store(before & bits, std::memory_order_relaxed);
+  return before;
+}
+
+// --- Rings ------------------------------------------------------------------
+
+// A synchronous post's sender and the number of its send, beside its slot.
+struct Reply {
+  std::atomic<platform::Parker*> Sender;
+  std::atomic<uint64_t> Token;
+};
+
+// A ring is one heap block: its slots, their replies, then its trailer. It
+// is known by its tag: its slots' address, cache-line aligned, plus the
+// log2 of its size, so that one load gives both.
+using RingTag = unsigned char*;
+struct RingTrailer {
+  RingTag NextOutgrown;
+  void* Block;
+};
+
+constexpr uint32_t kFirstRingSize = 4;
 // A recipient leaving the index keeps a ring up to this size for its next
 // use; a larger one, grown for a burst, goes back to the heap.
 constexpr uint32_t kMostKeptRingSize = 64;
+// Doubling stops here: sizes and tickets stay far within 32-bit arithmetic,
+// and a slot's 31 bits of ticket tell apart every ticket it can hold.
+constexpr uint32_t kMostRingSize = 1u << 26;
+constexpr uint32_t kSizeBits = 63;
 
-// Out of line: the next size up for a full ring, moved there; false (and
-// nothing changed) at the largest size or without memory.
-__attribute__((noinline)) bool GrowRing(Queue* queue, Recipient* recipient);
-// Moves the queued messages, oldest first, into a ring of `size` slots;
-// false (and nothing changed) without memory for it.
-__attribute__((noinline)) bool ResizeRing(Queue* queue, Recipient* recipient, uint32_t size);
-void FreeRing(Queue* queue, Recipient* recipient);
-// A recipient that left the index keeps its ring (if any) for its next use.
-void ClearKeepingRing(Recipient* recipient);
+struct RingView {
+  std::atomic<uint64_t>* Slots;
+  Reply* Replies;
+  RingTrailer* Trailer;
+  uint32_t Mask;
+};
 
-inline __attribute__((always_inline)) bool Enqueue(Queue* queue, Recipient* recipient, Message message) {
-  if (recipient->Queued == recipient->RingSize && !GrowRing(queue, recipient)) return false;
-  recipient->Ring[(recipient->Oldest + recipient->Queued) & (recipient->RingSize - 1)] = message;
-  ++recipient->Queued;
-  return true;
+inline uint32_t Log2SizeOf(RingTag ring) {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(ring) & kSizeBits);
+}
+inline uint32_t SizeOf(RingTag ring) { return ring == nullptr ? 0 : uint32_t{1} << Log2SizeOf(ring); }
+
+inline RingView ViewOf(RingTag ring) {
+  auto* slots = reinterpret_cast<std::atomic<uint64_t>*>(ring - Log2SizeOf(ring));
+  const uint32_t size = SizeOf(ring);
+  auto* replies = reinterpret_cast<Reply*>(slots + size);
+  return RingView{slots, replies, reinterpret_cast<RingTrailer*>(replies + size), size - 1};
 }
 
-inline __attribute__((always_inline)) Message Dequeue(Queue* queue, Recipient* recipient) {
-  Message message = recipient->Ring[recipient->Oldest];
-  recipient->Oldest = (recipient->Oldest + 1) & (recipient->RingSize - 1);
-  --recipient->Queued;
-  // Halved only when mostly empty, so that a length going up and down by one
-  // never resizes back and forth; without memory it simply stays large.
-  if (recipient->RingSize > kMostKeptRingSize && recipient->Queued < recipient->RingSize / 8) {
-    ResizeRing(queue, recipient, recipient->RingSize / 2);
+// A slot: | ticket:31 | synchronous:1 | value:32 |, written with one store.
+inline uint64_t SlotWord(uint32_t ticket, bool synchronous, int32_t value) {
+  return uint64_t{(ticket << 1) | uint32_t{synchronous}} << 32 | static_cast<uint32_t>(value);
+}
+inline bool SlotHolds(uint64_t slot, uint32_t ticket) {
+  return ((static_cast<uint32_t>(slot >> 32) >> 1 ^ ticket) & 0x7FFFFFFFu) == 0;
+}
+inline bool SlotSynchronous(uint64_t slot) { return ((slot >> 32) & 1) != 0; }
+inline int32_t SlotValue(uint64_t slot) { return static_cast<int32_t>(static_cast<uint32_t>(slot)); }
+
+// A new ring of `size` slots, each holding a ticket a lap behind the one
+// from `head` on that it will hold next, so that no slot matches a ticket
+// before its post; null without memory.
+RingTag MakeRing(Queue* queue, uint32_t size, uint32_t head);
+void FreeRing(Queue* queue, RingTag ring);
+// Under the shard's lock, a full ring: doubled, the tickets queued copied
+// over. False (and nothing changed) at the largest size or without memory.
+__attribute__((noinline)) bool GrowRing(Queue* queue, Entry* entry, bool alone);
+// Under the shard's lock: frees the rings the entry outgrew once no take
+// may still be reading them; and all of them, with none reading (unload).
+void FreeOutgrownIfUnvisited(Queue* queue, Entry* entry);
+void FreeOutgrown(Queue* queue, Entry* entry);
+// A take found its ticket taken but not yet written: the post is a few
+// instructions from its store, unless it lost its processor.
+__attribute__((noinline)) void WaitForPublish(uint32_t* rounds);
+
+// --- Posts and takes ----------------------------------------------------------
+
+enum class Outcome {
+  kDone,
+  kEmpty,   // a take found nothing queued
+  kFull,    // a post under the lock found the ring full
+  kLocked,  // the post or take must be made under the lock
+};
+
+// What a synchronous post leaves beside its slot, and what a take found there.
+struct Sender {
+  platform::Parker* Parker;  // null for a plain post
+  uint64_t Token;
+};
+
+// Takes a ticket and writes the message. Without the lock (`locked` false)
+// it gives up on a closed word, sleepers, or an entry that is not the key's
+// any more; under it, it posts whatever the word says and returns, in
+// `replaced`, the word its ticket replaced (the sleepers to wake).
+inline __attribute__((always_inline)) Outcome Post(Entry* entry, int32_t key, int32_t value, Sender sender, bool locked,
+                                                   bool alone, uint64_t* replaced) {
+  uint64_t tail = entry->Tail.load(std::memory_order_acquire);
+  for (;;) {
+    if (!locked && (tail & (kClosed | kSleepers)) != 0) return Outcome::kLocked;
+    RingTag ring = entry->ProducerRing.load(std::memory_order_acquire);
+    // No ring: the entry was retired since the look at its word.
+    if (ring == nullptr || (!locked && entry->ProducerKey.load(std::memory_order_relaxed) != key)) {
+      return Outcome::kLocked;
+    }
+    const uint32_t ticket = TicketOf(tail);
+    if (ticket - entry->SeenHead.load(std::memory_order_relaxed) >= SizeOf(ring)) {
+      const uint32_t head = TicketOf(entry->Head.load(std::memory_order_acquire));
+      entry->SeenHead.store(head, std::memory_order_relaxed);
+      if (ticket - head >= SizeOf(ring)) return locked ? Outcome::kFull : Outcome::kLocked;
+    }
+    if (!CompareExchange(&entry->Tail, &tail, NextTicket(tail), alone)) continue;
+    const RingView view = ViewOf(ring);
+    const uint32_t at = ticket & view.Mask;
+    if (sender.Parker != nullptr) {
+      view.Replies[at].Sender.store(sender.Parker, std::memory_order_relaxed);
+      view.Replies[at].Token.store(sender.Token, std::memory_order_relaxed);
+    }
+    view.Slots[at].store(SlotWord(ticket, sender.Parker != nullptr, value), std::memory_order_release);
+    *replaced = tail;
+    return Outcome::kDone;
   }
-  return message;
+}
+
+struct Taken {
+  int32_t Value;
+  Sender From;
+};
+
+// Whether the recipient surely had nothing queued at one moment during the
+// look, which writes nothing: a poll of an empty recipient moves no line.
+inline bool LooksEmpty(const Entry* entry, int32_t key) {
+  const uint64_t before = entry->Tail.load(std::memory_order_acquire);
+  if ((before & kClosed) != 0 || entry->ConsumerKey.load(std::memory_order_relaxed) != key) return false;
+  const uint64_t head = entry->Head.load(std::memory_order_acquire);
+  const uint64_t after = entry->Tail.load(std::memory_order_acquire);
+  return before >> 40 == after >> 40 && TicketOf(after) == TicketOf(head);
+}
+
+// Claims the oldest message. Without the lock (`visiting`) the take counts
+// itself a visitor of the entry meanwhile, so that its ring is not freed nor
+// the entry retired under it; under the lock nothing is freed anyway. A
+// visitor with `patience` watches the head slot that many pauses before it
+// answers that nothing is queued: a waiter about to sleep reads only a line
+// the next post writes anyway, not the posts' own.
+inline __attribute__((always_inline)) Outcome Take(Entry* entry, int32_t key, bool visiting, bool alone, int patience,
+                                                   Taken* taken) {
+  const uint64_t visitor = visiting ? kVisitor : 0;
+  uint64_t head = entry->Head.load(std::memory_order_relaxed);
+  if (visiting) {
+    head = entry->Head.fetch_add(kVisitor, std::memory_order_seq_cst) + kVisitor;
+    if ((head & kRetired) != 0 || (head & kVisitorBits) >= kMostVisitors ||
+        entry->ConsumerKey.load(std::memory_order_acquire) != key) {
+      entry->Head.fetch_sub(kVisitor, std::memory_order_release);
+      return Outcome::kLocked;
+    }
+  }
+  uint32_t rounds = 0;
+  for (;;) {
+    const RingTag ring = entry->ConsumerRing.load(std::memory_order_seq_cst);
+    if (ring == nullptr) {  // never while open: a retired entry turns its visitors away first
+      if (visiting) entry->Head.fetch_sub(kVisitor, std::memory_order_release);
+      return Outcome::kLocked;
+    }
+    const RingView view = ViewOf(ring);
+    const uint32_t ticket = TicketOf(head);
+    const uint32_t at = ticket & view.Mask;
+    const uint64_t slot = view.Slots[at].load(std::memory_order_acquire);
+    if (SlotHolds(slot, ticket)) {
+      Sender from{};
+      if (SlotSynchronous(slot)) {
+        from.Parker = view.Replies[at].Sender.load(std::memory_order_relaxed);
+        from.Token = view.Replies[at].Token.load(std::memory_order_relaxed);
+      }
+      if (CompareExchange(&entry->Head, &head, NextTicket(head) - visitor, alone)) {
+        *taken = Taken{SlotValue(slot), from};
+        return Outcome::kDone;
+      }
+      continue;  // another take claimed it, or only the visitors changed
+    }
+    if (patience > 0) {
+      --patience;
+      synchro::backoff::CpuRelax();
+      head = entry->Head.load(std::memory_order_acquire);
+      continue;
+    }
+    if (TicketOf(entry->Tail.load(std::memory_order_acquire)) == ticket) {
+      if (visiting) entry->Head.fetch_sub(kVisitor, std::memory_order_release);
+      return Outcome::kEmpty;
+    }
+    // Taken but not yet written, or the ring grew meanwhile.
+    WaitForPublish(&rounds);
+    head = entry->Head.load(std::memory_order_acquire);
+  }
 }
 
 }  // namespace messaging

@@ -5,100 +5,122 @@ namespace messaging {
 static_assert(sizeof(Sleeper) <= platform::kParkerRoomSize, "a thread's sleeper record fits in its parker");
 static_assert(alignof(Sleeper) <= 8, "the parker's room is aligned to 8");
 
-void WakeOldestSleeper(Recipient* recipient, AfterUnlock* work) {
-  while (recipient->OldestSleeper != nullptr) {
-    Sleeper* sleeper = recipient->OldestSleeper;
-    recipient->OldestSleeper = sleeper->Next;
-    if (recipient->OldestSleeper == nullptr) recipient->NewestSleeper = nullptr;
-    sleeper->Next = nullptr;
-    platform::Parker* parker = sleeper->Parker;
-    if (platform::kThreadsEndUnseen && !platform::ParkerThreadAlive(parker)) {
-      sleeper->State = SleepState::kAwake;  // nobody will ever wake it again
-      continue;
-    }
-    sleeper->State = SleepState::kWoken;
-    work->Wake = parker;
-    return;
+namespace {
+
+// Once the line is empty, posts need the lock no more.
+void ClearFlagIfNobodySleeps(Entry* entry, bool alone) {
+  if (entry->OldestSleeper != nullptr) return;
+  uint64_t tail = entry->Tail.load(std::memory_order_relaxed);
+  while ((tail & kSleepers) != 0 && !CompareExchange(&entry->Tail, &tail, tail & ~kSleepers, alone)) {
   }
 }
 
-namespace {
-
-void NoteWhereLinked(const Recipient* recipient, Sleeper* sleeper) {
-  sleeper->LinkedAt = recipient;
-  sleeper->NextSlot = recipient->Ring != nullptr ? &recipient->Ring[recipient->Oldest] : nullptr;
+void MarkLinked(const Entry* entry, Sleeper* sleeper) {
+  sleeper->Key = entry->Key.load(std::memory_order_relaxed);
+  sleeper->State.store(SleepState::kLinked, std::memory_order_relaxed);
 }
 
 }  // namespace
 
-void LinkNewest(Recipient* recipient, Sleeper* sleeper) {
-  QUENTHALOY_CHECK(recipient->Queued == 0);  // a waiter sleeps only with nothing queued
-  QUENTHALOY_CHECK(sleeper->State == SleepState::kAwake && sleeper->Next == nullptr);  // never linked twice
-  if (recipient->NewestSleeper != nullptr) {
-    recipient->NewestSleeper->Next = sleeper;
-  } else {
-    recipient->OldestSleeper = sleeper;
+void WakeOldestSleeper(Entry* entry, bool alone, AfterUnlock* work) {
+  while (entry->OldestSleeper != nullptr) {
+    Sleeper* sleeper = entry->OldestSleeper;
+    entry->OldestSleeper = sleeper->Next;
+    if (entry->OldestSleeper == nullptr) entry->NewestSleeper = nullptr;
+    sleeper->Next = nullptr;
+    platform::Parker* parker = sleeper->Parker;
+    if (platform::kThreadsEndUnseen && !platform::ParkerThreadAlive(parker)) {
+      sleeper->State.store(SleepState::kAwake, std::memory_order_relaxed);  // nobody will ever wake it again
+      continue;
+    }
+    sleeper->State.store(SleepState::kWoken, std::memory_order_release);
+    work->Wake = parker;
+    break;
   }
-  recipient->NewestSleeper = sleeper;
-  sleeper->Key = recipient->Key;
-  sleeper->State = SleepState::kLinked;
-  NoteWhereLinked(recipient, sleeper);
+  ClearFlagIfNobodySleeps(entry, alone);
 }
 
-void LinkOldest(Recipient* recipient, Sleeper* sleeper) {
-  QUENTHALOY_CHECK(recipient->Queued == 0);
-  QUENTHALOY_CHECK(sleeper->State == SleepState::kAwake && sleeper->Next == nullptr);
-  sleeper->Next = recipient->OldestSleeper;
-  recipient->OldestSleeper = sleeper;
-  if (recipient->NewestSleeper == nullptr) recipient->NewestSleeper = sleeper;
-  sleeper->Key = recipient->Key;
-  sleeper->State = SleepState::kLinked;
-  NoteWhereLinked(recipient, sleeper);
+bool PostLocked(Queue* queue, Shard* shard, int32_t key, uint32_t hash, int32_t value, Sender sender, bool alone,
+                AfterUnlock* work) {
+  Entry* entry = FindOrAdd(queue, shard, key, hash, alone);
+  if (entry == nullptr) return false;
+  FreeOutgrownIfUnvisited(queue, entry);
+  uint64_t replaced = 0;
+  Outcome outcome = Post(entry, key, value, sender, true, alone, &replaced);
+  while (outcome == Outcome::kFull) {
+    if (!GrowRing(queue, entry, alone)) return false;
+    outcome = Post(entry, key, value, sender, true, alone, &replaced);
+  }
+  if ((replaced & kSleepers) != 0) WakeOldestSleeper(entry, alone, work);
+  return true;
 }
 
-void Unlink(Recipient* recipient, Sleeper* sleeper) {
+void LinkNewest(Entry* entry, Sleeper* sleeper) {
+  QUENTHALOY_CHECK(sleeper->State.load(std::memory_order_relaxed) == SleepState::kAwake &&
+                   sleeper->Next == nullptr);  // never linked twice
+  if (entry->NewestSleeper != nullptr) {
+    entry->NewestSleeper->Next = sleeper;
+  } else {
+    entry->OldestSleeper = sleeper;
+  }
+  entry->NewestSleeper = sleeper;
+  MarkLinked(entry, sleeper);
+}
+
+void LinkOldest(Entry* entry, Sleeper* sleeper) {
+  QUENTHALOY_CHECK(sleeper->State.load(std::memory_order_relaxed) == SleepState::kAwake && sleeper->Next == nullptr);
+  sleeper->Next = entry->OldestSleeper;
+  entry->OldestSleeper = sleeper;
+  if (entry->NewestSleeper == nullptr) entry->NewestSleeper = sleeper;
+  MarkLinked(entry, sleeper);
+}
+
+void Unlink(Entry* entry, Sleeper* sleeper, bool alone) {
   Sleeper* previous = nullptr;
-  Sleeper* at = recipient->OldestSleeper;
+  Sleeper* at = entry->OldestSleeper;
   while (at != nullptr && at != sleeper) {
     previous = at;
     at = at->Next;
   }
   QUENTHALOY_CHECK(at == sleeper);
-  if (at == nullptr) return;
-  if (previous != nullptr) {
-    previous->Next = sleeper->Next;
-  } else {
-    recipient->OldestSleeper = sleeper->Next;
+  if (at != nullptr) {
+    if (previous != nullptr) {
+      previous->Next = sleeper->Next;
+    } else {
+      entry->OldestSleeper = sleeper->Next;
+    }
+    if (entry->NewestSleeper == sleeper) entry->NewestSleeper = previous;
+    sleeper->Next = nullptr;
   }
-  if (recipient->NewestSleeper == sleeper) recipient->NewestSleeper = previous;
-  sleeper->Next = nullptr;
-  sleeper->State = SleepState::kAwake;
+  sleeper->State.store(SleepState::kAwake, std::memory_order_relaxed);
+  ClearFlagIfNobodySleeps(entry, alone);
+}
+
+uint64_t Announce(Entry* entry, bool alone) {
+  uint64_t tail = entry->Tail.load(std::memory_order_relaxed);
+  while (!CompareExchange(&entry->Tail, &tail, tail | kSleepers, alone)) {
+  }
+  return tail;
 }
 
 void Tidy(Queue* queue, Sleeper* self) {
-  if (self->State != SleepState::kAwake) {
+  const SleepState state = self->State.load(std::memory_order_acquire);
+  if (state != SleepState::kAwake) {
     AfterUnlock work{};
-    const auto [hash, shard] = LockPlaceOf(queue, self->Key);
-    Recipient* recipient = Find(shard, self->Key, hash);
-    if (self->State == SleepState::kLinked && recipient != nullptr) {
-      Unlink(recipient, self);
-    } else if (self->State == SleepState::kWoken && recipient != nullptr && recipient->Queued > 0) {
-      WakeOldestSleeper(recipient, &work);
+    const auto [hash, shard, alone] = LockPlaceOf(queue, self->Key);
+    Entry* entry = Find(shard, self->Key, hash);
+    if (state == SleepState::kLinked && entry != nullptr) {
+      Unlink(entry, self, alone);
+    } else if (state == SleepState::kWoken && entry != nullptr && HasQueued(entry)) {
+      WakeOldestSleeper(entry, alone, &work);
     }
-    self->State = SleepState::kAwake;
-    if (recipient != nullptr) RemoveIfIdle(queue, shard, recipient);
+    self->State.store(SleepState::kAwake, std::memory_order_relaxed);
     UnlockAndWake(queue, shard, work);
   }
-  if (self->SendPending.load(std::memory_order_acquire) != 0) {
-    const auto [hash, shard] = LockPlaceOf(queue, self->SendKey);
-    Recipient* recipient = Find(shard, self->SendKey, hash);
-    for (uint32_t i = 0; recipient != nullptr && i < recipient->Queued; ++i) {
-      Message* message = &recipient->Ring[(recipient->Oldest + i) & (recipient->RingSize - 1)];
-      if (message->Reply == self->Parker) message->Reply = nullptr;
-    }
-    self->SendPending.store(0, std::memory_order_relaxed);
-    UnlockAndWake(queue, shard, AfterUnlock{});
-  }
+  // The taker may win meanwhile: then its wake-up comes once, and a later
+  // park in a loop absorbs it.
+  uint64_t token = self->SendToken.load(std::memory_order_acquire);
+  if (token != 0) self->SendToken.compare_exchange_strong(token, 0, std::memory_order_acq_rel);
 }
 
 }  // namespace messaging

@@ -18,6 +18,13 @@ namespace synchro::backoff {
 constexpr int kLockWordSpins = 10;
 constexpr int kLockWordYields = 8;
 
+// --- A waiter before it sleeps ---------------------------------------------
+// A waiter that finds nothing queued looks again for about this long before
+// it takes its shard's lock to link itself and sleep: in a steady stream the
+// next message comes within it, and a waiter that takes it so takes no lock
+// and makes its poster take none either.
+constexpr int kMessageSpinNanoseconds = 2000;
+
 // --- Resources ------------------------------------------------------------
 // A contended take spins about this long before it sleeps, and a woken one
 // half as long before it sleeps again: resources guard short work, usually

@@ -71,15 +71,22 @@ inline void LeaveAlone() {
   if constexpr (platform::kKnowsOnlyCaller) platform::LeaveOnlyCaller();
 }
 
-inline __attribute__((always_inline)) void Take(LockWord* word) {
+// Takes the word the only caller's way, if this thread is the only caller
+// and the word is free: then whatever the section guards is the caller's
+// alone too, to read and write with plain loads and stores.
+[[nodiscard]] inline __attribute__((always_inline)) bool TakeAlone(LockWord* word) {
   if (EnterAlone()) {
     if (word->load(std::memory_order_relaxed) == kFree) {
       word->store(kHeldAlone, std::memory_order_relaxed);
-      return;
+      return true;
     }
     LeaveAlone();
   }
-  TakeAtomically(word);
+  return false;
+}
+
+inline __attribute__((always_inline)) void Take(LockWord* word) {
+  if (!TakeAlone(word)) TakeAtomically(word);
 }
 
 inline __attribute__((always_inline)) void GiveBack(LockWord* word) {

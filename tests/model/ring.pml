@@ -748,9 +748,9 @@ proctype Poster(byte me) {
 }
 
 /* Retires the entry when it finds it idle: the tail closed against the
-   ticket it saw, the entry out of the index, and the head marked retired
-   (with its rings freed) once no visitor is in it; a later sweep finishes
-   what visitors held up. */
+   ticket it saw, the head marked retired if no visitor is in it (else the
+   tail reopened as it was, for a later sweep), then the entry out of the
+   index and its rings freed. */
 proctype Sweeper(byte me) {
   byte sweep, e, x, k, tg, tt;
   bool tc, ts, closed;
@@ -778,23 +778,27 @@ proctype Sweeper(byte me) {
           fi
 #endif
         }
+        /* Retired only with no visitor in it, else reopened as it was:
+           nothing could change the word while it was closed. */
         if
-        :: closed -> current = NONE
+        :: closed ->
+          atomic {
+            if
+            :: h_visitors[e] == 0 -> h_retired[e] = true
+            :: else -> t_closed[e] = false; closed = false
+            fi
+          };
+          if
+          :: closed ->
+            current = NONE;
+            atomic { free_rings(e, true, k) }
+          :: else -> skip
+          fi
         :: else -> skip
         fi
       :: else -> skip
       fi
     fi;
-    for (x : 0 .. ENTRIES - 1) {
-      atomic {
-        if
-        :: x != current && t_closed[x] && !h_retired[x] && h_visitors[x] == 0 ->
-          h_retired[x] = true;
-          free_rings(x, true, k)
-        :: else -> skip
-        fi
-      }
-    }
     x = 0;
     closed = false;
     tg = 0;
