@@ -31,7 +31,9 @@ constexpr uint32_t kReuseDelay = 16384;
 // Wine's value for the process itself, which no resource call takes.
 constexpr uint32_t kNeverAHandle = 0x7FFFFFFF;
 
-static_assert((kGenerationMask << kIndexBits | kIndexMask) < 0x80000000u, "handles stay positive");
+// Every handle is below it: a positive 32-bit value.
+constexpr uintptr_t kHandleLimit = 0x80000000u;
+static_assert((kGenerationMask << kIndexBits | kIndexMask) < kHandleLimit, "handles stay positive");
 static_assert(kReuseDelay < kIndexMask, "the free list can hold the delay");
 static_assert(synchro::kFree == 0, "a reserved slot is zeroed, and its mutex then free");
 
@@ -147,10 +149,12 @@ void FreeSlot(Slot* slot) {
 }
 
 Slot* Lookup(platform::Handle object) {
-  const uint32_t handle = TableValueOf(object);
-  // Every handle has a generation: a value without one (0 among them) is
-  // none, and never meets a slot whose handle is closed (0).
-  if (handle <= kIndexMask) return nullptr;
+  // Every handle has a generation and is below 2^31: a value without one
+  // (0 among them) is none, and never meets a slot whose handle is closed
+  // (0); nor does a wider one. One compare for both.
+  const uintptr_t value = static_cast<uintptr_t>(object);
+  if (value - (kIndexMask + 1) >= kHandleLimit - (kIndexMask + 1)) return nullptr;
+  const auto handle = static_cast<uint32_t>(value);
   const uint32_t index = (handle ^ table.index_tag.load(std::memory_order_relaxed)) & kIndexMask;
   Slot* slot = SlotAt(index);
   return slot != nullptr && slot->handle.load(std::memory_order_acquire) == handle ? slot : nullptr;
