@@ -198,7 +198,9 @@ __attribute__((noinline)) Parker* RecordOfNewTaker() {
 // A mutex names a record only while that record's thread lives and is
 // marked as a taker (AbandonHeldBy clears it at the thread's end): a thread
 // that finds its own identity in the record there needs no look-up.
+// Only the word's holder calls it.
 inline bool TakenLastByThisThread(const MutexState* mutex, uintptr_t identity) {
+  if (mutex->owner_record_identity != identity) return false;
   const Parker* last = mutex->owner.load(std::memory_order_relaxed);
   return last != nullptr && platform::IdentityOf(last) == identity;
 }
@@ -234,6 +236,7 @@ __attribute__((noinline)) WaitResult OwnTakenWordSlowly(Slot* slot, Handle objec
       return FailedForNoRecord();
     }
     mutex->owner.store(self, std::memory_order_relaxed);
+    mutex->owner_record_identity = identity;
   }
   return BecomeHolder(mutex, identity);
 }

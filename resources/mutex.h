@@ -35,6 +35,10 @@ struct MutexState {
   // names (mutex.cpp), so that it never names a record of a thread that
   // ended.
   std::atomic<platform::Parker*> owner;
+  // That thread's identity, written with `owner` and touched only by the
+  // word's holder: a thread that did not take it last learns so here,
+  // without reading another thread's record (a cache line its thread writes).
+  uintptr_t owner_record_identity;
   std::atomic<uint32_t> waiters;  // threads in a contended take
   bool abandoned;                 // by a holder that ended: told to the next taker
   // Closed while held: freed by whoever lets it go last (mutex.cpp).
@@ -49,6 +53,7 @@ inline void ClearMutexState(MutexState* mutex) {
   mutex->recursion = 0;
   mutex->owner_identity.store(0, std::memory_order_relaxed);
   mutex->owner.store(nullptr, std::memory_order_relaxed);
+  mutex->owner_record_identity = 0;
   mutex->waiters.store(0, std::memory_order_relaxed);
   mutex->abandoned = false;
   mutex->deleted.store(false, std::memory_order_relaxed);
