@@ -82,7 +82,8 @@ uint32_t HandleValueOf(const Slot* slot) {
 }
 
 uint32_t TakeFreeIndexLocked() {
-  if (table.free_count > 0 && (table.free_count >= kReuseDelay || table.next_fresh.load(std::memory_order_relaxed) > kIndexMask)) {
+  if (table.free_count > 0 &&
+      (table.free_count >= kReuseDelay || table.next_fresh.load(std::memory_order_relaxed) > kIndexMask)) {
     uint32_t index = table.free_head;
     table.free_head = SlotAt(index)->next_free;
     if (--table.free_count == 0) table.free_tail = 0;
