@@ -10,8 +10,6 @@
 // million for each resource it has open.
 #include "handle_table.h"
 
-#include <string.h>
-
 #include "../sync/lock_word.h"
 
 namespace resources {
@@ -33,7 +31,9 @@ constexpr uint32_t kReuseDelay = 16384;
 // Wine's value for the process itself, which no resource call takes.
 constexpr uint32_t kNeverAHandle = 0x7FFFFFFF;
 
-static_assert((kGenerationMask << kIndexBits | kIndexMask) < 0x80000000u, "handles stay positive");
+// Every handle is below it: a positive 32-bit value.
+constexpr uintptr_t kHandleLimit = 0x80000000u;
+static_assert((kGenerationMask << kIndexBits | kIndexMask) < kHandleLimit, "handles stay positive");
 static_assert(kReuseDelay < kIndexMask, "the free list can hold the delay");
 static_assert(synchro::kFree == 0, "a reserved slot is zeroed, and its mutex then free");
 
@@ -41,7 +41,9 @@ struct Table {
   // Taken atomically only: the fork handlers hold it across the fork.
   synchro::LockWord lock;
   std::atomic<Slot*> chunks[kChunkCount];
-  uint32_t next_fresh = 1;  // index 0 is never used: handle 0 means none
+  // Index 0 is never used: handle 0 means none. Changed under the lock,
+  // read without it by ForEachSlotMade.
+  std::atomic<uint32_t> next_fresh{1};
   uint32_t free_head;
   uint32_t free_tail;
   uint32_t free_count;
@@ -80,14 +82,15 @@ uint32_t HandleValueOf(const Slot* slot) {
 }
 
 uint32_t TakeFreeIndexLocked() {
-  if (table.free_count > 0 && (table.free_count >= kReuseDelay || table.next_fresh > kIndexMask)) {
+  if (table.free_count > 0 &&
+      (table.free_count >= kReuseDelay || table.next_fresh.load(std::memory_order_relaxed) > kIndexMask)) {
     uint32_t index = table.free_head;
     table.free_head = SlotAt(index)->next_free;
     if (--table.free_count == 0) table.free_tail = 0;
     return index;
   }
-  if (table.next_fresh > kIndexMask) return 0;
-  uint32_t index = table.next_fresh;
+  const uint32_t index = table.next_fresh.load(std::memory_order_relaxed);
+  if (index > kIndexMask) return 0;
   if (index == 1) {
     const uint64_t number = DrawLoadNumber();
     table.index_tag.store(static_cast<uint32_t>(number) & kIndexMask, std::memory_order_relaxed);
@@ -100,9 +103,9 @@ uint32_t TakeFreeIndexLocked() {
     if (memory == nullptr) return 0;
     table.chunks[c].store(static_cast<Slot*>(memory), std::memory_order_release);
   }
-  ++table.next_fresh;
   SlotAt(index)->index = index;
   SlotAt(index)->generation = table.first_generation;
+  table.next_fresh.store(index + 1, std::memory_order_release);
   return index;
 }
 
@@ -128,7 +131,7 @@ Slot* ReserveSlot() {
   do {
     slot->generation = (slot->generation % kGenerationMask) + 1;
   } while (HandleValueOf(slot) == kNeverAHandle);
-  memset(static_cast<void*>(&slot->mutex), 0, sizeof(slot->mutex));
+  ClearMutexState(&slot->mutex);
   slot->in_use.store(true, std::memory_order_relaxed);
   return slot;
 }
@@ -147,10 +150,12 @@ void FreeSlot(Slot* slot) {
 }
 
 Slot* Lookup(platform::Handle object) {
-  const uint32_t handle = TableValueOf(object);
-  // Every handle has a generation: a value without one (0 among them) is
-  // none, and never meets a slot whose handle is closed (0).
-  if (handle <= kIndexMask) return nullptr;
+  // Every handle has a generation and is below 2^31: a value without one
+  // (0 among them) is none, and never meets a slot whose handle is closed
+  // (0); nor does a wider one. One compare for both.
+  const uintptr_t value = static_cast<uintptr_t>(object);
+  if (value - (kIndexMask + 1) >= kHandleLimit - (kIndexMask + 1)) return nullptr;
+  const auto handle = static_cast<uint32_t>(value);
   const uint32_t index = (handle ^ table.index_tag.load(std::memory_order_relaxed)) & kIndexMask;
   Slot* slot = SlotAt(index);
   return slot != nullptr && slot->handle.load(std::memory_order_acquire) == handle ? slot : nullptr;
@@ -164,9 +169,19 @@ bool CloseHandleOf(platform::Handle handle) {
 }
 
 void ForEachSlotInUse(void (*visit)(Slot* slot)) {
-  for (uint32_t index = 1; index < table.next_fresh; ++index) {
+  const uint32_t end = table.next_fresh.load(std::memory_order_relaxed);
+  for (uint32_t index = 1; index < end; ++index) {
     Slot* slot = SlotAt(index);
     if (slot != nullptr && slot->in_use.load(std::memory_order_relaxed)) visit(slot);
+  }
+}
+
+// A slot's chunk is stored before the count that takes its index in.
+void ForEachSlotMade(void (*visit)(Slot* slot, void* context), void* context) {
+  const uint32_t end = table.next_fresh.load(std::memory_order_acquire);
+  for (uint32_t index = 1; index < end; ++index) {
+    Slot* slot = SlotAt(index);
+    if (slot != nullptr) visit(slot, context);
   }
 }
 
@@ -182,7 +197,7 @@ void ReleaseChunks(bool (*keep)(const Slot* slot)) {
     table.chunks[c].store(nullptr, std::memory_order_relaxed);
     if (!kept) platform::UnmapPages(chunk, sizeof(Slot) * kChunkSize);
   }
-  table.next_fresh = 1;
+  table.next_fresh.store(1, std::memory_order_relaxed);
   table.free_head = table.free_tail = table.free_count = 0;
 }
 

@@ -15,7 +15,7 @@
 
 namespace resources {
 
-// Cache-line aligned, the mutex first.
+// One cache line, the mutex first: a look-up and a take touch nothing else.
 struct alignas(64) Slot {
   MutexState mutex;
   // The handle value while a handle is open on the slot, 0 otherwise: a
@@ -29,6 +29,7 @@ struct alignas(64) Slot {
   uint32_t generation;  // of the last handle given out on it, the high bits
   uint32_t next_free;   // while on the free list
 };
+static_assert(sizeof(Slot) == 64, "a slot is one cache line");
 
 // The table's handle values are positive 31-bit numbers: a wider handle
 // never was one, and reads as 0, which no slot holds.
@@ -51,6 +52,11 @@ void FreeSlot(Slot* slot);
 // Calls `visit` for every slot in use. Only where no other thread can
 // change the table: a forked child, or the unload.
 void ForEachSlotInUse(void (*visit)(Slot* slot));
+// Calls `visit` for every slot made so far, in use or not, while other
+// threads reserve, publish, close and free: it takes no lock, and a slot's
+// fields may change under it (it reads them atomically). Every slot made
+// before the call is visited. Not at the same time as the unload.
+void ForEachSlotMade(void (*visit)(Slot* slot, void* context), void* context);
 // At unload: returns every chunk for which `keep` is false for all its
 // slots; the others stay mapped for good.
 void ReleaseChunks(bool (*keep)(const Slot* slot));

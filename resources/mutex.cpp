@@ -1,8 +1,10 @@
 // Resources where the kernel keeps none (Linux): recursive mutexes on one
-// lock word each, owned by a thread record. Each thread lists what it holds
-// (linked through the mutexes, from its record's room), so that its end
-// abandons all of it, however much; a take or a give-back touches nothing
-// shared but the word.
+// lock word each, owned by a thread record. A take or a give-back touches
+// the mutex's slot alone, one cache line, and keeps no list of what a
+// thread holds: a thread that ever took a resource looks through the whole
+// table at its end (rare, and a read of one line per slot made) for what it
+// still holds, abandons that, and clears its record out of every mutex
+// that names it.
 //
 // A mutex closed while held stops answering to its handle at once. Its
 // slot is freed by whoever lets the word go last with the handle closed:
@@ -34,10 +36,11 @@ inline bool HeldByThisThread(const MutexState* mutex) {
   return mutex->owner_identity.load(std::memory_order_relaxed) == platform::ThisThreadIdentity();
 }
 
-// What a thread's record keeps for the resources, in its room: the list of
-// what it holds, and the mutex it is counted a waiter of, while it is.
+// What a thread's record keeps for the resources, in its room: whether the
+// thread ever took one (touched by that thread alone), and the mutex it is
+// counted a waiter of, while it is.
 struct ThreadResources {
-  Slot* held;  // newest first
+  bool took_any;
   Slot* waiting_on;
 };
 static_assert(sizeof(ThreadResources) <= platform::kParkerResourceRoomSize, "a thread's resources fit its room");
@@ -45,8 +48,6 @@ static_assert(sizeof(ThreadResources) <= platform::kParkerResourceRoomSize, "a t
 ThreadResources* ResourcesOf(Parker* record) {
   return static_cast<ThreadResources*>(platform::ParkerResourceRoom(record));
 }
-
-Slot** HeldBy(Parker* record) { return &ResourcesOf(record)->held; }
 
 // A running thread that finds the word free takes it, whoever sleeps on it
 // (barging): it goes on with its work while a sleeper would first have to
@@ -56,10 +57,11 @@ Slot** HeldBy(Parker* record) { return &ResourcesOf(record)->held; }
 int LockSpins() { return synchro::backoff::SpinsFor(synchro::backoff::kResourceSpinNanoseconds); }
 
 // Not worth spinning for while the holder itself sleeps (in the queue,
-// holding it): it will not let go soon.
+// holding it): it will not let go soon. A guess: the record may still be
+// the last holder's for a moment after another thread took the word.
 bool HolderSleeps(const MutexState* mutex) {
   const Parker* owner = mutex->owner.load(std::memory_order_relaxed);
-  return owner != nullptr && platform::ParkedNow(owner);
+  return owner != nullptr && mutex->owner_identity.load(std::memory_order_relaxed) != 0 && platform::ParkedNow(owner);
 }
 
 bool SpinForMutex(MutexState* mutex, int rounds, uint32_t taken_as) {
@@ -85,34 +87,11 @@ bool SleepForMutex(MutexState* mutex, const Deadline* deadline) {
   return synchro::SleepToTake(&mutex->word, deadline, LockSpins() / 2 + 1, [mutex] { return HolderSleeps(mutex); });
 }
 
-void SetOwner(MutexState* mutex, Parker* holder) {
-  mutex->owner.store(holder, std::memory_order_relaxed);
-  mutex->owner_identity.store(platform::IdentityOf(holder), std::memory_order_relaxed);
-}
-
-void ClearOwner(MutexState* mutex) {
-  mutex->owner.store(nullptr, std::memory_order_relaxed);
+// The holder lets go: the mutex is nobody's, and its record stays as the
+// last taker's.
+void ClearHolder(MutexState* mutex) {
+  mutex->recursion = 0;
   mutex->owner_identity.store(0, std::memory_order_relaxed);
-}
-
-void PushHeld(Parker* self, Slot* slot) {
-  MutexState* mutex = &slot->mutex;
-  Slot** held = HeldBy(self);
-  mutex->held_previous = nullptr;
-  mutex->held_next = *held;
-  if (*held != nullptr) (*held)->mutex.held_previous = slot;
-  *held = slot;
-}
-
-void UnlinkHeld(Parker* self, Slot* slot) {
-  MutexState* mutex = &slot->mutex;
-  if (mutex->held_previous != nullptr) {
-    mutex->held_previous->mutex.held_next = mutex->held_next;
-  } else {
-    *HeldBy(self) = mutex->held_next;
-  }
-  if (mutex->held_next != nullptr) mutex->held_next->mutex.held_previous = mutex->held_previous;
-  mutex->held_previous = mutex->held_next = nullptr;
 }
 
 // Frees a closed mutex once nobody holds or waits on it; several threads
@@ -182,12 +161,11 @@ __attribute__((noinline)) bool TakeContended(Slot* slot, Handle handle, uint32_t
   return taken;
 }
 
-// Its holder is gone.
+// Its holder is gone, and so is the record it names.
 void AbandonOrFreeMutex(Slot* slot) {
   MutexState* mutex = &slot->mutex;
-  ClearOwner(mutex);
-  mutex->recursion = 0;
-  mutex->held_previous = mutex->held_next = nullptr;
+  ClearHolder(mutex);
+  mutex->owner.store(nullptr, std::memory_order_relaxed);
   mutex->abandoned = true;
   ReleaseWord(slot);
 }
@@ -208,29 +186,41 @@ __attribute__((noinline, cold)) bool RefusedHandle() {
   return false;
 }
 
-// The taker's record, read from the mutex when it took it last (a record
-// whose thread ended has identity 0 and is not taken for this thread's).
-// Only the word's holder reads or writes the fields it looks at.
-Parker* RecordOfTaker(const MutexState* mutex) {
-  const uintptr_t identity = platform::ThisThreadIdentity();
-  Parker* last = mutex->last_holder;
-  if (mutex->last_identity == identity && platform::IdentityOf(last) == identity) return last;
-  return platform::RecordOfThisThread();
+// The record of a thread that takes a mutex another thread (or none) took
+// last: this thread's, made if need be, and marked as a taker, so that its
+// end looks for what it holds.
+__attribute__((noinline)) Parker* RecordOfNewTaker() {
+  Parker* self = platform::RecordOfThisThread();
+  if (self != nullptr) ResourcesOf(self)->took_any = true;
+  return self;
 }
 
-// The word is ours: the mutex is, unless its handle was closed meanwhile
-// (or no record can be made for this thread).
-WaitResult OwnTakenWord(Slot* slot, Handle object) {
+// A mutex names a record only while that record's thread lives and is
+// marked as a taker (AbandonHeldBy clears it at the thread's end): a thread
+// that finds its own identity in the record there needs no look-up.
+// Only the word's holder calls it.
+inline bool TakenLastByThisThread(const MutexState* mutex, uintptr_t identity) {
+  if (mutex->owner_record_identity != identity) return false;
+  const Parker* last = mutex->owner.load(std::memory_order_relaxed);
+  return last != nullptr && platform::IdentityOf(last) == identity;
+}
+
+// The mutex is this thread's now, its word and its record known.
+inline WaitResult BecomeHolder(MutexState* mutex, uintptr_t identity) {
+  mutex->owner_identity.store(identity, std::memory_order_relaxed);
+  mutex->recursion = 1;
+  if (__builtin_expect(!mutex->abandoned, 1)) return WaitResult::kObtained;
+  mutex->abandoned = false;
+  return WaitResult::kAbandoned;
+}
+
+// OwnTakenWord's rare cases.
+__attribute__((noinline)) WaitResult OwnTakenWordSlowly(Slot* slot, Handle object) {
   MutexState* mutex = &slot->mutex;
-  Parker* self = nullptr;
   // Closed, or its slot reused, since the look-up: not ours to take.
   if (slot->handle.load(std::memory_order_acquire) != TableValueOf(object)) {
     ReleaseWord(slot);
     return FailedForBadHandle();
-  }
-  if ((self = RecordOfTaker(mutex)) == nullptr) {
-    ReleaseWord(slot);
-    return FailedForNoRecord();
   }
   if (HeldByThisThread(mutex)) {
     // Taken by a signal handler of this thread between the look and the
@@ -238,14 +228,32 @@ WaitResult OwnTakenWord(Slot* slot, Handle object) {
     ++mutex->recursion;
     return WaitResult::kObtained;
   }
-  SetOwner(mutex, self);
-  mutex->last_holder = self;
-  mutex->last_identity = platform::IdentityOf(self);
-  mutex->recursion = 1;
-  PushHeld(self, slot);
-  if (__builtin_expect(!mutex->abandoned, 1)) return WaitResult::kObtained;
-  mutex->abandoned = false;
-  return WaitResult::kAbandoned;
+  const uintptr_t identity = platform::ThisThreadIdentity();
+  if (!TakenLastByThisThread(mutex, identity)) {
+    Parker* self = RecordOfNewTaker();
+    if (self == nullptr) {
+      ReleaseWord(slot);
+      return FailedForNoRecord();
+    }
+    mutex->owner.store(self, std::memory_order_relaxed);
+    mutex->owner_record_identity = identity;
+  }
+  return BecomeHolder(mutex, identity);
+}
+
+// The word is ours: the mutex is, unless its handle was closed meanwhile
+// (or no record can be made for this thread). The common case, a thread
+// that took it last as well, writes nothing but the holder and the count.
+inline WaitResult OwnTakenWord(Slot* slot, Handle object) {
+  MutexState* mutex = &slot->mutex;
+  const uintptr_t identity = platform::ThisThreadIdentity();
+  if (__builtin_expect(slot->handle.load(std::memory_order_acquire) != TableValueOf(object) ||
+                           mutex->owner_identity.load(std::memory_order_relaxed) == identity ||
+                           !TakenLastByThisThread(mutex, identity),
+                       0)) {
+    return OwnTakenWordSlowly(slot, object);
+  }
+  return BecomeHolder(mutex, identity);
 }
 
 __attribute__((noinline)) WaitResult WaitForWord(Slot* slot, Handle object, uint32_t milliseconds) {
@@ -282,6 +290,7 @@ WaitResult MutexTake(Handle object, uint32_t milliseconds) {
   if (slot == nullptr) return FailedForBadHandle();
   MutexState* mutex = &slot->mutex;
   if (HeldByThisThread(mutex)) {
+    // Recursion is a count in the slot's line, nothing else.
     if (mutex->recursion == UINT32_MAX) return WaitResult::kFailed;
     ++mutex->recursion;
     return WaitResult::kObtained;
@@ -296,10 +305,8 @@ bool MutexGiveBack(Handle mutex_handle) {
   if (slot == nullptr) return RefusedHandle();
   MutexState* mutex = &slot->mutex;
   if (!HeldByThisThread(mutex)) return false;
-  Parker* self = mutex->owner.load(std::memory_order_relaxed);
   if (--mutex->recursion > 0) return true;
-  UnlinkHeld(self, slot);
-  ClearOwner(mutex);
+  ClearHolder(mutex);
   ReleaseWord(slot);
   return true;
 }
@@ -315,9 +322,7 @@ bool MutexClose(Handle object) {
   MutexState* mutex = &slot->mutex;
   mutex->deleted.store(true, std::memory_order_seq_cst);
   if (HeldByThisThread(mutex)) {
-    UnlinkHeld(mutex->owner.load(std::memory_order_relaxed), slot);
-    ClearOwner(mutex);
-    mutex->recursion = 0;
+    ClearHolder(mutex);
     ReleaseWord(slot);
   } else {
     FreeIfDeleted(slot);  // if held elsewhere, its holder frees it
@@ -335,15 +340,35 @@ void EndWaitOf(Parker* record) {
   if (slot->mutex.deleted.load(std::memory_order_seq_cst)) FreeIfDeleted(slot);
 }
 
-void AbandonHeldBy(Parker* record) {
-  Slot** held = HeldBy(record);
-  Slot* slot = *held;
-  while (slot != nullptr) {
-    Slot* next = slot->mutex.held_next;
+namespace {
+
+// At the end of the thread whose record is `context`, for one slot: what
+// the thread holds is abandoned, and no mutex names its record any more.
+// Only the thread itself stores its record or identity in a mutex, so a
+// slot that names neither is left alone; a slot that names the record but
+// is held by another thread (which has not stored its own record yet) keeps
+// what that thread stores.
+void LetGoAtThreadEnd(Slot* slot, void* context) {
+  auto* record = static_cast<Parker*>(context);
+  MutexState* mutex = &slot->mutex;
+  if (mutex->owner.load(std::memory_order_relaxed) != record) return;
+  if (mutex->owner_identity.load(std::memory_order_relaxed) == platform::IdentityOf(record)) {
     AbandonOrFreeMutex(slot);
-    slot = next;
+    return;
   }
-  *held = nullptr;
+  Parker* expected = record;
+  mutex->owner.compare_exchange_strong(expected, nullptr, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+// On the ending thread, whose record still has its identity. A thread that
+// never took a resource named its record in no mutex.
+void AbandonHeldBy(Parker* record) {
+  ThreadResources* resources = ResourcesOf(record);
+  if (!resources->took_any) return;
+  ForEachSlotMade(LetGoAtThreadEnd, record);
+  resources->took_any = false;
 }
 
 void LockForFork() { LockTableForFork(); }
@@ -359,7 +384,11 @@ void ResetInChild(Slot* slot) {
   MutexState* mutex = &slot->mutex;
   Parker* self = platform::RecordOfThisThreadIfMade();
   mutex->waiters.store(0, std::memory_order_relaxed);
-  if (self != nullptr && mutex->owner.load(std::memory_order_relaxed) == self) {
+  if (mutex->owner.load(std::memory_order_relaxed) != self) {
+    // The record of a thread the child does not have.
+    mutex->owner.store(nullptr, std::memory_order_relaxed);
+  }
+  if (mutex->owner_identity.load(std::memory_order_relaxed) == platform::ThisThreadIdentity()) {
     mutex->word.store(synchro::kHeld, std::memory_order_relaxed);
   } else if (mutex->word.load(std::memory_order_relaxed) != synchro::kFree) {
     AbandonOrFreeMutex(slot);

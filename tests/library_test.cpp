@@ -241,6 +241,76 @@ TEST_F(Library, EveryResourceOfAThreadThatEndsHoldingThemIsAbandoned) {
   for (int32_t r : resources) EXPECT_NE(Q().DeleteThreadResource(r), 0);
 }
 
+// The holder takes each several times, deletes one while holding it and
+// gives one back before it ends, while another thread makes, takes and
+// deletes resources all along: what it held must be abandoned exactly once,
+// what it gave back not at all. (Nothing is asked of the deleted one: on
+// Windows a new object may reuse its value.)
+TEST_F(Library, AThreadEndingHoldingResourcesRecursivelyAbandonsEachOnceWhileOthersComeAndGo) {
+  const int32_t kept = Q().AddThreadResource(), deleted = Q().AddThreadResource(), given = Q().AddThreadResource();
+  ASSERT_NE(kept, 0);
+  ASSERT_NE(deleted, 0);
+  ASSERT_NE(given, 0);
+  std::atomic<bool> holder_done{false};
+  std::atomic<int> churn_failures{0};
+  Worker churn([&] {
+    std::vector<int32_t> made;
+    // Rounds while the holder runs and ends, and a few after.
+    for (int after = 0; after < 3; after += holder_done ? 1 : 0) {
+      for (int i = 0; i < 100; ++i) made.push_back(Q().AddThreadResource());
+      for (int32_t r : made) {
+        if (Q().OpenThreadResourceWithin(r, 0) != 1 || Q().CloseThreadResource(r) == 0) ++churn_failures;
+        if (Q().DeleteThreadResource(r) == 0) ++churn_failures;
+      }
+      made.clear();
+    }
+  });
+  std::atomic<int> held{0};
+  Worker holder([&] {
+    for (int i = 0; i < 3; ++i) held += Q().OpenThreadResource(kept);
+    for (int i = 0; i < 2; ++i) held += Q().OpenThreadResource(deleted);
+    held += Q().DeleteThreadResource(deleted) != 0 ? 1 : 0;
+    held += Q().OpenThreadResource(given);
+    held += Q().CloseThreadResource(given) != 0 ? 1 : 0;
+  });
+  ASSERT_TRUE(holder.Join());
+  holder_done = true;
+  ASSERT_EQ(held.load(), 8);
+  EXPECT_EQ(Q().OpenThreadResourceWithin(given, 0), 1) << "given back before its holder ended: not abandoned";
+  EXPECT_NE(Q().CloseThreadResource(given), 0);
+  EXPECT_EQ(Q().OpenThreadResourceWithin(kept, harness::kHangMilliseconds), 0) << "abandoned, not obtained";
+  EXPECT_NE(Q().CloseThreadResource(kept), 0) << "its holder's end must leave it free for the next taker";
+  EXPECT_EQ(Q().CloseThreadResource(kept), 0) << "taken once, however often its ended holder had";
+  ASSERT_TRUE(churn.Join());
+  EXPECT_EQ(churn_failures.load(), 0);
+  EXPECT_NE(Q().DeleteThreadResource(kept), 0);
+  EXPECT_NE(Q().DeleteThreadResource(given), 0);
+}
+
+// Each thread ends before the next starts, so the second may be given the
+// first's identity and bookkeeping: the second has waited in the queue
+// before it takes the resource the first took last, and ends holding it.
+TEST_F(Library, AResourceIsAbandonedByAThreadThatTookItAfterAnEndedThread) {
+  const int32_t r = Q().AddThreadResource();
+  ASSERT_NE(r, 0);
+  Worker first([&] {
+    EXPECT_EQ(Q().OpenThreadResource(r), 1);
+    EXPECT_NE(Q().CloseThreadResource(r), 0);
+  });
+  ASSERT_TRUE(first.Join());
+  std::atomic<int32_t> taken{-1};
+  Worker second([&] {
+    Q().SendThreadMessageAndWait(61, 610);
+    taken = Q().OpenThreadResource(r);
+  });
+  EXPECT_EQ(Q().WaitThreadMessage(61), 610);
+  ASSERT_TRUE(second.Join());
+  ASSERT_EQ(taken.load(), 1);
+  EXPECT_EQ(Q().OpenThreadResourceWithin(r, harness::kHangMilliseconds), 0) << "abandoned, not obtained";
+  EXPECT_NE(Q().CloseThreadResource(r), 0) << "its holder's end must leave it free for the next taker";
+  EXPECT_NE(Q().DeleteThreadResource(r), 0);
+}
+
 TEST_F(Library, AResourceDeletedWhileHeldStopsWorkingAtOnce) {
   int32_t r = Q().AddThreadResource();
   ASSERT_NE(r, 0);
