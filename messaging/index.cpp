@@ -28,8 +28,10 @@ static_assert(uint64_t{kMostShards} * kMostBuckets <= (uint64_t{1} << 32),
 uint32_t BucketOf(const Buckets* table, uint32_t hash) { return hash & (table->Count - 1); }
 
 // Around every change of the index, for the walks without the lock.
-// The odd version is a read-modify-write with acquire: no store of the
-// change can be seen before it.
+// Every store that changes a chain (a link, a bucket's head, a spare's
+// chain) is a release: a walk that reads it reads the version it follows,
+// odd or newer, and does not trust its miss. (An acquire read-modify-write
+// alone would not keep a later plain store from being seen first.)
 void BeginChange(Shard* shard) { shard->IndexVersion.fetch_add(1, std::memory_order_acq_rel); }
 void EndChange(Shard* shard) {
   shard->IndexVersion.store(shard->IndexVersion.load(std::memory_order_relaxed) + 1, std::memory_order_release);
@@ -46,7 +48,7 @@ Buckets* MakeTable(Queue* queue, uint32_t count) {
 }
 
 void Link(std::atomic<Entry*>* bucket, Entry* entry) {
-  entry->Chain.store(bucket->load(std::memory_order_relaxed), std::memory_order_relaxed);
+  entry->Chain.store(bucket->load(std::memory_order_relaxed), std::memory_order_release);
   bucket->store(entry, std::memory_order_release);
 }
 
@@ -76,7 +78,7 @@ void Unlink(Queue* queue, Shard* shard, Entry* entry) {
   std::atomic<Entry*>* link = &table->Heads[BucketOf(table, HashOf(queue, entry->Key.load(std::memory_order_relaxed)))];
   while (link->load(std::memory_order_relaxed) != entry) link = &link->load(std::memory_order_relaxed)->Chain;
   BeginChange(shard);
-  link->store(entry->Chain.load(std::memory_order_relaxed), std::memory_order_relaxed);
+  link->store(entry->Chain.load(std::memory_order_relaxed), std::memory_order_release);
   EndChange(shard);
   --shard->EntryCount;
 }
@@ -105,7 +107,7 @@ bool TryRetire(Queue* queue, Shard* shard, Entry* entry, bool alone) {
     entry->ProducerRing.store(nullptr, std::memory_order_relaxed);
     entry->ConsumerRing.store(nullptr, std::memory_order_relaxed);
   }
-  entry->Chain.store(shard->Spares, std::memory_order_relaxed);
+  entry->Chain.store(shard->Spares, std::memory_order_release);
   shard->Spares = entry;
   return true;
 }
@@ -217,7 +219,7 @@ __attribute__((noinline)) Entry* Add(Queue* queue, Shard* shard, int32_t key, ui
   shard->Spares = entry->Chain.load(std::memory_order_relaxed);
   if (!Reopen(queue, entry, key, alone)) {
     // Walks without the lock may still read it: it stays a spare.
-    entry->Chain.store(shard->Spares, std::memory_order_relaxed);
+    entry->Chain.store(shard->Spares, std::memory_order_release);
     shard->Spares = entry;
     return nullptr;
   }

@@ -33,14 +33,10 @@ inline __attribute__((always_inline)) void EnterQueue() {
 
 // Whether the shard was taken the only caller's way (synchro::TakeAlone):
 // then the section may touch the entries' words with plain loads and stores.
-inline __attribute__((always_inline)) bool LockShardAlone(Shard* shard) {
-  return !platform::kHasQueueLock && synchro::TakeAlone(&shard->Lock);
-}
-
 inline __attribute__((always_inline)) bool Lock(Queue* queue, Shard* shard) {
   EnterQueue();
   AcquireQueueLock(queue);
-  if (LockShardAlone(shard)) return true;
+  if (!platform::kHasQueueLock && synchro::TakeAlone(&shard->Lock) == synchro::AloneTake::kTaken) return true;
   synchro::TakeAtomically(&shard->Lock);
   return false;
 }
@@ -81,6 +77,20 @@ inline bool Usable(const Queue* queue) { return queue->Shards != nullptr; }
 // Whether posts and takes may go without the lock: not where the
 // process-wide lock is held around each of them.
 constexpr bool kLockFree = !platform::kHasQueueLock;
+
+// Before a post or a take: true when it may go without the lock, because
+// other threads call too. Else `place` says whether this thread, the only
+// caller, took the shard its plain way (the section then runs under it),
+// or must lock it: a signal handler inside the thread's own section must
+// not touch the words the section is writing with plain stores, and waits
+// for the word instead, as for any word its thread holds.
+inline __attribute__((always_inline)) bool MayGoWithoutLock(Place* place) {
+  if constexpr (!kLockFree) return false;
+  EnterQueue();
+  const synchro::AloneTake way = synchro::TakeAlone(&place->Home->Lock);
+  place->Alone = way == synchro::AloneTake::kTaken;
+  return way == synchro::AloneTake::kShared;
+}
 
 // A post that queued nothing, for want of memory (for its message, or for
 // the whole queue at load), which the host is told where it reads why a

@@ -25,6 +25,8 @@
 // released, so that it does not wake into a lock still held.
 #include "queue.h"
 
+#include <new>
+
 #include "index.h"
 #include "locking.h"
 #include "ring.h"
@@ -33,7 +35,7 @@
 namespace messaging {
 
 int32_t OnAttach(Queue* queue, platform::Heap* heap, uint32_t seed) {
-  *queue = Queue{};
+  new (queue) Queue{};
   queue->Heap = heap;
   queue->Seed = seed;
   if (!MakeShards(queue)) return 0;
@@ -88,34 +90,26 @@ int32_t NoQueue() {
   return 0;
 }
 
-bool PostMessage(Queue* queue, int32_t key, int32_t value, Sender sender) {
+bool PostMessage(Queue* queue, int32_t key, int32_t value, Sender sender, uint32_t* ticket) {
   Place place = PlaceOf(queue, key);
-  if constexpr (kLockFree) {
-    EnterQueue();
-    place.Alone = LockShardAlone(place.Home);
-    if (!place.Alone && PostWithoutLock(place, key, value, sender)) return true;
-  }
+  if (MayGoWithoutLock(&place) && PostWithoutLock(place, key, value, sender)) return true;
   if (!place.Alone) place.Alone = Lock(queue, place.Home);
   AfterUnlock work{};
-  const bool posted = PostLocked(queue, place.Home, key, place.Hash, value, sender, place.Alone, &work);
+  const bool posted = PostLocked(queue, place.Home, key, place.Hash, value, sender, place.Alone, &work, ticket);
   UnlockAndWake(queue, place.Home, work);
   return posted;
 }
 
 int32_t SendThreadMessage(Queue* queue, int32_t recipient, int32_t value) {
   if (!Usable(queue)) return NotQueued();
-  return PostMessage(queue, recipient, value, Sender{}) ? 0 : NotQueued();
+  return PostMessage(queue, recipient, value, Sender{}, nullptr) ? 0 : NotQueued();
 }
 
 int32_t GetThreadMessage(Queue* queue, int32_t recipient) {
   if (!Usable(queue)) return NoQueue();
   Place place = PlaceOf(queue, recipient);
   int32_t value = 0;
-  if constexpr (kLockFree) {
-    EnterQueue();
-    place.Alone = LockShardAlone(place.Home);
-    if (!place.Alone && TakeWithoutLock(place, recipient, -1, &value) != Outcome::kLocked) return value;
-  }
+  if (MayGoWithoutLock(&place) && TakeWithoutLock(place, recipient, -1, &value) != Outcome::kLocked) return value;
   if (!place.Alone) place.Alone = Lock(queue, place.Home);
   AfterUnlock work{};
   Entry* entry = Find(place.Home, recipient, place.Hash);

@@ -43,10 +43,13 @@ struct Sleeper {
   int32_t Key;
   std::atomic<SleepState> State;
   // Nonzero while a synchronous send waits for its take: the number of that
-  // send, unique to this record, which the taker swaps for 0 before it wakes
-  // the sender (and the sender itself, when it gives up waiting).
+  // send, unique in the process (records are reused by other threads),
+  // which the taker swaps for 0 before it wakes the sender (and the sender
+  // itself, when it gives up waiting). Where the send went: its recipient
+  // and its ticket, for a record that must outlive nothing (Tidy).
   std::atomic<uint64_t> SendToken;
-  uint64_t SendsMade;
+  int32_t SendKey;
+  uint32_t SendTicket;
 };
 
 // A recipient's entry: three cache lines, each written by one kind of
@@ -124,7 +127,8 @@ struct Queue {
   void* ShardMemory;    // the heap block the shards were carved from
   uint32_t ShardShift;  // a key's shard is its hash's top bits
   uint32_t ShardCount;
-  uint32_t Seed;  // mixed into every key, drawn at load
+  uint32_t Seed;                    // mixed into every key, drawn at load
+  std::atomic<uint64_t> SendsMade;  // the synchronous sends' numbers
 };
 
 // Makes the queue's shards in `heap`; 1 when the queue is usable.

@@ -169,9 +169,15 @@ inline __attribute__((always_inline)) Outcome Post(Entry* entry, int32_t key, in
       return Outcome::kLocked;
     }
     const uint32_t ticket = TicketOf(tail);
-    if (ticket - entry->SeenHead.load(std::memory_order_relaxed) >= SizeOf(ring)) {
+    if (ticket - entry->SeenHead.load(std::memory_order_acquire) >= SizeOf(ring)) {
       const uint32_t head = TicketOf(entry->Head.load(std::memory_order_acquire));
-      entry->SeenHead.store(head, std::memory_order_relaxed);
+      entry->SeenHead.store(head, std::memory_order_release);
+      // A head past the ticket: the word read is stale, other posts and
+      // takes went on meanwhile. Not a full ring: read the word again.
+      if (static_cast<int32_t>(ticket - head) < 0) {
+        tail = entry->Tail.load(std::memory_order_acquire);
+        continue;
+      }
       if (ticket - head >= SizeOf(ring)) return locked ? Outcome::kFull : Outcome::kLocked;
     }
     if (!CompareExchange(&entry->Tail, &tail, NextTicket(tail), alone)) continue;

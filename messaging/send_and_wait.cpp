@@ -34,7 +34,7 @@ int32_t PollLocked(Queue* queue, Place place, int32_t key) {
 
 // Before it takes the lock to sleep, a waiter watches for its message a
 // little while: a stream whose messages come within that takes no lock.
-[[maybe_unused]] int WaitPatience() {
+int WaitPatience() {
   if (!synchro::backoff::SpinningPays()) return 0;
   return synchro::backoff::SpinsFor(synchro::backoff::kMessageSpinNanoseconds);
 }
@@ -105,10 +105,11 @@ int32_t SendThreadMessageAndWait(Queue* queue, int32_t recipient, int32_t value)
   Sleeper* self = SleeperReadyToSleep(queue, reply);
   Sender sender{};
   if (self != nullptr) {
-    sender = Sender{reply, ++self->SendsMade};
+    sender = Sender{reply, queue->SendsMade.fetch_add(1, std::memory_order_relaxed) + 1};
     self->SendToken.store(sender.Token, std::memory_order_relaxed);
+    self->SendKey = recipient;
   }
-  if (!PostMessage(queue, recipient, value, sender)) {
+  if (!PostMessage(queue, recipient, value, sender, self != nullptr ? &self->SendTicket : nullptr)) {
     if (self != nullptr) self->SendToken.store(0, std::memory_order_relaxed);
     return NotQueued();
   }
@@ -127,11 +128,9 @@ int32_t WaitThreadMessage(Queue* queue, int32_t recipient) {
   platform::Parker* parker = platform::ParkerOfThisThread();
   Sleeper* self = SleeperReadyToSleep(queue, parker);
   Place place = PlaceOf(queue, recipient);
-  if constexpr (kLockFree) {
-    EnterQueue();
-    place.Alone = LockShardAlone(place.Home);
-    int32_t value = 0;
-    if (!place.Alone && TakeWithoutLock(place, recipient, WaitPatience(), &value) == Outcome::kDone) return value;
+  int32_t value = 0;
+  if (MayGoWithoutLock(&place) && TakeWithoutLock(place, recipient, WaitPatience(), &value) == Outcome::kDone) {
+    return value;
   }
   if (!place.Alone) place.Alone = Lock(queue, place.Home);
   return WaitLocked(queue, place, recipient, self);

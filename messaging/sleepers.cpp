@@ -20,6 +20,29 @@ void MarkLinked(const Entry* entry, Sleeper* sleeper) {
   sleeper->State.store(SleepState::kLinked, std::memory_order_relaxed);
 }
 
+// Where every take holds the lock (not kLockFree), a record may be freed
+// at its thread's end (Windows): the message of a send it gave up on, still
+// queued, forgets its sender, so that no take touches the record. Elsewhere
+// records stay, and the token a take would swap is gone for good.
+void ForgetSender(Queue* queue, Sleeper* self) {
+  if constexpr (!kLockFree) {
+    const auto [hash, shard, alone] = LockPlaceOf(queue, self->SendKey);
+    Entry* entry = Find(shard, self->SendKey, hash);
+    if (entry != nullptr) {
+      const uint32_t head = TicketOf(entry->Head.load(std::memory_order_relaxed));
+      const uint32_t tail = TicketOf(entry->Tail.load(std::memory_order_relaxed));
+      if (self->SendTicket - head < tail - head) {
+        const RingView view = ViewOf(entry->ProducerRing.load(std::memory_order_relaxed));
+        Reply* reply = &view.Replies[self->SendTicket & view.Mask];
+        if (reply->Sender.load(std::memory_order_relaxed) == self->Parker) {
+          reply->Sender.store(nullptr, std::memory_order_relaxed);
+        }
+      }
+    }
+    UnlockAndWake(queue, shard, AfterUnlock{});
+  }
+}
+
 }  // namespace
 
 void WakeOldestSleeper(Entry* entry, bool alone, AfterUnlock* work) {
@@ -41,7 +64,7 @@ void WakeOldestSleeper(Entry* entry, bool alone, AfterUnlock* work) {
 }
 
 bool PostLocked(Queue* queue, Shard* shard, int32_t key, uint32_t hash, int32_t value, Sender sender, bool alone,
-                AfterUnlock* work) {
+                AfterUnlock* work, uint32_t* ticket) {
   Entry* entry = FindOrAdd(queue, shard, key, hash, alone);
   if (entry == nullptr) return false;
   FreeOutgrownIfUnvisited(queue, entry);
@@ -52,6 +75,7 @@ bool PostLocked(Queue* queue, Shard* shard, int32_t key, uint32_t hash, int32_t 
     outcome = Post(entry, key, value, sender, true, alone, &replaced);
   }
   if ((replaced & kSleepers) != 0) WakeOldestSleeper(entry, alone, work);
+  if (ticket != nullptr) *ticket = TicketOf(replaced);
   return true;
 }
 
@@ -120,7 +144,9 @@ void Tidy(Queue* queue, Sleeper* self) {
   // The taker may win meanwhile: then its wake-up comes once, and a later
   // park in a loop absorbs it.
   uint64_t token = self->SendToken.load(std::memory_order_acquire);
-  if (token != 0) self->SendToken.compare_exchange_strong(token, 0, std::memory_order_acq_rel);
+  if (token != 0 && self->SendToken.compare_exchange_strong(token, 0, std::memory_order_acq_rel)) {
+    ForgetSender(queue, self);
+  }
 }
 
 }  // namespace messaging

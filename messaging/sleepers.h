@@ -48,9 +48,10 @@ void WakeOldestSleeper(Entry* entry, bool alone, AfterUnlock* work);
 
 // Under the lock: finds or adds the entry, grows its ring if full, posts,
 // and wakes the oldest sleeper if the word its ticket replaced said one is
-// linked. False when no memory was left: then nothing was posted.
+// linked. False when no memory was left: then nothing was posted. Its
+// ticket, if asked for.
 bool PostLocked(Queue* queue, Shard* shard, int32_t key, uint32_t hash, int32_t value, Sender sender, bool alone,
-                AfterUnlock* work);
+                AfterUnlock* work, uint32_t* ticket);
 
 // Links a sleeper as its recipient's newest, or (a woken sleeper that found
 // nothing left) back as its oldest, where it was; takes one off its line.
@@ -88,8 +89,9 @@ inline Outcome TakeWithoutLock(const Place& place, int32_t key, int patience, in
   return outcome;
 }
 
-// Either way: without the lock first, where that can be done; then under it.
-bool PostMessage(Queue* queue, int32_t key, int32_t value, Sender sender);
+// Either way: without the lock first, where that can be done; then under
+// it. Its ticket, if asked for, only where every post takes the lock.
+bool PostMessage(Queue* queue, int32_t key, int32_t value, Sender sender, uint32_t* ticket);
 
 // Undoes what a wait or a synchronous send of this thread left behind when
 // it did not return the normal way (a jump out of a signal handler), or

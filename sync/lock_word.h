@@ -71,22 +71,27 @@ inline void LeaveAlone() {
   if constexpr (platform::kKnowsOnlyCaller) platform::LeaveOnlyCaller();
 }
 
-// Takes the word the only caller's way, if this thread is the only caller
-// and the word is free: then whatever the section guards is the caller's
-// alone too, to read and write with plain loads and stores.
-[[nodiscard]] inline __attribute__((always_inline)) bool TakeAlone(LockWord* word) {
-  if (EnterAlone()) {
-    if (word->load(std::memory_order_relaxed) == kFree) {
-      word->store(kHeldAlone, std::memory_order_relaxed);
-      return true;
-    }
-    LeaveAlone();
+// How the only caller's way of taking a word went.
+enum class AloneTake {
+  kShared,  // other threads call too: the word is taken atomically
+  kTaken,   // taken: what the section guards is the caller's alone too, to
+            // read and write with plain loads and stores
+  kHeld,    // this thread is the only caller and holds the word already:
+            // a signal handler inside its own section
+};
+
+[[nodiscard]] inline __attribute__((always_inline)) AloneTake TakeAlone(LockWord* word) {
+  if (!EnterAlone()) return AloneTake::kShared;
+  if (word->load(std::memory_order_relaxed) == kFree) {
+    word->store(kHeldAlone, std::memory_order_relaxed);
+    return AloneTake::kTaken;
   }
-  return false;
+  LeaveAlone();
+  return AloneTake::kHeld;
 }
 
 inline __attribute__((always_inline)) void Take(LockWord* word) {
-  if (!TakeAlone(word)) TakeAtomically(word);
+  if (TakeAlone(word) != AloneTake::kTaken) TakeAtomically(word);
 }
 
 inline __attribute__((always_inline)) void GiveBack(LockWord* word) {

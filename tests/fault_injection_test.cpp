@@ -445,11 +445,18 @@ TEST_F(Faults, ASynchronousSenderThatExitsFromASignalHandlerLeavesAPlainMessage)
   pthread_t thread;
   ASSERT_TRUE(BlockAndSignal(&sender, SIGUSR2, &thread));
   ASSERT_TRUE(JoinWithin(thread, 20000));
-  // Its record may belong to a new thread by now: the take must not wake it.
-  harness::Worker next([] { EXPECT_EQ(Wait(32), 320); });
+  // Its record may belong to a new thread by now, itself in a synchronous
+  // send: the take must not release it, nor wake it from its wait.
+  std::atomic<bool> released{false};
+  harness::Worker next([&] {
+    EXPECT_EQ(SendAndWait(32, 320), 0);
+    released = true;
+  });
   harness::SleepMs(20);
   EXPECT_EQ(Get(31), 44) << "the message stays queued";
-  EXPECT_EQ(Send(32, 320), 0);
+  harness::SleepMs(50);
+  EXPECT_FALSE(released.load()) << "a sender released before its own message was taken";
+  EXPECT_EQ(Get(32), 320);
   ASSERT_TRUE(next.Join());
 }
 
