@@ -73,7 +73,7 @@ void Grow(Queue* queue, Shard* shard) {
   EndChange(shard);
 }
 
-void Unlink(Queue* queue, Shard* shard, Entry* entry) {
+void UnlinkFromChain(Queue* queue, Shard* shard, Entry* entry) {
   Buckets* table = shard->Table.load(std::memory_order_relaxed);
   std::atomic<Entry*>* link = &table->Heads[BucketOf(table, HashOf(queue, entry->Key.load(std::memory_order_relaxed)))];
   while (link->load(std::memory_order_relaxed) != entry) link = &link->load(std::memory_order_relaxed)->Chain;
@@ -99,7 +99,7 @@ bool TryRetire(Queue* queue, Shard* shard, Entry* entry, bool alone) {
     entry->Tail.store(tail, std::memory_order_release);
     return false;
   }
-  Unlink(queue, shard, entry);
+  UnlinkFromChain(queue, shard, entry);
   if (shard->Latest.load(std::memory_order_relaxed) == entry) shard->Latest.store(nullptr, std::memory_order_relaxed);
   FreeOutgrown(queue, entry);
   if (SizeOf(entry->ProducerRing.load(std::memory_order_relaxed)) > kMostKeptRingSize) {

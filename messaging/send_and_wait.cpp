@@ -80,7 +80,7 @@ int32_t WaitLocked(Queue* queue, Place place, int32_t key, Sleeper* self) {
       UnlockAndWake(queue, place.Home, work);
       return value;
     }
-    if (self != nullptr) entry = FindOrAdd(queue, place.Home, key, place.Hash, place.Alone);
+    if (self != nullptr && entry == nullptr) entry = Add(queue, place.Home, key, place.Hash, place.Alone);
     if (self == nullptr || entry == nullptr) {
       // No parker, or no memory for the entry: never return without a
       // message, look again every few milliseconds instead.
