@@ -200,6 +200,11 @@ void WakeWord(std::atomic<uint32_t>* word, int count);
 // named lock anyway): elsewhere every word is taken atomically.
 [[nodiscard]] bool EnterOnlyCaller();
 void LeaveOnlyCaller();
+// EnterOnlyCaller's common answers, inline and without a call (kKnowsOnlyCaller):
+// kEntered and kShared as its true and false, or kAsk: only EnterOnlyCaller
+// can answer (the library's first call, or a second thread's arrival).
+enum class OnlyCallerAnswer { kEntered, kShared, kAsk };
+[[nodiscard]] OnlyCallerAnswer EnterOnlyCallerQuickly();
 
 // Processors the process may run on, at least 1.
 uint32_t ProcessorCount();
@@ -262,6 +267,47 @@ bool ParkedNow(const Parker* record);
 inline uintptr_t ThisThreadIdentity() { return reinterpret_cast<uintptr_t>(__builtin_thread_pointer()); }
 #else
 uintptr_t ThisThreadIdentity();
+#endif
+
+#if !defined(_WIN32)
+// EnterOnlyCaller's common answers and LeaveOnlyCaller, inline, so that a fast path that asks them keeps no
+// value of its own across a call.
+namespace posix_impl {
+
+// The identity of the only thread that has called the library (0 before the
+// first call, kShared once a second thread has called, or where there is no
+// process-wide barrier), and how deep that thread is in sections that rely
+// on it (its signal handlers nest them). Only that thread writes the depth.
+constexpr uintptr_t kShared = 1;
+constexpr uintptr_t kBecomingShared = 2;  // a second thread waits for the first to leave its sections
+extern std::atomic<uintptr_t> only_caller;
+extern std::atomic<uint32_t> only_caller_depth;
+
+}  // namespace posix_impl
+
+inline void LeaveOnlyCaller() {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  posix_impl::only_caller_depth.store(posix_impl::only_caller_depth.load(std::memory_order_relaxed) - 1,
+                                      std::memory_order_release);
+}
+
+inline OnlyCallerAnswer EnterOnlyCallerQuickly() {
+  using posix_impl::only_caller;
+  using posix_impl::only_caller_depth;
+  const uintptr_t self = ThisThreadIdentity();
+  const uintptr_t only = only_caller.load(std::memory_order_acquire);
+  if (__builtin_expect(only != self, 0)) {
+    return only == posix_impl::kShared ? OnlyCallerAnswer::kShared : OnlyCallerAnswer::kAsk;
+  }
+  only_caller_depth.store(only_caller_depth.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  // Only the compiler is held to this order: the second thread's barrier
+  // holds the processor to it.
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  if (__builtin_expect(only_caller.load(std::memory_order_relaxed) == self, 1)) return OnlyCallerAnswer::kEntered;
+  LeaveOnlyCaller();
+  return OnlyCallerAnswer::kShared;
+}
+
 #endif
 
 // Where a host may cancel a thread asynchronously (not kKernelKeepsMutexes:

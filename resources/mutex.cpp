@@ -116,16 +116,28 @@ __attribute__((noinline, cold)) void FreeIfDeleted(Slot* slot) {
   }
 }
 
+// ReleaseWord's rare cases: the give-back the quick one left (given) to be
+// finished, and a close to be finished.
+__attribute__((noinline)) void ReleaseWordSlowly(Slot* slot, synchro::QuickGiveBack given) {
+  MutexState* mutex = &slot->mutex;
+  if (given == synchro::QuickGiveBack::kAsk) synchro::GiveBackHeld(&mutex->word);
+  if (given == synchro::QuickGiveBack::kWake) synchro::Wake(&mutex->word);
+  if (mutex->deleted.load(std::memory_order_seq_cst)) FreeIfDeleted(slot);
+}
+
 // Lets the word go; the owner was cleared already. A close that came while
 // the word was held is finished here. The release and the look at
 // `deleted` are sequentially consistent, as are the closer's store to it and
 // its try for the word: one of the two sees the other, and frees. The only
 // caller gives the word back with a plain store instead: nobody else can
-// sleep on it or close the mutex then (see synchro::TryTakeHeld).
+// sleep on it or close the mutex then (see synchro::TryTakeHeld). Its only
+// call is its last step, so that a give-back keeps no value across a call.
 inline __attribute__((always_inline)) void ReleaseWord(Slot* slot) {
   MutexState* mutex = &slot->mutex;
-  synchro::GiveBackHeld(&mutex->word);
-  if (__builtin_expect(mutex->deleted.load(std::memory_order_seq_cst), 0)) FreeIfDeleted(slot);
+  const synchro::QuickGiveBack given = synchro::GiveBackHeldQuickly(&mutex->word);
+  if (__builtin_expect(given != synchro::QuickGiveBack::kDone || mutex->deleted.load(std::memory_order_seq_cst), 0)) {
+    ReleaseWordSlowly(slot, given);
+  }
 }
 
 // A waiter is counted on the mutex and noted in its record in one step that
@@ -269,6 +281,13 @@ __attribute__((noinline)) WaitResult WaitForWord(Slot* slot, Handle object, uint
                                                                               : FailedForBadHandle();
 }
 
+// A take whose quick try could not tell: the library's first call, or a
+// second thread's arrival.
+__attribute__((noinline)) WaitResult TakeAfterAsking(Slot* slot, Handle object, uint32_t milliseconds) {
+  if (!synchro::TryTakeHeld(&slot->mutex.word)) return WaitForWord(slot, object, milliseconds);
+  return OwnTakenWord(slot, object);
+}
+
 }  // namespace
 
 // A full table has no room for a mutex: the same want of memory to a host.
@@ -284,7 +303,8 @@ Handle MutexCreate() {
 }
 
 // Kept small, so that the take of a free or own mutex is inlined into the
-// exports; waiting is out of line.
+// exports; waiting is out of line. Every call in it is its last step, so
+// that it keeps no value across one (and saves no register for that).
 WaitResult MutexTake(Handle object, uint32_t milliseconds) {
   Slot* slot = Lookup(object);
   if (slot == nullptr) return FailedForBadHandle();
@@ -295,12 +315,15 @@ WaitResult MutexTake(Handle object, uint32_t milliseconds) {
     ++mutex->recursion;
     return WaitResult::kObtained;
   }
-  if (!synchro::TryTakeHeld(&mutex->word)) return WaitForWord(slot, object, milliseconds);
-  return OwnTakenWord(slot, object);
+  const synchro::QuickTry taken = synchro::TryTakeHeldQuickly(&mutex->word);
+  if (__builtin_expect(taken == synchro::QuickTry::kTaken, 1)) return OwnTakenWord(slot, object);
+  if (taken == synchro::QuickTry::kBusy) return WaitForWord(slot, object, milliseconds);
+  return TakeAfterAsking(slot, object, milliseconds);
 }
 
+// Arms no exit watch: a handle it could give back comes from MutexCreate,
+// which armed it, and without one it reaches no memory an unload frees.
 bool MutexGiveBack(Handle mutex_handle) {
-  platform::ArmExitWatch();
   Slot* slot = Lookup(mutex_handle);
   if (slot == nullptr) return RefusedHandle();
   MutexState* mutex = &slot->mutex;

@@ -103,30 +103,60 @@ inline __attribute__((always_inline)) void GiveBack(LockWord* word) {
   if (word->exchange(kFree, std::memory_order_release) == kContended) Wake(word);
 }
 
+// Inside the only caller's section: takes a free word, and leaves the section.
+[[nodiscard]] inline __attribute__((always_inline)) bool TakeFreeAndLeave(LockWord* word) {
+  const bool free = word->load(std::memory_order_relaxed) == kFree;
+  if (free) word->store(kHeld, std::memory_order_relaxed);
+  LeaveAlone();
+  return free;
+}
 // The only caller takes a free word with a plain look and store: a signal
 // handler of its own that takes it in between runs to its end first, and
 // the caller must count that take (the word is then its own already).
 [[nodiscard]] inline bool TryTakeHeld(LockWord* word) {
-  if (EnterAlone()) {
-    const bool free = word->load(std::memory_order_relaxed) == kFree;
-    if (free) word->store(kHeld, std::memory_order_relaxed);
-    LeaveAlone();
-    if (free) return true;
-  }
+  if (EnterAlone() && TakeFreeAndLeave(word)) return true;
   return TryTake(word);
 }
 
+// Inside the only caller's section: gives back a word taken by TryTakeHeld
+// (not one taken atomically before the section began), and leaves it.
+[[nodiscard]] inline __attribute__((always_inline)) bool GiveBackAndLeave(LockWord* word) {
+  const bool alone = word->load(std::memory_order_relaxed) == kHeld;
+  if (alone) word->store(kFree, std::memory_order_release);
+  LeaveAlone();
+  return alone;
+}
 // Gives back a word taken by TryTakeHeld or any atomic take. The exchange is
 // sequentially consistent: a caller may order a look at its own state after
 // it. The only caller stores instead: nobody else can sleep on the word.
 inline __attribute__((always_inline)) void GiveBackHeld(LockWord* word) {
-  if (EnterAlone()) {
-    const bool alone = word->load(std::memory_order_relaxed) == kHeld;
-    if (alone) word->store(kFree, std::memory_order_release);
-    LeaveAlone();
-    if (alone) return;
-  }
+  if (EnterAlone() && GiveBackAndLeave(word)) return;
   if (__builtin_expect(word->exchange(kFree, std::memory_order_seq_cst) == kContended, 0)) Wake(word);
+}
+
+// The same two without a call on their common paths, for a caller whose
+// fast path must keep no value across one: kAsk says that only the only
+// caller's check out of line can tell (the library's first call, a second
+// thread's arrival), and the caller then uses TryTakeHeld or GiveBackHeld.
+enum class QuickTry { kTaken, kBusy, kAsk };
+[[nodiscard]] inline __attribute__((always_inline)) QuickTry TryTakeHeldQuickly(LockWord* word) {
+  if constexpr (platform::kKnowsOnlyCaller) {
+    const platform::OnlyCallerAnswer alone = platform::EnterOnlyCallerQuickly();
+    if (alone == platform::OnlyCallerAnswer::kAsk) return QuickTry::kAsk;
+    if (alone == platform::OnlyCallerAnswer::kEntered && TakeFreeAndLeave(word)) return QuickTry::kTaken;
+  }
+  return TryTake(word) ? QuickTry::kTaken : QuickTry::kBusy;
+}
+
+// kWake: a taker may sleep on the word, and the caller wakes it (Wake).
+enum class QuickGiveBack { kDone, kWake, kAsk };
+[[nodiscard]] inline __attribute__((always_inline)) QuickGiveBack GiveBackHeldQuickly(LockWord* word) {
+  if constexpr (platform::kKnowsOnlyCaller) {
+    const platform::OnlyCallerAnswer alone = platform::EnterOnlyCallerQuickly();
+    if (alone == platform::OnlyCallerAnswer::kAsk) return QuickGiveBack::kAsk;
+    if (alone == platform::OnlyCallerAnswer::kEntered && GiveBackAndLeave(word)) return QuickGiveBack::kDone;
+  }
+  return word->exchange(kFree, std::memory_order_seq_cst) == kContended ? QuickGiveBack::kWake : QuickGiveBack::kDone;
 }
 
 // Spins up to `rounds` pauses for the word to be free and takes it then (as

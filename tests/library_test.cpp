@@ -622,9 +622,10 @@ TEST_F(Library, WhatTheFirstThreadHeldAndPostedAloneReachesTheNext) {
 #if !defined(_WIN32)
 // Child: rounds of a fresh load in which the first thread posts, and counts
 // under a resource, while a second thread starts calling partway through:
-// its first call finds the first thread at work alone (taking the words
-// with plain stores) and must wait for it to leave them consistent. Every
-// message arrives once, in its poster's order, and the count is exact.
+// its first call (a post in even rounds, a take in odd ones) finds the
+// first thread at work alone (taking the words with plain stores) and must
+// wait for it to leave them consistent. Every message arrives once, in its
+// poster's order, and the count is exact.
 HARNESS_CHILD_SCENARIO(ASecondCallerJoinsMidway) {
   constexpr int kRounds = 300;
   constexpr int32_t kPosts = 3000;
@@ -636,14 +637,16 @@ HARNESS_CHILD_SCENARIO(ASecondCallerJoinsMidway) {
     if (r == 0) return 3;
     long count = 0;  // guarded by r
     std::atomic<bool> joined{false};
+    const bool take_first = round % 2 == 1;
     auto work = [&](int32_t tag) {
       for (int32_t i = 1; i <= kPosts; ++i) {
         if (tag == 0 && i == 500) joined = true;
-        q.SendThreadMessage(9, tag | i);
+        if (!take_first) q.SendThreadMessage(9, tag | i);
         if (q.OpenThreadResource(r) == 1) {
           ++count;
           q.CloseThreadResource(r);
         }
+        if (take_first) q.SendThreadMessage(9, tag | i);
       }
     };
     Worker second([&] {

@@ -29,12 +29,7 @@ namespace posix_impl {
 
 // Bumped by every End.
 std::atomic<uint32_t> load_epoch{1};
-// The identity of the only thread that has called the library (0 before the
-// first call, kShared once a second thread has called, or where there is no
-// process-wide barrier), and how deep that thread is in sections that rely
-// on it (its signal handlers nest them). Only that thread writes the depth.
-constexpr uintptr_t kShared = 1;
-constexpr uintptr_t kBecomingShared = 2;  // a second thread waits for the first to leave its sections
+// The only caller and its depth in its sections (platform.h).
 std::atomic<uintptr_t> only_caller{kShared};
 std::atomic<uint32_t> only_caller_depth{0};
 __thread ThisThread this_thread;
@@ -258,31 +253,18 @@ void AfterForkInChild() {
   posix_impl::ForEachRecordInUse(posix_impl::ForgetRecordInChild);
 }
 
+// The rare answers: the library's first call makes its thread the only
+// caller; a second thread's arrival waits for the first to leave its
+// sections (BecomeShared).
 bool EnterOnlyCaller() {
-  using posix_impl::only_caller;
-  using posix_impl::only_caller_depth;
-  const uintptr_t self = platform::ThisThreadIdentity();
-  uintptr_t only = only_caller.load(std::memory_order_acquire);
-  if (__builtin_expect(only == 0, 0) && only_caller.compare_exchange_strong(only, self, std::memory_order_relaxed)) {
-    only = self;
+  const OnlyCallerAnswer quick = EnterOnlyCallerQuickly();
+  if (quick != OnlyCallerAnswer::kAsk) return quick == OnlyCallerAnswer::kEntered;
+  uintptr_t only = 0;
+  if (posix_impl::only_caller.compare_exchange_strong(only, ThisThreadIdentity(), std::memory_order_relaxed)) {
+    return EnterOnlyCallerQuickly() == OnlyCallerAnswer::kEntered;
   }
-  if (only != self) {
-    if (only != posix_impl::kShared) posix_impl::BecomeShared(only);
-    return false;
-  }
-  only_caller_depth.store(only_caller_depth.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-  // Only the compiler is held to this order: the second thread's barrier
-  // holds the processor to it.
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  if (only_caller.load(std::memory_order_relaxed) == self) return true;
-  LeaveOnlyCaller();
+  if (only != posix_impl::kShared) posix_impl::BecomeShared(only);
   return false;
-}
-
-void LeaveOnlyCaller() {
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  posix_impl::only_caller_depth.store(posix_impl::only_caller_depth.load(std::memory_order_relaxed) - 1,
-                                      std::memory_order_release);
 }
 
 bool ProcessIsExiting(bool loader_says) {
