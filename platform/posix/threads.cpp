@@ -32,6 +32,8 @@ std::atomic<uint32_t> load_epoch{1};
 // The only caller and its depth in its sections (platform.h).
 std::atomic<uintptr_t> only_caller{kShared};
 std::atomic<uint32_t> only_caller_depth{0};
+// The only caller's identity once a second thread's arrival has begun.
+std::atomic<uintptr_t> former_only_caller{0};
 __thread ThisThread this_thread;
 
 namespace {
@@ -95,11 +97,16 @@ void ForgetRecordInChild(ThreadRecord* record) {
 // sections entered is seen here; its leaving (a release) then publishes
 // every word it changed alone. Every thread that comes here waits so itself:
 // kShared is stored only once that wait is over, since a thread that finds
-// kShared touches the words at once.
+// kShared touches the words at once. Every thread but the only caller
+// itself: a signal handler of its own inside one of its sections would wait
+// for that section to end, which waits for the handler. It takes words
+// atomically from now on, as the one thread that alone wrote them plainly.
 __attribute__((noinline, cold)) void BecomeShared(uintptr_t seen) {
   if (seen != kBecomingShared) {
+    former_only_caller.store(seen, std::memory_order_relaxed);
     only_caller.compare_exchange_strong(seen, kBecomingShared, std::memory_order_seq_cst);
   }
+  if (former_only_caller.load(std::memory_order_relaxed) == platform::ThisThreadIdentity()) return;
   ProcessBarrier();
   while (only_caller_depth.load(std::memory_order_acquire) != 0) sched_yield();
   only_caller.store(kShared, std::memory_order_release);
