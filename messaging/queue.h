@@ -122,7 +122,7 @@ struct alignas(64) Shard {  // NOLINT(clang-analyzer-optin.performance.Padding)
   // Rings out of use, by the log2 of their size, kept for reuse (ring.h).
   unsigned char* SpareRings[kRingSizeClasses];
 };
-static_assert(sizeof(Shard) == 320, "a shard's hot words have a line of their own");
+static_assert(alignof(Shard) == 64 && sizeof(Shard) % 64 == 0, "a shard's hot words have a line of their own");
 
 struct Queue {
   platform::QueueLock* Lock;  // where the platform must have one, else null
