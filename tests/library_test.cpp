@@ -265,7 +265,9 @@ TEST_F(Library, AThreadEndingHoldingResourcesRecursivelyAbandonsEachOnceWhileOth
     held += Q().OpenThreadResource(given);
     held += Q().CloseThreadResource(given) != 0 ? 1 : 0;
   });
-  if (!churn_alongside) ASSERT_TRUE(holder.Join());
+  if (!churn_alongside) {
+    ASSERT_TRUE(holder.Join());
+  }
   Worker churn([&] {
     std::vector<int32_t> made;
     // Rounds while the holder runs and ends, and a few after.
