@@ -85,25 +85,24 @@ void UnlinkFromChain(Queue* queue, Shard* shard, Entry* entry) {
 
 // Retires an entry with nothing queued and nobody asleep: closed by a
 // compare-and-swap against the idle word it read (a post that took a ticket
-// since makes it fail), then marked retired only with no take inside (else
+// since makes it fail), then its head marked retired, with a new
+// generation, by a compare-and-swap against the head it read (else
 // reopened as it was: nothing changed meanwhile). It goes to the spares,
 // with its ring if that is small.
 bool TryRetire(Queue* queue, Shard* shard, Entry* entry, bool alone) {
   if (entry->OldestSleeper != nullptr) return false;
   uint64_t tail = entry->Tail.load(std::memory_order_acquire);
-  const uint32_t head = TicketOf(entry->Head.load(std::memory_order_acquire));
-  if ((tail & (kClosed | kSleepers)) != 0 || TicketOf(tail) != head) return false;
+  uint64_t head = entry->Head.load(std::memory_order_acquire);
+  if ((tail & (kClosed | kSleepers)) != 0 || (head & kRetired) != 0 || TicketOf(tail) != TicketOf(head)) return false;
   if (!CompareExchange(&entry->Tail, &tail, tail | kClosed, alone)) return false;
-  uint64_t unvisited = head;
-  if (!CompareExchange(&entry->Head, &unvisited, unvisited | kRetired, alone)) {
+  if (!CompareExchange(&entry->Head, &head, (head | kRetired) + kHeadGeneration, alone)) {
     entry->Tail.store(tail, std::memory_order_release);
     return false;
   }
   UnlinkFromChain(queue, shard, entry);
   if (shard->Latest.load(std::memory_order_relaxed) == entry) shard->Latest.store(nullptr, std::memory_order_relaxed);
-  FreeOutgrown(queue, entry);
   if (SizeOf(entry->ProducerRing.load(std::memory_order_relaxed)) > kMostKeptRingSize) {
-    FreeRing(queue, entry->ProducerRing.load(std::memory_order_relaxed));
+    RetireRing(queue, shard, entry->ProducerRing.load(std::memory_order_relaxed));
     entry->ProducerRing.store(nullptr, std::memory_order_relaxed);
     entry->ConsumerRing.store(nullptr, std::memory_order_relaxed);
   }
@@ -150,11 +149,11 @@ bool MakeSpares(Queue* queue, Shard* shard) {
 
 // A spare taken back into use for `key`: filed, then opened to takes and
 // posts, whose checks of the key it passes from then on.
-bool Reopen(Queue* queue, Entry* entry, int32_t key, bool alone) {
+bool Reopen(Queue* queue, Shard* shard, Entry* entry, int32_t key, bool alone) {
   const uint32_t head = TicketOf(entry->Head.load(std::memory_order_relaxed));
   RingTag ring = entry->ProducerRing.load(std::memory_order_relaxed);
   if (ring == nullptr) {
-    ring = MakeRing(queue, kFirstRingSize, head);
+    ring = MakeRing(queue, shard, kFirstRingSize, head);
     if (ring == nullptr) return false;
   }
   entry->Key.store(key, std::memory_order_relaxed);
@@ -169,11 +168,6 @@ bool Reopen(Queue* queue, Entry* entry, int32_t key, bool alone) {
   return true;
 }
 
-void FreeRings(Queue* queue, Entry* entry) {
-  FreeOutgrown(queue, entry);
-  FreeRing(queue, entry->ProducerRing.load(std::memory_order_relaxed));
-}
-
 void FreeShard(Queue* queue, Shard* shard) {
   Buckets* table = shard->Table.load(std::memory_order_relaxed);
   if (table == nullptr) return;
@@ -181,14 +175,15 @@ void FreeShard(Queue* queue, Shard* shard) {
     Entry* entry = table->Heads[i].load(std::memory_order_relaxed);
     while (entry != nullptr) {
       Entry* next = entry->Chain.load(std::memory_order_relaxed);
-      FreeRings(queue, entry);
+      FreeRing(queue, entry->ProducerRing.load(std::memory_order_relaxed));
       entry = next;
     }
   }
   for (Entry* entry = shard->Spares; entry != nullptr; entry = entry->Chain.load(std::memory_order_relaxed)) {
-    FreeRings(queue, entry);
+    FreeRing(queue, entry->ProducerRing.load(std::memory_order_relaxed));
   }
   shard->Spares = nullptr;
+  FreeSpareRings(queue, shard);
   while (shard->EntryBlocks != nullptr) {
     void* next = *static_cast<void**>(shard->EntryBlocks);
     platform::HeapFree(queue->Heap, shard->EntryBlocks);
@@ -217,7 +212,7 @@ __attribute__((noinline)) Entry* Add(Queue* queue, Shard* shard, int32_t key, ui
   if (shard->Spares == nullptr && !MakeSpares(queue, shard)) return nullptr;
   Entry* entry = shard->Spares;
   shard->Spares = entry->Chain.load(std::memory_order_relaxed);
-  if (!Reopen(queue, entry, key, alone)) {
+  if (!Reopen(queue, shard, entry, key, alone)) {
     // Walks without the lock may still read it: it stays a spare.
     entry->Chain.store(shard->Spares, std::memory_order_release);
     shard->Spares = entry;

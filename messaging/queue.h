@@ -60,7 +60,7 @@ struct Sleeper {
 // (key, generation, ticket) before it is trusted.
 //
 // Tail: | generation:24 | closed:1 | sleepers:1 | spare:6 | ticket:32 |
-// Head: | retired:1 | visitors:15 | spare:16 |            ticket:32 |
+// Head: | generation:31 | retired:1 |                       ticket:32 |
 struct alignas(64) Entry {  // NOLINT(clang-analyzer-optin.performance.Padding)
   // Written by posts. The ring (its address and size in one word, see
   // ring.h) and the key as posts read them, written only while Tail is
@@ -75,13 +75,11 @@ struct alignas(64) Entry {  // NOLINT(clang-analyzer-optin.performance.Padding)
   std::atomic<unsigned char*> ConsumerRing;
   std::atomic<int32_t> ConsumerKey;
   // Written under the shard's lock: the chain of its bucket (or of the
-  // spares), the key the index files it under, its line of sleepers, and
-  // the rings it outgrew that a take may still read.
+  // spares), the key the index files it under, and its line of sleepers.
   alignas(64) std::atomic<Entry*> Chain;
   std::atomic<int32_t> Key;
   Sleeper* OldestSleeper;
   Sleeper* NewestSleeper;
-  unsigned char* Outgrown;
 };
 static_assert(sizeof(Entry) == 192, "an entry is three cache lines");
 
@@ -105,6 +103,9 @@ struct Buckets {
 // The recipients whose keys hash to it, in a chained hash index, under its
 // lock word. The index's version is odd while the lock holder changes the
 // index, so a walk without the lock that missed knows whether to trust it.
+// Ring sizes are powers of two from 1 up to 2^26 (ring.h).
+constexpr uint32_t kRingSizeClasses = 27;
+
 struct alignas(64) Shard {  // NOLINT(clang-analyzer-optin.performance.Padding)
   synchro::LockWord Lock;
   std::atomic<uint32_t> IndexVersion;
@@ -112,13 +113,16 @@ struct alignas(64) Shard {  // NOLINT(clang-analyzer-optin.performance.Padding)
   // The entry added last, while it stays in the index: a look-up tries it
   // first, on the line it reads anyway, as a stream to one key finds it.
   std::atomic<Entry*> Latest;
-  // What changes only when recipients come and go, on a line of its own.
+  // What changes only when recipients come and go or rings grow, on lines
+  // of its own.
   alignas(64) uint32_t EntryCount;  // in the index
   uint32_t SweepHand;               // the next bucket the sweep looks at
   Entry* Spares;                    // left the index, each with a small ring
   void* EntryBlocks;                // where its entries live, until the unload
+  // Rings out of use, by the log2 of their size, kept for reuse (ring.h).
+  unsigned char* SpareRings[kRingSizeClasses];
 };
-static_assert(sizeof(Shard) == 128, "a shard's hot words and its bookkeeping have a line each");
+static_assert(alignof(Shard) == 64 && sizeof(Shard) % 64 == 0, "a shard's hot words have a line of their own");
 
 struct Queue {
   platform::QueueLock* Lock;  // where the platform must have one, else null

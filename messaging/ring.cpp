@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "locking.h"
+
 namespace messaging {
 namespace {
 
@@ -33,41 +35,76 @@ void CopyTicket(RingTag from, RingTag to, uint32_t ticket) {
   new_view.Slots[new_at].store(slot, std::memory_order_relaxed);
 }
 
-RingTag AllocateRing(Queue* queue, uint32_t size) {
+RingTag AllocateRing(Queue* queue, Shard* shard, uint32_t size) {
+  const uint32_t log2 = Log2(size);
+  const RingTag spare = shard->SpareRings[log2];
+  if (spare != nullptr) {
+    shard->SpareRings[log2] = ViewOf(spare).Trailer->NextSpare;
+    return spare;
+  }
   const uint32_t bytes = size * uint32_t{sizeof(uint64_t) + sizeof(Reply)} + uint32_t{sizeof(RingTrailer)};
   void* block = platform::HeapAlloc(queue->Heap, bytes + uint32_t{kCacheLine});
   if (block == nullptr) return nullptr;
-  const RingTag ring = FirstLineIn(block) + Log2(size);
-  *ViewOf(ring).Trailer = RingTrailer{nullptr, block};
+  const RingTag ring = FirstLineIn(block) + log2;
+  const RingView view = ViewOf(ring);
+  for (uint32_t i = 0; i <= view.Mask; ++i) {
+    new (&view.Slots[i]) std::atomic<uint64_t>(0);
+    new (&view.Replies[i]) Reply{};
+  }
+  *view.Trailer = RingTrailer{nullptr, block};
   return ring;
 }
 
+// A spare ring may still be read by a take that found it before it left
+// use: its slots are written atomically, and with release, so that a take
+// that reads what this wrote also sees the head generation that turned it
+// away (moved on before the ring became a spare).
 void FillRing(RingTag ring, uint32_t head) {
   const RingView view = ViewOf(ring);
   for (uint32_t i = 0; i <= view.Mask; ++i) {
     const uint32_t ticket = head + i;
-    new (&view.Slots[ticket & view.Mask]) std::atomic<uint64_t>(SlotWord(ticket - view.Mask - 1, false, 0));
-    new (&view.Replies[i]) Reply{};
+    view.Slots[ticket & view.Mask].store(SlotWord(ticket - view.Mask - 1, false, 0), std::memory_order_release);
   }
 }
 
 }  // namespace
 
-RingTag MakeRing(Queue* queue, uint32_t size, uint32_t head) {
-  const RingTag ring = AllocateRing(queue, size);
+RingTag MakeRing(Queue* queue, Shard* shard, uint32_t size, uint32_t head) {
+  const RingTag ring = AllocateRing(queue, shard, size);
   if (ring != nullptr) FillRing(ring, head);
   return ring;
+}
+
+void RetireRing(Queue* queue, Shard* shard, RingTag ring) {
+  if (ring == nullptr) return;
+  if constexpr (!kLockFree) {
+    FreeRing(queue, ring);
+    return;
+  }
+  RingTag* spares = &shard->SpareRings[Log2SizeOf(ring)];
+  ViewOf(ring).Trailer->NextSpare = *spares;
+  *spares = ring;
+}
+
+void FreeSpareRings(Queue* queue, Shard* shard) {
+  for (RingTag& spares : shard->SpareRings) {
+    while (spares != nullptr) {
+      const RingTag next = ViewOf(spares).Trailer->NextSpare;
+      FreeRing(queue, spares);
+      spares = next;
+    }
+  }
 }
 
 void FreeRing(Queue* queue, RingTag ring) {
   if (ring != nullptr) platform::HeapFree(queue->Heap, ViewOf(ring).Trailer->Block);
 }
 
-__attribute__((noinline)) bool GrowRing(Queue* queue, Entry* entry, bool alone) {
+__attribute__((noinline)) bool GrowRing(Queue* queue, Shard* shard, Entry* entry, bool alone) {
   const RingTag old_ring = entry->ProducerRing.load(std::memory_order_relaxed);
   const uint32_t size = SizeOf(old_ring) * 2;
   if (old_ring == nullptr || size > kMostRingSize) return false;
-  const RingTag ring = AllocateRing(queue, size);
+  const RingTag ring = AllocateRing(queue, shard, size);
   if (ring == nullptr) return false;
   // Closed, no post takes a ticket; under the lock nothing else changes the
   // word until it reopens. The head is read only now: before the close,
@@ -77,32 +114,13 @@ __attribute__((noinline)) bool GrowRing(Queue* queue, Entry* entry, bool alone) 
   FillRing(ring, head);
   for (uint32_t ticket = head; ticket != TicketOf(tail); ++ticket) CopyTicket(old_ring, ring, ticket);
   entry->ProducerRing.store(ring, std::memory_order_release);
-  entry->ConsumerRing.store(ring, std::memory_order_seq_cst);
-  // A new generation: a post that read the old word cannot take a ticket
-  // with the old ring in hand.
+  entry->ConsumerRing.store(ring, std::memory_order_release);
+  // New generations: a take that read the old ring cannot claim, nor a
+  // post that read the old word take a ticket, with the old ring in hand.
+  NextHeadGeneration(&entry->Head, alone);
   entry->Tail.store((tail & ~kClosed) + kGeneration, std::memory_order_release);
-  ViewOf(old_ring).Trailer->NextOutgrown = entry->Outgrown;
-  entry->Outgrown = old_ring;
-  FreeOutgrownIfUnvisited(queue, entry);
+  RetireRing(queue, shard, old_ring);
   return true;
-}
-
-void FreeOutgrown(Queue* queue, Entry* entry) {
-  RingTag ring = entry->Outgrown;
-  while (ring != nullptr) {
-    const RingTag next = ViewOf(ring).Trailer->NextOutgrown;
-    FreeRing(queue, ring);
-    ring = next;
-  }
-  entry->Outgrown = nullptr;
-}
-
-// A take that became a visitor after the look reads the new ring: the
-// ring's store, the visitor's fetch-and-add, its look at the ring and this
-// look at the visitors are all sequentially consistent.
-void FreeOutgrownIfUnvisited(Queue* queue, Entry* entry) {
-  if (entry->Outgrown == nullptr) return;
-  if ((entry->Head.load(std::memory_order_seq_cst) & kVisitorBits) == 0) FreeOutgrown(queue, entry);
 }
 
 __attribute__((noinline)) void WaitForPublish(uint32_t* rounds) {

@@ -1,14 +1,19 @@
 // A recipient's ring: its messages in slots, one per ticket, which posts
 // fill and takes claim through the entry's two words (queue.h) without the
 // shard's lock; and the few steps that do need the lock: growing a full
-// ring, and freeing the rings a take may still read.
+// ring, and keeping the rings that left use for reuse.
 //
 // A post takes the next ticket with one compare-and-swap of the whole tail
 // word, so it succeeds only while the word is open, without sleepers, and
 // of the generation whose ring and key it read; then it writes its slot.
 // A take claims the head's ticket with a compare-and-swap once its slot
 // holds it, reading everything it needs from the slot first: once the head
-// has passed it a post may fill the slot again.
+// has passed it a post may fill the slot again. The head word carries a
+// generation, moved on whenever the entry's ring is replaced or the entry
+// retired, so the claim fails if the ring the take read from left use
+// meanwhile. A ring that left use is never freed while takes run without
+// the lock, only kept for reuse: a take that still reads one reads memory
+// that is a ring's, whatever it holds, and its claim fails.
 #ifndef QUENTHALOY_MESSAGING_RING_H
 #define QUENTHALOY_MESSAGING_RING_H
 
@@ -23,12 +28,10 @@ constexpr uint64_t kTicketBits = 0xFFFFFFFFu;
 constexpr uint64_t kSleepers = uint64_t{1} << 38;
 constexpr uint64_t kClosed = uint64_t{1} << 39;
 constexpr uint64_t kGeneration = uint64_t{1} << 40;
-constexpr uint64_t kVisitor = uint64_t{1} << 48;
-constexpr uint64_t kVisitorBits = uint64_t{0x7FFF} << 48;
-constexpr uint64_t kRetired = uint64_t{1} << 63;
-// Past this many visitors a take goes to the lock instead: the count never
-// reaches the retired bit.
-constexpr uint64_t kMostVisitors = uint64_t{0x7000} << 48;
+constexpr uint64_t kRetired = uint64_t{1} << 32;
+// The head's generation takes the word's top bits: it wraps without
+// touching the others.
+constexpr uint64_t kHeadGeneration = uint64_t{1} << 33;
 
 inline uint32_t TicketOf(uint64_t word) { return static_cast<uint32_t>(word); }
 // The next ticket, wrapping at 2^32 without touching the bits above.
@@ -68,6 +71,14 @@ inline uint64_t FetchAnd(std::atomic<uint64_t>* word, uint64_t bits, bool alone)
   return before;
 }
 
+inline void NextHeadGeneration(std::atomic<uint64_t>* head, bool alone) {
+  if (!alone) {
+    head->fetch_add(kHeadGeneration, std::memory_order_seq_cst);
+    return;
+  }
+  head->store(head->load(std::memory_order_relaxed) + kHeadGeneration, std::memory_order_relaxed);
+}
+
 // --- Rings ------------------------------------------------------------------
 
 // A synchronous post's sender and the number of its send, beside its slot.
@@ -81,7 +92,7 @@ struct Reply {
 // log2 of its size, so that one load gives both.
 using RingTag = unsigned char*;
 struct RingTrailer {
-  RingTag NextOutgrown;
+  RingTag NextSpare;
   void* Block;
 };
 
@@ -93,6 +104,7 @@ constexpr uint32_t kMostKeptRingSize = 64;
 // and a slot's 31 bits of ticket tell apart every ticket it can hold.
 constexpr uint32_t kMostRingSize = 1u << 26;
 constexpr uint32_t kSizeBits = 63;
+static_assert(kMostRingSize == 1u << (kRingSizeClasses - 1), "a shard keeps spare rings of every size");
 
 struct RingView {
   std::atomic<uint64_t>* Slots;
@@ -123,18 +135,20 @@ inline bool SlotHolds(uint64_t slot, uint32_t ticket) {
 inline bool SlotSynchronous(uint64_t slot) { return ((slot >> 32) & 1) != 0; }
 inline int32_t SlotValue(uint64_t slot) { return static_cast<int32_t>(static_cast<uint32_t>(slot)); }
 
-// A new ring of `size` slots, each holding a ticket a lap behind the one
-// from `head` on that it will hold next, so that no slot matches a ticket
-// before its post; null without memory.
-RingTag MakeRing(Queue* queue, uint32_t size, uint32_t head);
+// Under the shard's lock: a ring of `size` slots, a spare of the shard's if
+// it has one, each slot holding a ticket a lap behind the one from `head`
+// on that it will hold next, so that no slot matches a ticket before its
+// post; null without memory.
+RingTag MakeRing(Queue* queue, Shard* shard, uint32_t size, uint32_t head);
+// Under the shard's lock: a ring out of use. Where takes run without the
+// lock it is kept among the shard's spares, else freed.
+void RetireRing(Queue* queue, Shard* shard, RingTag ring);
+// Frees the shard's spare rings (unload: nobody reads them any more).
+void FreeSpareRings(Queue* queue, Shard* shard);
 void FreeRing(Queue* queue, RingTag ring);
 // Under the shard's lock, a full ring: doubled, the tickets queued copied
 // over. False (and nothing changed) at the largest size or without memory.
-__attribute__((noinline)) bool GrowRing(Queue* queue, Entry* entry, bool alone);
-// Under the shard's lock: frees the rings the entry outgrew once no take
-// may still be reading them; and all of them, with none reading (unload).
-void FreeOutgrownIfUnvisited(Queue* queue, Entry* entry);
-void FreeOutgrown(Queue* queue, Entry* entry);
+__attribute__((noinline)) bool GrowRing(Queue* queue, Shard* shard, Entry* entry, bool alone);
 // A take found its ticket taken but not yet written: the post is a few
 // instructions from its store, unless it lost its processor.
 __attribute__((noinline)) void WaitForPublish(uint32_t* rounds);
@@ -208,31 +222,23 @@ inline bool LooksEmpty(const Entry* entry, int32_t key) {
   return before >> 40 == after >> 40 && TicketOf(after) == TicketOf(head);
 }
 
-// Claims the oldest message. Without the lock (`visiting`) the take counts
-// itself a visitor of the entry meanwhile, so that its ring is not freed nor
-// the entry retired under it; under the lock nothing is freed anyway. A
-// visitor with `patience` watches the head slot that many pauses before it
-// answers that nothing is queued: a waiter about to sleep reads only a line
-// the next post writes anyway, not the posts' own.
-inline __attribute__((always_inline)) Outcome Take(Entry* entry, int32_t key, bool visiting, bool alone, int patience,
+// Claims the oldest message: reads the head word, then the ring and the
+// slot, and claims with a compare-and-swap of the whole head word, which
+// fails if the ring was replaced or the entry retired since the read. Without
+// the lock (`unlocked`) it gives up on a retired entry or one that is not the
+// key's any more. A take with `patience` watches the head slot that many
+// pauses before it answers that nothing is queued: a waiter about to sleep
+// reads only a line the next post writes anyway, not the posts' own.
+inline __attribute__((always_inline)) Outcome Take(Entry* entry, int32_t key, bool unlocked, bool alone, int patience,
                                                    Taken* taken) {
-  const uint64_t visitor = visiting ? kVisitor : 0;
-  uint64_t head = entry->Head.load(std::memory_order_relaxed);
-  if (visiting) {
-    head = entry->Head.fetch_add(kVisitor, std::memory_order_seq_cst) + kVisitor;
-    if ((head & kRetired) != 0 || (head & kVisitorBits) >= kMostVisitors ||
-        entry->ConsumerKey.load(std::memory_order_acquire) != key) {
-      entry->Head.fetch_sub(kVisitor, std::memory_order_release);
-      return Outcome::kLocked;
-    }
-  }
+  uint64_t head = entry->Head.load(std::memory_order_acquire);
   uint32_t rounds = 0;
   for (;;) {
-    const RingTag ring = entry->ConsumerRing.load(std::memory_order_seq_cst);
-    if (ring == nullptr) {  // never while open: a retired entry turns its visitors away first
-      if (visiting) entry->Head.fetch_sub(kVisitor, std::memory_order_release);
+    if (unlocked && ((head & kRetired) != 0 || entry->ConsumerKey.load(std::memory_order_relaxed) != key)) {
       return Outcome::kLocked;
     }
+    const RingTag ring = entry->ConsumerRing.load(std::memory_order_acquire);
+    if (ring == nullptr) return Outcome::kLocked;  // retired since the look at the head
     const RingView view = ViewOf(ring);
     const uint32_t ticket = TicketOf(head);
     const uint32_t at = ticket & view.Mask;
@@ -243,11 +249,11 @@ inline __attribute__((always_inline)) Outcome Take(Entry* entry, int32_t key, bo
         from.Parker = view.Replies[at].Sender.load(std::memory_order_relaxed);
         from.Token = view.Replies[at].Token.load(std::memory_order_relaxed);
       }
-      if (CompareExchange(&entry->Head, &head, NextTicket(head) - visitor, alone)) {
+      if (CompareExchange(&entry->Head, &head, NextTicket(head), alone)) {
         *taken = Taken{SlotValue(slot), from};
         return Outcome::kDone;
       }
-      continue;  // another take claimed it, or only the visitors changed
+      continue;  // another take claimed it, or the ring was replaced
     }
     if (patience > 0) {
       --patience;
@@ -255,10 +261,7 @@ inline __attribute__((always_inline)) Outcome Take(Entry* entry, int32_t key, bo
       head = entry->Head.load(std::memory_order_acquire);
       continue;
     }
-    if (TicketOf(entry->Tail.load(std::memory_order_acquire)) == ticket) {
-      if (visiting) entry->Head.fetch_sub(kVisitor, std::memory_order_release);
-      return Outcome::kEmpty;
-    }
+    if (TicketOf(entry->Tail.load(std::memory_order_acquire)) == ticket) return Outcome::kEmpty;
     // Taken but not yet written, or the ring grew meanwhile.
     WaitForPublish(&rounds);
     head = entry->Head.load(std::memory_order_acquire);

@@ -67,11 +67,10 @@ bool PostLocked(Queue* queue, Shard* shard, int32_t key, uint32_t hash, int32_t 
                 AfterUnlock* work, uint32_t* ticket) {
   Entry* entry = FindOrAdd(queue, shard, key, hash, alone);
   if (entry == nullptr) return false;
-  FreeOutgrownIfUnvisited(queue, entry);
   uint64_t replaced = 0;
   Outcome outcome = Post(entry, key, value, sender, true, alone, &replaced);
   while (outcome == Outcome::kFull) {
-    if (!GrowRing(queue, entry, alone)) return false;
+    if (!GrowRing(queue, shard, entry, alone)) return false;
     outcome = Post(entry, key, value, sender, true, alone, &replaced);
   }
   if ((replaced & kSleepers) != 0) WakeOldestSleeper(entry, alone, work);

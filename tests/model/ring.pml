@@ -19,10 +19,13 @@
  *    Sleepers: a sleeper is linked, posts go to the lock and wake one.
  *    The generation changes whenever the entry is reopened, so a producer
  *    that read the word before cannot take a ticket after.
- *  head (consumers' line): retired, visitors, ticket. A consumer counts
- *    itself a visitor before it reads the ring, and stops being one with
- *    its claim or its answer; a ring is freed, an entry retired, only with
- *    no visitor in it.
+ *  head (consumers' line): generation, retired, ticket. A consumer reads
+ *    the word, then the ring, then the slot, and claims with a
+ *    compare-and-swap of the whole word. The generation changes whenever
+ *    the ring is replaced or the entry retired, so a claim made on what a
+ *    ring held before it was replaced fails. A ring that leaves use is not
+ *    freed but kept for reuse, by any entry: a consumer may still read it,
+ *    and reads whatever it holds then (here: anything at all).
  *  A slot holds the ticket it was published for (plus one; 0: never) and
  *  the value; the sender to release, for a synchronous post, beside it.
  *
@@ -41,7 +44,10 @@
  *  empty: a take answers "nothing queued" only when every message
  *    published so far has been claimed (a post still between its ticket
  *    and its slot does not hide the published ones behind it);
- *  freed: nobody reads or writes a ring after it was freed;
+ *  freed: no post writes a ring, and nobody trusts a read of one without
+ *    a claim after it, once the ring left use;
+ *  stale: no claim succeeds on what a consumer read from a ring that had
+ *    left use;
  *  claimed: whenever the lock is free and a sleeper is linked, no more
  *    tickets are unclaimed than sleepers woken and not yet back;
  *  release: a synchronous sender returns only after its message was taken;
@@ -70,8 +76,12 @@
  *  -DGROW_WITHOUT_WAIT: a grown ring is copied without waiting for the
  *    tickets taken before the close to be published, whose posts then
  *    write into the outgrown ring (freed).
- *  -DFREE_WITH_VISITOR: an outgrown ring is freed at once, while a
- *    consumer may still be reading it (freed).
+ *  -DGROW_WITHOUT_GENERATION: a grown ring replaces the old one without a
+ *    new generation in the head word; a consumer that read the old ring
+ *    claims what the old ring holds once reused (stale).
+ *  -DRETIRE_WITHOUT_GENERATION: retirement marks the head retired without
+ *    a new generation, so a consumer that read the head before claims once
+ *    the entry is back in use, with what its old ring holds (stale).
  *  -DREPLY_AFTER_CLAIM: a taker reads the sender to release after its
  *    claim, when the slot may have been reused or the ring freed (freed).
  *  -DWAKE_WITHOUT_TOKEN: a taker wakes a synchronous sender without taking
@@ -146,19 +156,18 @@ bool t_closed[ENTRIES];
 bool t_sleepers[ENTRIES];
 byte t_ticket[ENTRIES];
 bool h_retired[ENTRIES];
-byte h_visitors[ENTRIES];
+byte h_gen[ENTRIES];
 byte h_ticket[ENTRIES];
 byte p_ring[ENTRIES];
 byte c_ring[ENTRIES];
 byte seen_head[ENTRIES];
 chan line[ENTRIES] = [LINE] of { byte };
 
-/* Per ring: its size, whose it is, whether it was freed, whether it waits
-   for its entry's visitors to leave before it is freed. */
+/* Per ring: its size, whose it is, whether it left use (kept for reuse,
+   its slots anybody's to write). */
 byte cap[RINGS];
 byte owner[RINGS];
 bool freed[RINGS];
-bool outgrown[RINGS];
 byte rings_made;
 byte seq[RINGS * MAXCAP];
 byte val[RINGS * MAXCAP];
@@ -216,14 +225,11 @@ inline new_ring(e, size, r) {
   owner[r] = e
 }
 
-/* Frees the rings of entry `e` waiting for its visitors, now that none is
-   there (or, with `all`, every ring of the entry). */
-inline free_rings(e, all, k) {
+/* Every ring of entry `e` leaves use. */
+inline free_rings(e, k) {
   for (k : 0 .. RINGS - 1) {
     if
-    :: k < rings_made && owner[k] == e && !freed[k] && (outgrown[k] || all) ->
-      freed[k] = true;
-      outgrown[k] = false
+    :: k < rings_made && owner[k] == e -> freed[k] = true
     :: else -> skip
     fi
   }
@@ -260,12 +266,25 @@ inline make_entry(e, r) {
  * A take on entry `e`: result GOT (id, sender), EMPTY or GONE.
  * Locals of the caller: h, r, s, v, rep, t.
  */
+/* A take's look at the head word again: retired, it looks the recipient
+   up again. */
+inline reload_head(e) {
+  if
+  :: h_retired[e] -> result = GONE
+  :: else -> h = h_ticket[e]; hg = h_gen[e]
+  fi
+}
+
+/*
+ * A take on entry `e`: result GOT (id, sender), EMPTY or GONE.
+ * Locals of the caller: h, hg, r, s, v, rep, t, stale.
+ */
 inline try_take(e) {
-  /* One fetch-and-add on the head word: a visitor from here on. */
+  /* One load of the head word, then of the ring. */
   atomic {
     if
     :: h_retired[e] -> result = GONE
-    :: else -> h_visitors[e]++; h = h_ticket[e]; result = 0
+    :: else -> h = h_ticket[e]; hg = h_gen[e]; result = 0
     fi
   }
   if
@@ -274,21 +293,31 @@ inline try_take(e) {
     r = c_ring[e];
     do
     :: atomic {
-         CHECK(!freed[r], "freed");
-         s = seq[SLOT(r, h)];
-         v = val[SLOT(r, h)]
+         if
+         :: freed[r] -> stale = true; v = 0;
+           if
+           :: s = h + 1
+           :: s = 0
+           fi
+         :: else -> stale = false; s = seq[SLOT(r, h)]; v = val[SLOT(r, h)]
+         fi
        }
        if
        :: s == h + 1 ->
 #ifndef REPLY_AFTER_CLAIM
-         atomic { CHECK(!freed[r], "freed"); rep = reply[SLOT(r, h)] }
-#endif
-         /* The claim: a compare-and-swap of the head word. */
          atomic {
            if
-           :: h_ticket[e] == h ->
+           :: freed[r] -> stale = true; rep = NONE
+           :: else -> rep = reply[SLOT(r, h)]
+           fi
+         }
+#endif
+         /* The claim: a compare-and-swap of the whole head word. */
+         atomic {
+           if
+           :: h_ticket[e] == h && h_gen[e] == hg && !h_retired[e] ->
+             CHECK(!stale, "stale");
              h_ticket[e]++;
-             h_visitors[e]--;
              result = GOT;
              id = v;
              CHECK(!taken[id], "twice");
@@ -296,17 +325,16 @@ inline try_take(e) {
              taken[id] = true;
              taken_out++;
              published_unclaimed--
-           :: else -> h = h_ticket[e]
+           :: else -> reload_head(e)
            fi
          }
          if
-         :: result == GOT -> break
-         :: else -> skip
+         :: result == GOT || result == GONE -> break
+         :: else -> r = c_ring[e]
          fi
        :: else ->
 #ifdef EMPTY_ON_UNPUBLISHED
          atomic {
-           h_visitors[e]--;
            result = EMPTY;
            CHECK(t_closed[e] || published_unclaimed == 0, "empty")
          }
@@ -316,7 +344,6 @@ inline try_take(e) {
            t = t_ticket[e];
            if
            :: t == h ->
-             h_visitors[e]--;
              result = EMPTY;
              CHECK(t_closed[e] || published_unclaimed == 0, "empty")
            :: else -> skip
@@ -335,9 +362,12 @@ inline try_take(e) {
            }
 #else
            /* A post between its ticket and its slot, or a ring grown:
-              look again. */
-           r = c_ring[e];
-           h = h_ticket[e]
+              the head again, then the ring. */
+           atomic { reload_head(e) };
+           if
+           :: result == GONE -> break
+           :: else -> r = c_ring[e]
+           fi
 #endif
          fi
 #endif
@@ -351,7 +381,9 @@ inline try_take(e) {
 #endif
     s = 0;
     v = 0;
-    t = 0
+    t = 0;
+    hg = 0;
+    stale = false
   fi
 }
 
@@ -383,8 +415,9 @@ inline wake_after(wake) {
 }
 
 /* Under the lock: the tail closed, every ticket taken before published,
-   the backlog copied into a ring twice the size, the entry reopened. The
-   outgrown ring is freed once no visitor is in the entry. */
+   the backlog copied into a ring twice the size and put in place, the
+   head's generation moved on, the entry reopened; the outgrown ring leaves
+   use. */
 inline grow(e, r, r2, k, last) {
   atomic { t_closed[e] = true; last = t_ticket[e] };
   r = p_ring[e];
@@ -411,18 +444,11 @@ inline grow(e, r, r2, k, last) {
   }
   p_ring[e] = r2;
   c_ring[e] = r2;
-  atomic { t_gen[e]++; t_closed[e] = false };
-  atomic {
-#ifdef FREE_WITH_VISITOR
-    freed[r] = true
-#else
-    outgrown[r] = true;
-    if
-    :: h_visitors[e] == 0 -> free_rings(e, false, k)
-    :: else -> skip
-    fi
+#ifndef GROW_WITHOUT_GENERATION
+  h_gen[e]++;
 #endif
-  }
+  atomic { t_gen[e]++; t_closed[e] = false };
+  freed[r] = true;
   r = 0;
   r2 = 0;
   last = 0
@@ -449,7 +475,8 @@ inline unlink(e, me, k, sleeper) {
 }
 
 proctype Waiter(byte me) {
-  byte round, e, id, rep = NONE, wake = NONE, result, h, r, s, v, t, k, sleeper, old;
+  byte round, e, id, rep = NONE, wake = NONE, result, h, hg, r, s, v, t, k, sleeper, old;
+  bool stale;
   for (round : 1 .. ROUNDS) {
     result = 0;
     e = current;
@@ -535,7 +562,8 @@ proctype Waiter(byte me) {
 }
 
 proctype Getter(byte me) {
-  byte got = 0, e, id, rep = NONE, wake = NONE, result, h, r, s, v, t;
+  byte got = 0, e, id, rep = NONE, wake = NONE, result, h, hg, r, s, v, t;
+  bool stale;
   do
   :: got == GETS -> break
   :: else ->
@@ -748,11 +776,12 @@ proctype Poster(byte me) {
 }
 
 /* Retires the entry when it finds it idle: the tail closed against the
-   ticket it saw, the head marked retired if no visitor is in it (else the
-   tail reopened as it was, for a later sweep), then the entry out of the
-   index and its rings freed. */
+   ticket it saw, the head marked retired with a new generation by a
+   compare-and-swap against the head it saw (else the tail reopened as it
+   was, for a later sweep), then the entry out of the index and its rings
+   out of use. */
 proctype Sweeper(byte me) {
-  byte sweep, e, x, k, tg, tt;
+  byte sweep, e, x, k, tg, tt, hg;
   bool tc, ts, closed;
 #if SWEEPS > 0
   for (sweep : 1 .. SWEEPS) {
@@ -763,6 +792,7 @@ proctype Sweeper(byte me) {
     :: e != NONE && nempty(line[e % ENTRIES]) -> skip
     :: e != NONE && empty(line[e % ENTRIES]) ->
       atomic { tg = t_gen[e]; tc = t_closed[e]; ts = t_sleepers[e]; tt = t_ticket[e] };
+      hg = h_gen[e];
       if
       :: !tc && !ts && tt == h_ticket[e] ->
         atomic {
@@ -778,20 +808,26 @@ proctype Sweeper(byte me) {
           fi
 #endif
         }
-        /* Retired only with no visitor in it, else reopened as it was:
-           nothing could change the word while it was closed. */
+        /* Retired only if the head is still the one seen, else reopened
+           as it was: nothing could change the tail while it was closed. */
         if
         :: closed ->
           atomic {
             if
-            :: h_visitors[e] == 0 -> h_retired[e] = true
+            :: h_ticket[e] == tt && h_gen[e] == hg && !h_retired[e] ->
+              h_retired[e] = true;
+#ifndef RETIRE_WITHOUT_GENERATION
+              h_gen[e]++
+#else
+              skip
+#endif
             :: else -> t_closed[e] = false; closed = false
             fi
           };
           if
           :: closed ->
             current = NONE;
-            atomic { free_rings(e, true, k) }
+            atomic { free_rings(e, k) }
           :: else -> skip
           fi
         :: else -> skip
@@ -800,6 +836,7 @@ proctype Sweeper(byte me) {
       fi
     fi;
     x = 0;
+    hg = 0;
     closed = false;
     tg = 0;
     tt = 0;
