@@ -100,12 +100,12 @@ struct Buckets {
   std::atomic<Entry*> Heads[1];  // Count of them
 };
 
-// The recipients whose keys hash to it, in a chained hash index, under its
-// lock word. The index's version is odd while the lock holder changes the
-// index, so a walk without the lock that missed knows whether to trust it.
 // Ring sizes are powers of two from 1 up to 2^26 (ring.h).
 constexpr uint32_t kRingSizeClasses = 27;
 
+// The recipients whose keys hash to it, in a chained hash index, under its
+// lock word. The index's version is odd while the lock holder changes the
+// index, so a walk without the lock that missed knows whether to trust it.
 struct alignas(64) Shard {  // NOLINT(clang-analyzer-optin.performance.Padding)
   synchro::LockWord Lock;
   std::atomic<uint32_t> IndexVersion;
