@@ -334,6 +334,15 @@ bool ParkerThreadAlive(Parker* parker);
 // null when none can be had.
 [[nodiscard]] void* MapPages(size_t bytes);
 void UnmapPages(void* pages, size_t bytes);
+#if !defined(_WIN32)
+// Address space of its own that reads as zeros and costs no memory until a
+// part of it is made writable; null when none can be had. Its parts go back
+// with UnmapPages. (POSIX only: Windows cannot read reserved pages.)
+[[nodiscard]] void* ReserveZeroPages(size_t bytes);
+// Makes part of a reservation writable (still zero-filled); false when the
+// memory cannot be had.
+[[nodiscard]] bool CommitPages(void* pages, size_t bytes);
+#endif
 
 // A growable private heap, null when none can be made. Blocks come back
 // zero-filled; destroying the heap releases every block still in it. Every

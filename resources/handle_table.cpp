@@ -20,9 +20,10 @@ constexpr uint32_t kIndexMask = (1u << kIndexBits) - 1;
 // Eleven bits of generation above twenty of index keep every handle a
 // positive 32-bit value, clear of the pseudo-handles -1 to -6.
 constexpr uint32_t kGenerationMask = 0x7FF;
-constexpr uint32_t kChunkBits = 10;
-constexpr uint32_t kChunkSize = 1u << kChunkBits;
+// Slots are made writable a chunk at a time.
+constexpr uint32_t kChunkSize = 1024;
 constexpr uint32_t kChunkCount = (kIndexMask + 1) / kChunkSize;
+constexpr size_t kChunkBytes = sizeof(Slot) * kChunkSize;
 // A freed slot is reused only once this many others wait behind it, so a
 // closed handle's value comes back only after kReuseDelay * kGenerationMask
 // (about 33 million) closes at the least.
@@ -40,7 +41,10 @@ static_assert(synchro::kFree == 0, "a reserved slot is zeroed, and its mutex the
 struct Table {
   // Taken atomically only: the fork handlers hold it across the fork.
   synchro::LockWord lock;
-  std::atomic<Slot*> chunks[kChunkCount];
+  // Room for every slot the table can hold, reserved with its first slot: a
+  // look-up finds a slot with one addition, and a slot never made reads as
+  // zeros there, a closed one. The chunks below next_fresh are writable.
+  std::atomic<Slot*> slots;
   // Index 0 is never used: handle 0 means none. Changed under the lock,
   // read without it by ForEachSlotMade.
   std::atomic<uint32_t> next_fresh{1};
@@ -55,10 +59,8 @@ struct Table {
 
 Table table;
 
-Slot* SlotAt(uint32_t index) {
-  Slot* chunk = table.chunks[index >> kChunkBits].load(std::memory_order_acquire);
-  return chunk == nullptr ? nullptr : &chunk[index & (kChunkSize - 1)];
-}
+// A slot below next_fresh.
+Slot* SlotAt(uint32_t index) { return &table.slots.load(std::memory_order_acquire)[index]; }
 
 void LockTable() { synchro::TakeAtomically(&table.lock); }
 
@@ -96,13 +98,14 @@ uint32_t TakeFreeIndexLocked() {
     table.index_tag.store(static_cast<uint32_t>(number) & kIndexMask, std::memory_order_relaxed);
     table.first_generation = static_cast<uint32_t>(number >> 32) % kGenerationMask;
   }
-  uint32_t c = index >> kChunkBits;
-  if (table.chunks[c].load(std::memory_order_relaxed) == nullptr) {
-    // Fresh, zeroed pages; a chunk lives until the unload.
-    void* memory = platform::MapPages(sizeof(Slot) * kChunkSize);
-    if (memory == nullptr) return 0;
-    table.chunks[c].store(static_cast<Slot*>(memory), std::memory_order_release);
+  if (table.slots.load(std::memory_order_relaxed) == nullptr) {
+    // The room lives until the unload.
+    void* room = platform::ReserveZeroPages(sizeof(Slot) * (kIndexMask + 1));
+    if (room == nullptr) return 0;
+    table.slots.store(static_cast<Slot*>(room), std::memory_order_release);
   }
+  // The first index of a chunk (index 0 is never used) makes it writable.
+  if (index % kChunkSize <= 1 && !platform::CommitPages(SlotAt(index - index % kChunkSize), kChunkBytes)) return 0;
   SlotAt(index)->index = index;
   SlotAt(index)->generation = table.first_generation;
   table.next_fresh.store(index + 1, std::memory_order_release);
@@ -157,8 +160,10 @@ Slot* Lookup(platform::Handle object) {
   if (value - (kIndexMask + 1) >= kHandleLimit - (kIndexMask + 1)) return nullptr;
   const auto handle = static_cast<uint32_t>(value);
   const uint32_t index = (handle ^ table.index_tag.load(std::memory_order_relaxed)) & kIndexMask;
-  Slot* slot = SlotAt(index);
-  return slot != nullptr && slot->handle.load(std::memory_order_acquire) == handle ? slot : nullptr;
+  Slot* slots = table.slots.load(std::memory_order_acquire);
+  if (slots == nullptr) return nullptr;
+  Slot* slot = &slots[index];
+  return slot->handle.load(std::memory_order_acquire) == handle ? slot : nullptr;
 }
 
 bool CloseHandleOf(platform::Handle handle) {
@@ -172,31 +177,47 @@ void ForEachSlotInUse(void (*visit)(Slot* slot)) {
   const uint32_t end = table.next_fresh.load(std::memory_order_relaxed);
   for (uint32_t index = 1; index < end; ++index) {
     Slot* slot = SlotAt(index);
-    if (slot != nullptr && slot->in_use.load(std::memory_order_relaxed)) visit(slot);
+    if (slot->in_use.load(std::memory_order_relaxed)) visit(slot);
   }
 }
 
 // A slot's chunk is stored before the count that takes its index in.
 void ForEachSlotMade(void (*visit)(Slot* slot, void* context), void* context) {
   const uint32_t end = table.next_fresh.load(std::memory_order_acquire);
-  for (uint32_t index = 1; index < end; ++index) {
-    Slot* slot = SlotAt(index);
-    if (slot != nullptr) visit(slot, context);
-  }
+  for (uint32_t index = 1; index < end; ++index) visit(SlotAt(index), context);
 }
 
-void ReleaseChunks(bool (*keep)(const Slot* slot)) {
-  for (uint32_t c = 0; c < kChunkCount; ++c) {
-    Slot* chunk = table.chunks[c].load(std::memory_order_relaxed);
-    if (chunk == nullptr) continue;
-    bool kept = false;
-    for (uint32_t i = 0; i < kChunkSize && !kept; ++i)
-      kept = chunk[i].in_use.load(std::memory_order_relaxed) && keep(&chunk[i]);
-    // A kept chunk is forgotten, never reused: a load after this one starts
-    // with fresh chunks while a thread may still sleep in the old one.
-    table.chunks[c].store(nullptr, std::memory_order_relaxed);
-    if (!kept) platform::UnmapPages(chunk, sizeof(Slot) * kChunkSize);
+namespace {
+
+bool ChunkKept(const Slot* chunk, bool (*keep)(const Slot* slot)) {
+  for (uint32_t i = 0; i < kChunkSize; ++i) {
+    if (chunk[i].in_use.load(std::memory_order_relaxed) && keep(&chunk[i])) return true;
   }
+  return false;
+}
+
+Slot* ChunkAt(Slot* slots, uint32_t chunk) { return slots + static_cast<size_t>(chunk) * kChunkSize; }
+
+void UnmapChunks(Slot* slots, uint32_t first, uint32_t end) {
+  if (first < end) platform::UnmapPages(ChunkAt(slots, first), (end - first) * kChunkBytes);
+}
+
+}  // namespace
+
+// A kept chunk is forgotten, never reused: a load after this one starts
+// with a fresh room while a thread may still sleep in the old one.
+void ReleaseChunks(bool (*keep)(const Slot* slot)) {
+  Slot* slots = table.slots.load(std::memory_order_relaxed);
+  if (slots == nullptr) return;
+  const uint32_t made = table.next_fresh.load(std::memory_order_relaxed);
+  uint32_t unkept_from = 0;
+  for (uint32_t c = 0; c * kChunkSize < made; ++c) {
+    if (!ChunkKept(ChunkAt(slots, c), keep)) continue;
+    UnmapChunks(slots, unkept_from, c);
+    unkept_from = c + 1;
+  }
+  UnmapChunks(slots, unkept_from, kChunkCount);
+  table.slots.store(nullptr, std::memory_order_relaxed);
   table.next_fresh.store(1, std::memory_order_relaxed);
   table.free_head = table.free_tail = table.free_count = 0;
 }

@@ -208,13 +208,12 @@ __attribute__((noinline)) Parker* RecordOfNewTaker() {
 }
 
 // A mutex names a record only while that record's thread lives and is
-// marked as a taker (AbandonHeldBy clears it at the thread's end): a thread
-// that finds its own identity in the record there needs no look-up.
-// Only the word's holder calls it.
+// marked as a taker (AbandonHeldBy clears it at the thread's end, before
+// another thread can be given the same identity): a record named next to
+// this thread's identity is this thread's, and needs no look-up. Only the
+// word's holder calls it.
 inline bool TakenLastByThisThread(const MutexState* mutex, uintptr_t identity) {
-  if (mutex->owner_record_identity != identity) return false;
-  const Parker* last = mutex->owner.load(std::memory_order_relaxed);
-  return last != nullptr && platform::IdentityOf(last) == identity;
+  return mutex->owner_record_identity == identity && mutex->owner.load(std::memory_order_relaxed) != nullptr;
 }
 
 // The mutex is this thread's now, its word and its record known.

@@ -71,6 +71,15 @@ void* MapPages(size_t bytes) {
   return pages == MAP_FAILED ? nullptr : pages;
 }
 
+// Read-only private pages are charged to no commit limit, and read as the
+// system's one zero page until written.
+void* ReserveZeroPages(size_t bytes) {
+  void* pages = mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  return pages == MAP_FAILED ? nullptr : pages;
+}
+
+bool CommitPages(void* pages, size_t bytes) { return mprotect(pages, bytes, PROT_READ | PROT_WRITE) == 0; }
+
 void UnmapPages(void* pages, size_t bytes) {
   if (munmap(pages, bytes) != 0) posix_impl::Fatal("munmap", errno);
 }
