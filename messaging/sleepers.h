@@ -107,7 +107,11 @@ void Tidy(Queue* queue, Sleeper* self);
 inline Sleeper* SleeperReadyToSleep(Queue* queue, platform::Parker* parker) {
   if (parker == nullptr) return nullptr;
   Sleeper* self = SleeperOf(parker);
-  Tidy(queue, self);
+  // Nearly always nothing to tidy: two loads, and no call.
+  if (self->State.load(std::memory_order_acquire) != SleepState::kAwake ||
+      self->SendToken.load(std::memory_order_acquire) != 0) {
+    Tidy(queue, self);
+  }
   return self;
 }
 

@@ -63,8 +63,15 @@ inline void TakeAtomically(LockWord* word) {
 // atomically.
 // Whether this thread is the only caller and may take and give back words
 // with plain loads and stores now (platform::EnterOnlyCaller).
-inline bool EnterAlone() {
-  if constexpr (platform::kKnowsOnlyCaller) return platform::EnterOnlyCaller();
+// The common answers come inline, without a call.
+inline __attribute__((always_inline)) bool EnterAlone() {
+  if constexpr (platform::kKnowsOnlyCaller) {
+    const platform::OnlyCallerAnswer quick = platform::EnterOnlyCallerQuickly();
+    if (__builtin_expect(quick != platform::OnlyCallerAnswer::kAsk, 1)) {
+      return quick == platform::OnlyCallerAnswer::kEntered;
+    }
+    return platform::EnterOnlyCaller();
+  }
   return false;
 }
 inline void LeaveAlone() {
