@@ -283,6 +283,7 @@ struct Entry {
   std::string name;
   double (*worker_pool)(int, long) = nullptr;
   double (*many_to_many)(int, int, long) = nullptr;
+  double (*dealt)(int, int, long) = nullptr;  // many_to_many with a key per consumer
   double (*post_take)(long) = nullptr;
   double (*round_trip)(long) = nullptr;
   double (*uncontended)(long) = nullptr;
@@ -291,11 +292,11 @@ struct Entry {
 
 template <class Queue>
 Entry QueueOf(const char* name) {
-  return {name, WorkerPool<Queue>, ManyToMany<Queue>, PostTake<Queue>, RoundTrip<Queue>};
+  return {name, WorkerPool<Queue>, ManyToMany<Queue>, ManyToMany<Dealt<Queue>>, PostTake<Queue>, RoundTrip<Queue>};
 }
 template <class Lock>
 Entry LockOf(const char* name) {
-  return {name, nullptr, nullptr, nullptr, nullptr, Uncontended<Lock>, Contended<Lock>};
+  return {name, nullptr, nullptr, nullptr, nullptr, nullptr, Uncontended<Lock>, Contended<Lock>};
 }
 
 std::vector<Entry> Entries() {
@@ -310,7 +311,7 @@ std::vector<Entry> Entries() {
   entries.push_back(QueueOf<PerKey<Moodycamel>>("moodycamel"));
 #endif
   entries.push_back(QueueOf<Floor<false>>("floor"));
-  entries.push_back({"floor-ordered", nullptr, ManyToMany<Floor<true>>});
+  entries.push_back({"floor-ordered", nullptr, ManyToMany<Floor<true>>, ManyToMany<Floor<true>>});
   entries.push_back(LockOf<OurResource>("Quenthaloy"));
   entries.push_back(LockOf<std::mutex>("std::mutex"));
   entries.push_back(LockOf<RecursivePthread>("pthread-recursive"));
@@ -354,6 +355,15 @@ void QueueWorkloads() {
       if (consumers == 1) goals.insert({{"moodycamel", 1.0}, {"floor-ordered", producers > 1 ? 1.2 : 0}});
       Compare(x + " producers x consumers", "/s",
               SidesOf(goals, &Entry::many_to_many, producers, consumers, Scaled(1000000, 100)), "many_to_many", x);
+    }
+  }
+  Section("P producers to C consumers, a key per consumer (each producer deals round-robin), messages per s");
+  for (int producers : {1, 2, 4}) {
+    for (int consumers : {2, 4}) {
+      const std::string x = std::to_string(producers) + "x" + std::to_string(consumers);
+      Goals goals = {{"moodycamel", 1.0}, {"floor", 2.0}, {"floor-ordered", producers > 1 ? 1.2 : 0}};
+      Compare(x + " producers x consumers, dealt", "/s",
+              SidesOf(goals, &Entry::dealt, producers, consumers, Scaled(1000000, 100)), "dealt", x);
     }
   }
   Section("two threads, ns per round trip (peers: a message there and one back)");

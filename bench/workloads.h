@@ -170,6 +170,14 @@ double WorkerPool(int workers, long jobs) {
 // peers keep only each producer's order, so the end is told in each
 // producer's stream: an end marker per consumer; whoever takes the last
 // releases the others with stop values (posting as producer `producers`).
+// The same queue with a key per consumer: each producer deals its messages
+// round-robin to the consumers' own keys, as the floors always do.
+template <class Queue>
+struct Dealt : Queue {
+  static constexpr bool kShared = false;
+  using Queue::Queue;
+};
+
 template <class Queue>
 double ManyToMany(int producers, int consumers, long messages) {
   const long per_producer = std::max(1L, messages / producers);
