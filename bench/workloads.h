@@ -163,13 +163,6 @@ double WorkerPool(int workers, long jobs) {
   return time.PerItem(jobs);
 }
 
-// `producers` threads post `messages` in all to `consumers` threads that
-// share one key (!kShared: each producer deals its messages round-robin to
-// the consumers' own keys). Each consumer checks every producer's order; all
-// are taken once. Messages per second, the producers' start included. Some
-// peers keep only each producer's order, so the end is told in each
-// producer's stream: an end marker per consumer; whoever takes the last
-// releases the others with stop values (posting as producer `producers`).
 // The same queue with a key per consumer: each producer deals its messages
 // round-robin to the consumers' own keys, as the floors always do.
 template <class Queue>
@@ -178,6 +171,13 @@ struct Dealt : Queue {
   using Queue::Queue;
 };
 
+// `producers` threads post `messages` in all to `consumers` threads that
+// share one key (!kShared: each producer deals its messages round-robin to
+// the consumers' own keys). Each consumer checks every producer's order; all
+// are taken once. Messages per second, the producers' start included. Some
+// peers keep only each producer's order, so the end is told in each
+// producer's stream: an end marker per consumer; whoever takes the last
+// releases the others with stop values (posting as producer `producers`).
 template <class Queue>
 double ManyToMany(int producers, int consumers, long messages) {
   const long per_producer = std::max(1L, messages / producers);

@@ -105,7 +105,8 @@ uint32_t TakeFreeIndexLocked() {
     table.slots.store(static_cast<Slot*>(room), std::memory_order_release);
   }
   // The first index of a chunk (index 0 is never used) makes it writable.
-  if (index % kChunkSize <= 1 && !platform::CommitPages(SlotAt(index - index % kChunkSize), kChunkBytes)) return 0;
+  const bool chunk_begins = index % kChunkSize == 0 || index == 1;
+  if (chunk_begins && !platform::CommitPages(SlotAt(index - index % kChunkSize), kChunkBytes)) return 0;
   SlotAt(index)->index = index;
   SlotAt(index)->generation = table.first_generation;
   table.next_fresh.store(index + 1, std::memory_order_release);
@@ -181,10 +182,11 @@ void ForEachSlotInUse(void (*visit)(Slot* slot)) {
   }
 }
 
-// A slot's chunk is stored before the count that takes its index in.
+// A slot's chunk is made writable before the count that takes its index in.
 void ForEachSlotMade(void (*visit)(Slot* slot, void* context), void* context) {
   const uint32_t end = table.next_fresh.load(std::memory_order_acquire);
-  for (uint32_t index = 1; index < end; ++index) visit(SlotAt(index), context);
+  Slot* slots = table.slots.load(std::memory_order_acquire);
+  for (uint32_t index = 1; index < end; ++index) visit(&slots[index], context);
 }
 
 namespace {

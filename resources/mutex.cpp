@@ -208,12 +208,16 @@ __attribute__((noinline)) Parker* RecordOfNewTaker() {
 }
 
 // A mutex names a record only while that record's thread lives and is
-// marked as a taker (AbandonHeldBy clears it at the thread's end, before
-// another thread can be given the same identity): a record named next to
-// this thread's identity is this thread's, and needs no look-up. Only the
-// word's holder calls it.
+// marked as a taker (AbandonHeldBy clears it at the thread's end): a thread
+// that finds its own identity in the record there needs no look-up. The
+// record's own identity is checked too: a signal handler of an ending
+// thread may name its record in a mutex the end's walk has passed, and a
+// later thread may be given the same identity.
+// Only the word's holder calls it.
 inline bool TakenLastByThisThread(const MutexState* mutex, uintptr_t identity) {
-  return mutex->owner_record_identity == identity && mutex->owner.load(std::memory_order_relaxed) != nullptr;
+  if (mutex->owner_record_identity != identity) return false;
+  const Parker* last = mutex->owner.load(std::memory_order_relaxed);
+  return last != nullptr && platform::IdentityOf(last) == identity;
 }
 
 // The mutex is this thread's now, its word and its record known.

@@ -72,9 +72,10 @@ void* MapPages(size_t bytes) {
 }
 
 // Read-only private pages are charged to no commit limit, and read as the
-// system's one zero page until written.
+// system's one zero page until written; a part made writable is charged
+// then, so that a commit fails where memory cannot be had.
 void* ReserveZeroPages(size_t bytes) {
-  void* pages = mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  void* pages = mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   return pages == MAP_FAILED ? nullptr : pages;
 }
 
