@@ -62,6 +62,8 @@ Table table;
 // A slot below next_fresh.
 Slot* SlotAt(uint32_t index) { return &table.slots.load(std::memory_order_acquire)[index]; }
 
+Slot* ChunkAt(Slot* slots, uint32_t chunk) { return slots + static_cast<size_t>(chunk) * kChunkSize; }
+
 void LockTable() { synchro::TakeAtomically(&table.lock); }
 
 void UnlockTable() { synchro::GiveBack(&table.lock); }
@@ -106,7 +108,8 @@ uint32_t TakeFreeIndexLocked() {
   }
   // The first index of a chunk (index 0 is never used) makes it writable.
   const bool chunk_begins = index % kChunkSize == 0 || index == 1;
-  if (chunk_begins && !platform::CommitPages(SlotAt(index - index % kChunkSize), kChunkBytes)) return 0;
+  Slot* chunk = ChunkAt(table.slots.load(std::memory_order_relaxed), index / kChunkSize);
+  if (chunk_begins && !platform::CommitPages(chunk, kChunkBytes)) return 0;
   SlotAt(index)->index = index;
   SlotAt(index)->generation = table.first_generation;
   table.next_fresh.store(index + 1, std::memory_order_release);
@@ -176,9 +179,9 @@ bool CloseHandleOf(platform::Handle handle) {
 
 void ForEachSlotInUse(void (*visit)(Slot* slot)) {
   const uint32_t end = table.next_fresh.load(std::memory_order_relaxed);
+  Slot* slots = table.slots.load(std::memory_order_relaxed);
   for (uint32_t index = 1; index < end; ++index) {
-    Slot* slot = SlotAt(index);
-    if (slot->in_use.load(std::memory_order_relaxed)) visit(slot);
+    if (slots[index].in_use.load(std::memory_order_relaxed)) visit(&slots[index]);
   }
 }
 
@@ -197,8 +200,6 @@ bool ChunkKept(const Slot* chunk, bool (*keep)(const Slot* slot)) {
   }
   return false;
 }
-
-Slot* ChunkAt(Slot* slots, uint32_t chunk) { return slots + static_cast<size_t>(chunk) * kChunkSize; }
 
 void UnmapChunks(Slot* slots, uint32_t first, uint32_t end) {
   if (first < end) platform::UnmapPages(ChunkAt(slots, first), (end - first) * kChunkBytes);
