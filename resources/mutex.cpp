@@ -339,9 +339,7 @@ bool MutexGiveBack(Handle mutex_handle) {
 
 bool MutexClose(Handle object) {
   platform::ArmExitWatch();
-  // Its compare-and-swaps below may race only with callers that know others
-  // may call.
-  if (synchro::EnterAlone()) synchro::LeaveAlone();
+  synchro::JoinCallers();  // its compare-and-swaps below race only with callers that know it
   platform::faults::Count(platform::faults::Call::kObjectClose);
   Slot* slot = Lookup(object);
   if (slot == nullptr || !CloseHandleOf(object)) return RefusedHandle();

@@ -83,6 +83,14 @@ inline __attribute__((always_inline)) bool EnterAlone() {
 inline void LeaveAlone() {
   if constexpr (platform::kKnowsOnlyCaller) platform::LeaveOnlyCaller();
 }
+// Counts this thread among the library's callers before it takes words
+// atomically outside a call's own take (a fork's locks, a close's
+// compare-and-swaps): a thread other than the only caller waits until the
+// only caller is out of its sections, which from then on take every word
+// atomically too.
+inline void JoinCallers() {
+  if (EnterAlone()) LeaveAlone();
+}
 
 // How the only caller's way of taking a word went.
 enum class AloneTake {
@@ -97,6 +105,7 @@ enum class AloneTake {
   if (platform::ProcessHasOneThread()) {
     if (word->load(std::memory_order_relaxed) != kFree) return AloneTake::kHeld;
     word->store(kHeldByOnlyThread, std::memory_order_relaxed);
+    std::atomic_signal_fence(std::memory_order_seq_cst);  // the section's plain stores stay behind it
     return AloneTake::kTaken;
   }
   if (!EnterAlone()) return AloneTake::kShared;
@@ -162,6 +171,7 @@ enum class QuickTry { kTaken, kBusy, kAsk };
   if (platform::ProcessHasOneThread()) {
     if (word->load(std::memory_order_relaxed) != kFree) return QuickTry::kBusy;
     word->store(kHeld, std::memory_order_relaxed);
+    std::atomic_signal_fence(std::memory_order_seq_cst);  // a signal handler's take in between is seen after it
     return QuickTry::kTaken;
   }
   if constexpr (platform::kKnowsOnlyCaller) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -211,6 +212,48 @@ TEST_F(Host, AForkedChildGetsAnEmptyQueueAndNoLockHeldByAThreadItLacks) {
   EXPECT_NE(Q().CloseThreadResource(own), 0);
   Q().DeleteThreadResource(own);
   Q().DeleteThreadResource(other);
+}
+
+// Child: its first thread alone calls the library, posting and taking in a
+// tight loop, while a thread that never called it forks again and again
+// (the fork takes the queue's locks) and a third keeps the processors busy,
+// so that the first is often preempted inside a section of its own. The
+// fork must wait for that section to end, as a second caller does: taking
+// a word the first thread holds by a plain store would leave its count of
+// sections wrong, and a newcomer's first call would then wait for ever.
+HARNESS_CHILD_SCENARIO(ForkByAThreadThatNeverCalled) {
+  constexpr int kForks = 200;
+  constexpr int32_t kKey = 9101;
+  if (!library::Load(argument)) return 2;
+  const library::Api& q = library::api();
+  std::atomic<bool> forks_done{false};
+  Worker hog([&] {
+    while (!forks_done) {
+    }
+  });
+  Worker forker([&] {
+    for (int i = 0; i < kForks; ++i) {
+      const pid_t pid = fork();
+      if (pid == 0) _exit(0);
+      if (pid > 0) waitpid(pid, nullptr, 0);
+    }
+    forks_done = true;
+  });
+  for (int32_t i = 1; !forks_done; i = i % 1000000 + 1) {
+    if (q.SendThreadMessage(kKey, i) != 0) return 3;
+    if (q.GetThreadMessage(kKey) != i) return 4;
+  }
+  if (!forker.Join() || !hog.Join()) return 5;
+  std::atomic<bool> arrived{false};
+  Worker newcomer([&] { arrived = q.SendThreadMessage(kKey, 7) == 0 && q.GetThreadMessage(kKey) == 7; });
+  if (!newcomer.Join()) return 6;
+  return arrived ? 0 : 7;
+}
+
+TEST(Fork, AForkByAThreadThatNeverCalledWaitsForTheOnlyCallersSection) {
+  auto child = harness::SpawnSelf("ForkByAThreadThatNeverCalled", harness::FirstArgument());
+  ASSERT_TRUE(child);
+  EXPECT_EQ(harness::WaitChild(child.get()), 0) << "3, 4: a message lost or wrong; 6 or -1: a call that never returned";
 }
 
 }  // namespace
