@@ -206,16 +206,6 @@ void LeaveOnlyCaller();
 enum class OnlyCallerAnswer { kEntered, kShared, kAsk };
 [[nodiscard]] OnlyCallerAnswer EnterOnlyCallerQuickly();
 
-// Whether the process surely has one thread now, as the C library knows it
-// (where it says): then no other thread exists to reach a lock word, and
-// none can appear before this thread makes one, which it never does inside
-// the library (a signal handler may not: thread creation is not
-// async-signal-safe). A word may then be taken and given back with plain
-// loads and stores and no section at all; the C library trusts the same
-// answer for its own locks. Inline, a load of one byte; false where the
-// C library does not say.
-[[nodiscard]] bool ProcessHasOneThread();
-
 // Processors the process may run on, at least 1.
 uint32_t ProcessorCount();
 // Sleeps about that long: the slow path of a wait that has no parker.
@@ -279,9 +269,7 @@ inline uintptr_t ThisThreadIdentity() { return reinterpret_cast<uintptr_t>(__bui
 uintptr_t ThisThreadIdentity();
 #endif
 
-#if defined(_WIN32)
-inline bool ProcessHasOneThread() { return false; }
-#else
+#if !defined(_WIN32)
 // EnterOnlyCaller's common answers and LeaveOnlyCaller, inline, so that a fast path that asks them keeps no
 // value of its own across a call.
 namespace posix_impl {
@@ -294,13 +282,8 @@ constexpr uintptr_t kShared = 1;
 constexpr uintptr_t kBecomingShared = 2;  // a second thread waits for the first to leave its sections
 extern std::atomic<uintptr_t> only_caller;
 extern std::atomic<uint32_t> only_caller_depth;
-// The C library's byte that says the process has one thread (a byte that
-// stays 0 where it has none).
-extern const char* const one_thread_byte;
 
 }  // namespace posix_impl
-
-inline bool ProcessHasOneThread() { return *posix_impl::one_thread_byte != 0; }
 
 inline void LeaveOnlyCaller() {
   std::atomic_signal_fence(std::memory_order_seq_cst);

@@ -15,10 +15,7 @@
 // ways: a section that spans from the take to the give-back (Take and
 // GiveBack: the word says kHeldAlone meanwhile), or a section around the
 // take alone and another around the give-back (TryTakeHeld and
-// GiveBackHeld: the word says kHeld, as an atomic take leaves it). While
-// the process has one thread at all (platform::ProcessHasOneThread) any
-// caller does the same without a section: no other thread can come while
-// it holds the word (kHeldByOnlyThread then, for the spanning pair).
+// GiveBackHeld: the word says kHeld, as an atomic take leaves it).
 #ifndef QUENTHALOY_SYNC_LOCK_WORD_H
 #define QUENTHALOY_SYNC_LOCK_WORD_H
 
@@ -39,9 +36,6 @@ constexpr uint32_t kContended = 2;
 // Held by the only caller inside its section, which ends when the word is
 // given back.
 constexpr uint32_t kHeldAlone = 3;
-// Held by a caller that took it plainly while the process had one thread:
-// no section to leave at the give-back.
-constexpr uint32_t kHeldByOnlyThread = 4;
 
 // One compare-and-swap from free to `as`; a sequentially consistent one
 // reads a held word so too.
@@ -102,12 +96,6 @@ enum class AloneTake {
 };
 
 [[nodiscard]] inline __attribute__((always_inline)) AloneTake TakeAlone(LockWord* word) {
-  if (platform::ProcessHasOneThread()) {
-    if (word->load(std::memory_order_relaxed) != kFree) return AloneTake::kHeld;
-    word->store(kHeldByOnlyThread, std::memory_order_relaxed);
-    std::atomic_signal_fence(std::memory_order_seq_cst);  // the section's plain stores stay behind it
-    return AloneTake::kTaken;
-  }
   if (!EnterAlone()) return AloneTake::kShared;
   if (word->load(std::memory_order_relaxed) == kFree) {
     word->store(kHeldAlone, std::memory_order_relaxed);
@@ -122,10 +110,9 @@ inline __attribute__((always_inline)) void Take(LockWord* word) {
 }
 
 inline __attribute__((always_inline)) void GiveBack(LockWord* word) {
-  const uint32_t held = word->load(std::memory_order_relaxed);
-  if (held >= kHeldAlone) {
+  if (word->load(std::memory_order_relaxed) == kHeldAlone) {
     word->store(kFree, std::memory_order_release);
-    if (held == kHeldAlone) LeaveAlone();
+    LeaveAlone();
     return;
   }
   if (word->exchange(kFree, std::memory_order_release) == kContended) Wake(word);
@@ -168,12 +155,6 @@ inline __attribute__((always_inline)) void GiveBackHeld(LockWord* word) {
 // thread's arrival), and the caller then uses TryTakeHeld or GiveBackHeld.
 enum class QuickTry { kTaken, kBusy, kAsk };
 [[nodiscard]] inline __attribute__((always_inline)) QuickTry TryTakeHeldQuickly(LockWord* word) {
-  if (platform::ProcessHasOneThread()) {
-    if (word->load(std::memory_order_relaxed) != kFree) return QuickTry::kBusy;
-    word->store(kHeld, std::memory_order_relaxed);
-    std::atomic_signal_fence(std::memory_order_seq_cst);  // a signal handler's take in between is seen after it
-    return QuickTry::kTaken;
-  }
   if constexpr (platform::kKnowsOnlyCaller) {
     const platform::OnlyCallerAnswer alone = platform::EnterOnlyCallerQuickly();
     if (alone == platform::OnlyCallerAnswer::kAsk) return QuickTry::kAsk;
@@ -185,10 +166,6 @@ enum class QuickTry { kTaken, kBusy, kAsk };
 // kWake: a taker may sleep on the word, and the caller wakes it (Wake).
 enum class QuickGiveBack { kDone, kWake, kAsk };
 [[nodiscard]] inline __attribute__((always_inline)) QuickGiveBack GiveBackHeldQuickly(LockWord* word) {
-  if (platform::ProcessHasOneThread() && word->load(std::memory_order_relaxed) == kHeld) {
-    word->store(kFree, std::memory_order_release);
-    return QuickGiveBack::kDone;
-  }
   if constexpr (platform::kKnowsOnlyCaller) {
     const platform::OnlyCallerAnswer alone = platform::EnterOnlyCallerQuickly();
     if (alone == platform::OnlyCallerAnswer::kAsk) return QuickGiveBack::kAsk;

@@ -6,9 +6,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
-#if __has_include(<sys/single_threaded.h>)
-#include <sys/single_threaded.h>
-#endif
 
 #include "../fault_injection.h"
 #include "../platform.h"
@@ -35,14 +32,6 @@ std::atomic<uint32_t> load_epoch{1};
 // The only caller and its depth in its sections (platform.h).
 std::atomic<uintptr_t> only_caller{kShared};
 std::atomic<uint32_t> only_caller_depth{0};
-#if __has_include(<sys/single_threaded.h>)
-const char* const one_thread_byte = &__libc_single_threaded;
-#else
-namespace {
-const char never_one_thread = 0;
-}
-const char* const one_thread_byte = &never_one_thread;
-#endif
 // The only caller's identity once a second thread's arrival has begun.
 std::atomic<uintptr_t> former_only_caller{0};
 __thread ThisThread this_thread;
