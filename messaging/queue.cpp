@@ -58,13 +58,9 @@ void TidyAtThreadEnd(Queue* queue, platform::Parker* parker) {
 }
 
 // In shard order, one at a time: no operation ever holds two shards' locks,
-// so this waits only for operations under way. The forking thread may never
-// have called: it joins the callers first, so that the only caller leaves
-// the section it may be in, rather than have a word it holds by a plain
-// store taken from under it.
+// so this waits only for operations under way.
 void LockForFork(Queue* queue) {
   if (!Usable(queue)) return;
-  synchro::JoinCallers();
   for (uint32_t i = 0; i < queue->ShardCount; ++i) synchro::TakeAtomically(&queue->Shards[i].Lock);
 }
 

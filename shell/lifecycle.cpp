@@ -7,6 +7,7 @@
 #include "../platform/platform.h"
 #include "../resources/resources.h"
 #include "../sync/backoff.h"
+#include "../sync/lock_word.h"
 #include "runtime.h"
 
 namespace shell {
@@ -40,6 +41,10 @@ void ThreadEnds(platform::Parker* parker) {
 // nothing: it is used only under the shards' locks, held across the fork.
 // (Unused where there is no fork.)
 [[maybe_unused]] void PrepareFork() {
+  // The forking thread may never have called: it joins the callers first, so
+  // that the only caller leaves the section it may be in, rather than have a
+  // word it holds by a plain store taken atomically from under it.
+  synchro::JoinCallers();
   messaging::LockForFork(&runtime.Queue);
   if constexpr (resources::kKeptByLibrary) resources::LockForFork();
   platform::PrepareFork();
